@@ -1,0 +1,56 @@
+#pragma once
+
+// The platform seam: everything that differs between macOS and Linux lives behind these
+// declarations, with one implementation file per platform.
+
+#include <cstddef>
+#include <string>
+
+#if defined(__APPLE__)
+#include <dirent.h>
+#endif
+
+namespace brinvast::platform {
+
+// The file-system path of the running executable, as the platform reports it (it may still
+// contain symbolic links). Empty when the platform cannot tell.
+[[nodiscard]] std::string executable_path();
+
+// One entry of a directory listing. `name` stays valid until the next call to next().
+struct DirectoryEntry {
+    const char* name = nullptr;
+    unsigned char type = 0;  // DT_DIR, DT_LNK, DT_REG, ..., or DT_UNKNOWN
+};
+
+// Scratch memory for listings, reused from one directory to the next so that a walk does not
+// allocate per directory. One listing at a time may use it.
+struct ListingBuffer {
+    static constexpr std::size_t size = 64 * 1024;
+    alignas(8) std::byte bytes[size];
+};
+
+// Reads the entries of one open directory from its start, skipping "." and "..". The
+// descriptor stays owned by the caller and must outlive the listing.
+class DirectoryListing {
+public:
+    DirectoryListing(int dir_fd, ListingBuffer& buffer);
+    DirectoryListing(const DirectoryListing&) = delete;
+    DirectoryListing& operator=(const DirectoryListing&) = delete;
+    ~DirectoryListing();
+
+    // 1: `entry` holds the next entry; 0: the listing is complete; -errno: it broke off.
+    [[nodiscard]] int next(DirectoryEntry& entry);
+
+private:
+#if defined(__APPLE__)
+    DIR* dir_ = nullptr;
+    int open_error_ = 0;
+#else
+    int fd_;
+    ListingBuffer& buffer_;
+    std::size_t pos_ = 0;
+    std::size_t end_ = 0;
+#endif
+};
+
+}  // namespace brinvast::platform

@@ -1,0 +1,53 @@
+#include <dirent.h>
+#include <mach-o/dyld.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <vector>
+
+#include "platform.h"
+
+namespace brinvast::platform {
+
+std::string executable_path() {
+    std::uint32_t size = 0;
+    _NSGetExecutablePath(nullptr, &size);
+    std::vector<char> buffer(size + 1, '\0');
+    if (_NSGetExecutablePath(buffer.data(), &size) != 0) return {};
+    return std::string(buffer.data());
+}
+
+// fdopendir takes over the descriptor it is given, so it gets a duplicate of the caller's.
+DirectoryListing::DirectoryListing(int dir_fd, ListingBuffer&) {
+    const int own_fd = ::dup(dir_fd);
+    if (own_fd < 0) {
+        open_error_ = errno;
+        return;
+    }
+    dir_ = ::fdopendir(own_fd);
+    if (dir_ == nullptr) {
+        open_error_ = errno;
+        ::close(own_fd);
+    }
+}
+
+DirectoryListing::~DirectoryListing() {
+    if (dir_ != nullptr) ::closedir(dir_);
+}
+
+int DirectoryListing::next(DirectoryEntry& entry) {
+    if (dir_ == nullptr) return -open_error_;
+    for (;;) {
+        errno = 0;
+        const dirent* record = ::readdir(dir_);
+        if (record == nullptr) return errno == 0 ? 0 : -errno;
+        const char* name = record->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        entry.name = name;
+        entry.type = record->d_type;
+        return 1;
+    }
+}
+
+}  // namespace brinvast::platform

@@ -1,0 +1,84 @@
+#include "tree_walk.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "fs.h"
+
+namespace brinvast {
+
+namespace {
+
+// Descriptors kept open at the bottom of the stack. Far below any descriptor limit, and deep
+// enough that ordinary trees never need to reopen an ancestor.
+constexpr std::size_t open_budget = 32;
+
+}  // namespace
+
+void DirectoryStack::push(unique_fd fd) {
+    if (depth_ == frames_.size()) frames_.emplace_back();
+    Frame& frame = frames_[depth_++];
+    frame.fd = std::move(fd);
+    frame.children.clear();
+    frame.next = 0;
+    frame.current = 0;
+    frame.listed = false;
+    if (depth_ <= open_budget) return;
+
+    // Remember who the ancestor is before letting its descriptor go.
+    Frame& ancestor = frames_[depth_ - 1 - open_budget];
+    struct stat status {};
+    if (::fstat(ancestor.fd.get(), &status) != 0) throw fs_error(errno, top_path());
+    ancestor.dev = status.st_dev;
+    ancestor.ino = status.st_ino;
+    ancestor.fd.reset();
+}
+
+const char* DirectoryStack::next_child() {
+    Frame& frame = top();
+    if (frame.next >= frame.children.size()) return nullptr;
+    frame.current = frame.next;
+    const char* name = frame.children.data() + frame.next;
+    frame.next += std::strlen(name) + 1;
+    return name;
+}
+
+void DirectoryStack::pop() {
+    if (depth_ >= 2 && !frames_[depth_ - 2].fd.valid()) reopen_parent();
+    frames_[--depth_].fd.reset();
+}
+
+void DirectoryStack::reopen_parent() {
+    Frame& parent = frames_[depth_ - 2];
+    unique_fd fd(::openat(top().fd.get(), "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd.valid()) throw fs_error(errno, top_path() + "/..");
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0) throw fs_error(errno, top_path() + "/..");
+    if (status.st_dev != parent.dev || status.st_ino != parent.ino) {
+        throw fs_error(ESTALE, "Directory was moved during the walk", top_path());
+    }
+    parent.fd = std::move(fd);
+}
+
+const char* DirectoryStack::visiting() const {
+    const Frame& frame = frames_[depth_ - 1];
+    return frame.children.data() + frame.current;
+}
+
+std::string DirectoryStack::top_path() const {
+    std::string path = root_path_;
+    for (std::size_t i = 1; i < depth_; ++i) {
+        const Frame& parent = frames_[i - 1];
+        path.append("/").append(parent.children.data() + parent.current);
+    }
+    return path;
+}
+
+std::string DirectoryStack::path_of(const char* name) const {
+    return top_path().append("/").append(name);
+}
+
+}  // namespace brinvast
