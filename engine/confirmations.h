@@ -1,0 +1,28 @@
+#pragma once
+
+// The questions a user answers before anything is removed. Both front ends ask them, so
+// that the window and the command line confirm the same things in the same words.
+
+namespace brinvast {
+
+struct Confirmation {
+    const char* title;
+    const char* text;
+};
+
+inline constexpr Confirmation standard_question{
+    "Confirm Standard Uninstall",
+    "This will:\n• Remove Brinvast.app from Applications\n• Backup your database\n\nProceed?"};
+
+inline constexpr Confirmation complete_removal_warning{
+    "⚠️ WARNING: Complete Removal",
+    "⚠️ THIS IS DESTRUCTIVE AND CANNOT BE UNDONE!\n\nThis will PERMANENTLY DELETE:\n"
+    "• Brinvast.app from Applications\n• ALL your databases and data\n"
+    "• ALL Brinvast directories\n• ALL your imported messages\n• ALL your reports\n\n"
+    "Are you absolutely sure?"};
+
+inline constexpr Confirmation final_warning{
+    "⚠️ FINAL WARNING",
+    "This will PERMANENTLY DELETE ALL your Brinvast data!\n\nAre you absolutely sure?"};
+
+}  // namespace brinvast

@@ -1,0 +1,75 @@
+#include "locations.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <memory>
+
+#include "platform.h"
+
+namespace brinvast {
+
+namespace {
+
+std::string join(std::string base, const std::initializer_list<const char*> components) {
+    for (const char* component : components) base.append("/").append(component);
+    return base;
+}
+
+std::string real_path(const std::string& path) {
+    const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                               &std::free);
+    return resolved ? std::string(resolved.get()) : path;
+}
+
+std::string directory_of(const std::string& path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string expand_home(const std::string& path, const std::optional<std::string>& home) {
+    if (!home || path.empty() || path[0] != '~') return path;
+    std::string expanded = *home;
+    while (!expanded.empty() && expanded.back() == '/') expanded.pop_back();
+    return expanded.append(path, 1);
+}
+
+Locations compute_locations(const LocationSources& sources) {
+    const auto& home = sources.home_variable ? sources.home_variable : sources.user_database_home;
+    Locations where;
+    where.BRINVAST_APP_PATH = "/Applications/Brinvast.app";
+    where.BRINVAST_APP_SUPPORT = expand_home("~/Library/Application Support/Brinvast", home);
+    where.BRINVAST_DOCUMENTS = expand_home("~/Documents/Brinvast", home);
+    where.BRINVAST_LOGS_FALLBACK = expand_home("~/Library/Logs/Brinvast", home);
+    where.BRINVAST_DATABASE_PATH = join(where.BRINVAST_APP_SUPPORT, {"Database", "Brinvast.db"});
+    where.BRINVAST_BACKUP_DATABASE_PATH =
+        join(where.BRINVAST_APP_SUPPORT, {"Database", "Brinvast_Previous.db"});
+    where.SCRIPT_DIR = directory_of(real_path(sources.executable));
+    where.ICON_PATH =
+        join(where.SCRIPT_DIR, {"assets", "graphics", "icons", "Thalvoric-Icon-Light.icns"});
+    where.LOGO_PATH = join(where.SCRIPT_DIR, {"assets", "graphics", "svg", "Brinvast-KL-Solo-LGT.svg"});
+    return where;
+}
+
+LocationSources process_location_sources() {
+    LocationSources sources;
+    if (const char* home = std::getenv("HOME")) {
+        sources.home_variable = home;
+    } else if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) {
+        sources.user_database_home = entry->pw_dir;
+    }
+    sources.executable = platform::executable_path();
+    return sources;
+}
+
+const Locations& program_locations() {
+    static const Locations locations = compute_locations(process_location_sources());
+    return locations;
+}
+
+}  // namespace brinvast

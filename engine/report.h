@@ -1,0 +1,21 @@
+#pragma once
+
+// How values are written into the console report.
+
+#include <ctime>
+#include <string>
+
+namespace brinvast {
+
+inline constexpr double bytes_per_mb = 1024.0 * 1024.0;
+inline constexpr const char* rule = "============================================================";
+
+// A size in MB with exactly two decimals: 1572864 bytes give "1.50".
+[[nodiscard]] std::string format_mb(double megabytes);
+
+// A time stamp in the machine's local time zone, as "%Y-%m-%d %H:%M:%S".
+[[nodiscard]] std::string local_time_text(std::time_t when);
+
+[[nodiscard]] inline const char* bool_text(bool value) { return value ? "True" : "False"; }
+
+}  // namespace brinvast

@@ -1,0 +1,84 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "locations.h"
+
+namespace brinvast {
+
+// What the survey learnt about one product directory: absent (exists false), measured, or
+// failed (exists true with the error that stopped the measuring).
+struct DirectoryInfo {
+    struct Measurement {
+        std::uint64_t file_count = 0;
+        std::uint64_t dir_count = 0;
+        double total_size_mb = 0.0;
+        std::string modified;
+    };
+
+    bool exists = false;
+    std::optional<Measurement> measured;  // present exactly when the record has `file_count`
+    std::optional<std::string> error;
+};
+
+// The survey's result: one record per product directory, in the order of the list.
+using DirectoryInfoMap = std::vector<std::pair<std::string, DirectoryInfo>>;
+
+// Removes Brinvast.app and backs up the database, or removes every product directory.
+// One engine serves one run.
+class BrinvastUninstaller {
+public:
+    using RollbackFunc = std::function<void()>;
+
+    // Uses the program's locations and writes to standard output.
+    explicit BrinvastUninstaller(bool dry_run = false, bool force = false, bool clean_all = false);
+    // Works on `where` and writes its report to `out`, which must outlive the engine.
+    BrinvastUninstaller(bool dry_run, bool force, bool clean_all, const Locations& where,
+                        std::ostream& out);
+
+    // Undo callables refer back to their engine, so it stays where it was made.
+    BrinvastUninstaller(const BrinvastUninstaller&) = delete;
+    BrinvastUninstaller& operator=(const BrinvastUninstaller&) = delete;
+
+    void _log_action(const std::string& action, bool success = true,
+                     RollbackFunc rollback_func = nullptr);
+    [[nodiscard]] bool check_application_exists();
+    [[nodiscard]] bool check_database_exists();
+    [[nodiscard]] bool check_backup_database_exists();
+    [[nodiscard]] bool remove_application();
+    [[nodiscard]] bool backup_database();
+    [[nodiscard]] DirectoryInfoMap check_brinvast_directories_exist();
+    [[nodiscard]] bool remove_all_directories();
+    [[nodiscard]] bool verify_clean_state();
+    void rollback_changes();
+    [[nodiscard]] bool run();
+
+    const bool dry_run;
+    const bool force;
+    const bool clean_all;
+    std::vector<std::string> actions_performed;
+    std::vector<RollbackFunc> rollback_actions;
+    const std::string app_path;
+    const std::string db_path;
+    const std::string backup_db_path;
+    const std::vector<std::string> brinvast_directories;
+
+private:
+    void say(std::string_view line);
+    void report_database(const char* heading, const std::string& path);
+    [[nodiscard]] DirectoryInfo survey_directory(const std::string& path);
+    [[nodiscard]] bool remove_existing_directories(const std::vector<std::string>& existing_dirs);
+    [[nodiscard]] bool run_steps(bool app_exists, bool db_exists);
+    [[nodiscard]] bool report_outcome(bool success);
+
+    std::ostream& out;
+};
+
+}  // namespace brinvast

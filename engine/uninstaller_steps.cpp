@@ -1,0 +1,187 @@
+// The destructive operations and the survey they rely on.
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "fs.h"
+#include "report.h"
+#include "uninstaller.h"
+
+namespace brinvast {
+
+namespace {
+
+const char* const sudo_hint = "   Try running with sudo or check file permissions";
+
+}  // namespace
+
+bool BrinvastUninstaller::remove_application() {
+    if (!check_application_exists()) {
+        say("📱 No application to remove");
+        return true;
+    }
+    if (dry_run) {
+        _log_action("DRY RUN: Would remove application: " + app_path);
+        return true;
+    }
+    RollbackFunc rollback_app_removal = [this] {
+        say("⚠️  Application removal rollback not possible - app was deleted");
+    };
+    try {
+        remove_tree(app_path);
+        _log_action("Removed application: " + app_path, true, std::move(rollback_app_removal));
+        return true;
+    } catch (const std::exception& error) {
+        if (is_permission_error(error)) {
+            say("❌ Permission denied removing " + app_path);
+            say(sudo_hint);
+        } else {
+            say(std::string("❌ Failed to remove application: ") + error.what());
+        }
+        return false;
+    }
+}
+
+bool BrinvastUninstaller::backup_database() {
+    if (!check_database_exists()) {
+        say("💾 No database to backup");
+        return true;
+    }
+    if (dry_run) {
+        _log_action("DRY RUN: Would rename " + db_path + " to " + backup_db_path);
+        return true;
+    }
+    RollbackFunc rollback_db_rename = [this] {
+        if (!path_exists(backup_db_path)) return;
+        rename_path(backup_db_path, db_path);
+        say("🔄 Rolled back database rename");
+    };
+    try {
+        // The older backup is replaced only by a rename that succeeds, so whatever fails, the
+        // database and the older backup both stay where they were.
+        const bool replacing = path_exists(backup_db_path);
+        struct stat info {};
+        if (::lstat(backup_db_path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            throw fs_error(EISDIR, backup_db_path);
+        }
+        rename_path(db_path, backup_db_path);
+        if (replacing) say("🗑️  Removed existing backup: " + backup_db_path);
+        _log_action("Renamed database: " + db_path + " → " + backup_db_path, true,
+                    std::move(rollback_db_rename));
+        return true;
+    } catch (const std::exception& error) {
+        say(std::string("❌ Failed to backup database: ") + error.what());
+        return false;
+    }
+}
+
+DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {
+    if (!path_exists(path)) {
+        say("📁 Directory not found: " + path);
+        return {};
+    }
+    try {
+        const TreeTotals totals = survey_tree(path);
+        const FileStatus status = file_status(path);
+        const double total_size_mb = static_cast<double>(totals.total_bytes) / bytes_per_mb;
+        say("📁 Found directory: " + path);
+        say("   Files: " + std::to_string(totals.file_count) +
+            ", Dirs: " + std::to_string(totals.dir_count) + ", Size: " + format_mb(total_size_mb) +
+            " MB");
+        return {true,
+                DirectoryInfo::Measurement{totals.file_count, totals.dir_count, total_size_mb,
+                                           local_time_text(status.modified)},
+                std::nullopt};
+    } catch (const std::exception& error) {
+        say("⚠️  Error analyzing directory " + path + ": " + error.what());
+        return {true, std::nullopt, error.what()};
+    }
+}
+
+DirectoryInfoMap BrinvastUninstaller::check_brinvast_directories_exist() {
+    DirectoryInfoMap directory_info;
+    for (const std::string& path : brinvast_directories) {
+        directory_info.emplace_back(path, survey_directory(path));
+    }
+    return directory_info;
+}
+
+bool BrinvastUninstaller::remove_all_directories() {
+    const DirectoryInfoMap directory_info = check_brinvast_directories_exist();
+    std::vector<std::string> existing_dirs;
+    for (const auto& [path, info] : directory_info) {
+        if (info.exists) existing_dirs.push_back(path);
+    }
+    if (existing_dirs.empty()) {
+        say("🗂️  No Brinvast directories to remove");
+        return true;
+    }
+
+    say("\n🗂️  Found " + std::to_string(existing_dirs.size()) + " Brinvast directories to remove:");
+    std::uint64_t total_files = 0;
+    double total_size = 0.0;
+    for (const auto& [path, info] : directory_info) {
+        if (!info.exists) continue;
+        if (!info.measured) {
+            say("   📁 " + path);
+            continue;
+        }
+        total_files += info.measured->file_count;
+        total_size += info.measured->total_size_mb;
+        say("   📁 " + path + " (" + std::to_string(info.measured->file_count) + " files, " +
+            format_mb(info.measured->total_size_mb) + " MB)");
+    }
+    if (total_files > 0) {
+        say("\n📊 Total: " + std::to_string(total_files) + " files, " + format_mb(total_size) +
+            " MB");
+    }
+
+    if (dry_run) {
+        for (const std::string& path : existing_dirs) {
+            _log_action("DRY RUN: Would remove directory: " + path);
+        }
+        return true;
+    }
+    try {
+        return remove_existing_directories(existing_dirs);
+    } catch (const std::exception& error) {
+        say(std::string("❌ Unexpected error during directory removal: ") + error.what());
+        return false;
+    }
+}
+
+// Deletes each directory in turn; one failure never stops the others.
+bool BrinvastUninstaller::remove_existing_directories(
+    const std::vector<std::string>& existing_dirs) {
+    bool success = true;
+    std::vector<std::string> removed_dirs;
+    for (const std::string& path : existing_dirs) {
+        try {
+            if (path_exists(path)) {
+                remove_tree(path);
+                removed_dirs.push_back(path);
+                _log_action("Removed directory: " + path);
+            } else {
+                say("📁 Directory already gone: " + path);
+            }
+        } catch (const std::exception& error) {
+            success = false;
+            if (is_permission_error(error)) {
+                say("❌ Permission denied removing " + path);
+                say(sudo_hint);
+            } else {
+                say("❌ Failed to remove directory " + path + ": " + error.what());
+            }
+        }
+    }
+    if (success) {
+        say("\n✅ Successfully removed " + std::to_string(removed_dirs.size()) + " directories");
+    } else {
+        say("\n⚠️  Partial success: removed " + std::to_string(removed_dirs.size()) + " of " +
+            std::to_string(existing_dirs.size()) + " directories");
+    }
+    return success;
+}
+
+}  // namespace brinvast
