@@ -1,0 +1,23 @@
+#include <QApplication>
+#include <memory>
+
+#include "application.h"
+#include "locations.h"
+#include "main_window.h"
+
+int main(int argc, char* argv[]) {
+    // Fixed before anything else runs, so later changes of HOME have no effect.
+    const brinvast::Locations& where = brinvast::program_locations();
+
+    std::unique_ptr<QApplication> created;
+    auto* app = qobject_cast<QApplication*>(QApplication::instance());
+    if (app == nullptr) {
+        created = std::make_unique<QApplication>(argc, argv);
+        app = created.get();
+        name_application(*app, where);
+    }
+
+    BrinvastUninstallerGUI window;
+    window.show();
+    return app->exec();
+}

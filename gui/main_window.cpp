@@ -1,0 +1,206 @@
+#include "main_window.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QIcon>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QSvgWidget>
+#include <QVBoxLayout>
+
+#include "confirmations.h"
+#include "fs.h"
+
+namespace {
+
+constexpr int BUTTON_WIDTH = 175;
+constexpr int BUTTON_HEIGHT = 50;
+
+const char* const button_style = R"(
+    QPushButton {
+        background-color: #f0f0f0;
+        border: 2px solid #d0d0d0;
+        border-radius: 8px;
+        padding: 15px;
+        font-size: 14px;
+        font-weight: bold;
+        text-align: center;
+    }
+    QPushButton:hover {
+        background-color: #e0e0e0;
+        border-color: #a0a0a0;
+    }
+    QPushButton:pressed {
+        background-color: #d0d0d0;
+    }
+)";
+
+const char* const removal_button_style = R"(
+    QPushButton {
+        background-color: #ffe6e6;
+        border-color: #ffcccc;
+        color: #cc0000;
+    }
+    QPushButton:hover {
+        background-color: #ffdddd;
+        border-color: #ff9999;
+    }
+)";
+
+const char* const window_style = R"(
+    QMainWindow {
+        background-color: #f8f8f8;
+    }
+    QLabel {
+        color: #333333;
+    }
+)";
+
+QString text(const char* utf8) { return QString::fromUtf8(utf8); }
+
+// A widget centred in a row of its own, between two stretches.
+QHBoxLayout* centred_row(QWidget* widget) {
+    auto* row = new QHBoxLayout;
+    row->addStretch();
+    row->addWidget(widget);
+    row->addStretch();
+    return row;
+}
+
+QLabel* centred_label(const QString& caption, int point_size, bool bold) {
+    auto* label = new QLabel(caption);
+    label->setAlignment(Qt::AlignCenter);
+    if (point_size > 0) {
+        QFont font;
+        font.setPointSize(point_size);
+        font.setBold(bold);
+        label->setFont(font);
+    }
+    return label;
+}
+
+QPushButton* mode_button(const QString& caption, const QString& style) {
+    auto* button = new QPushButton(caption);
+    button->setFixedSize(BUTTON_WIDTH, BUTTON_HEIGHT);
+    button->setStyleSheet(style);
+    return button;
+}
+
+using MessageBoxFunction = QMessageBox::StandardButton (*)(QWidget*, const QString&, const QString&,
+                                                          QMessageBox::StandardButtons,
+                                                          QMessageBox::StandardButton);
+
+// Asks with Yes and No, No being the default; only Yes consents.
+bool answered_yes(QWidget* parent, MessageBoxFunction box,
+                  const brinvast::Confirmation& confirmation) {
+    return box(parent, text(confirmation.title), text(confirmation.text),
+               QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
+}  // namespace
+
+BrinvastUninstallerGUI::BrinvastUninstallerGUI(const brinvast::Locations& where,
+                                               std::ostream& report)
+    : locations(where), report(report) {
+    init_ui();
+}
+
+BrinvastUninstallerGUI::~BrinvastUninstallerGUI() = default;
+
+void BrinvastUninstallerGUI::init_ui() {
+    setWindowTitle("Brinvast Uninstaller");
+    setGeometry(100, 100, 400, 450);
+    setFixedSize(400, 450);
+    if (brinvast::path_exists(locations.ICON_PATH)) {
+        setWindowIcon(QIcon(QString::fromStdString(locations.ICON_PATH)));
+    }
+
+    auto* central_widget = new QWidget;
+    setCentralWidget(central_widget);
+    auto* layout = new QVBoxLayout(central_widget);
+    layout->setSpacing(12);
+    layout->setContentsMargins(20, 15, 20, 15);
+
+    if (brinvast::path_exists(locations.LOGO_PATH)) {
+        auto* logo_widget = new QSvgWidget(QString::fromStdString(locations.LOGO_PATH));
+        logo_widget->setFixedSize(150, 40);
+        layout->addLayout(centred_row(logo_widget));
+    } else {
+        layout->addWidget(centred_label("Brinvast Uninstaller", 12, true));
+    }
+
+    // Word wrap keeps the bold title whole where the platform's font makes it wider than the
+    // window; where it fits it stays on one line.
+    QLabel* title_label = centred_label("Application & Data Removal Utility", 16, true);
+    title_label->setWordWrap(true);
+    layout->addWidget(title_label);
+
+    QLabel* desc_label = centred_label("Choose an uninstallation option:", 0, false);
+    desc_label->setWordWrap(true);
+    layout->addWidget(desc_label);
+
+    layout->addWidget(new QFrame);
+
+    QPushButton* standard_btn = mode_button(" Uninstall Database", button_style);
+    standard_btn->setObjectName("standard_btn");
+    connect(standard_btn, &QPushButton::clicked, this, &BrinvastUninstallerGUI::standard_uninstall);
+    layout->addLayout(centred_row(standard_btn));
+
+    QPushButton* complete_btn =
+        mode_button("Complete Removal", QString(button_style) + removal_button_style);
+    complete_btn->setObjectName("complete_btn");
+    connect(complete_btn, &QPushButton::clicked, this, &BrinvastUninstallerGUI::complete_removal);
+    layout->addLayout(centred_row(complete_btn));
+
+    setStyleSheet(window_style);
+}
+
+void BrinvastUninstallerGUI::standard_uninstall() {
+    if (answered_yes(this, &QMessageBox::question, brinvast::standard_question)) {
+        run_uninstaller(false, true, false);
+    }
+}
+
+void BrinvastUninstallerGUI::complete_removal() {
+    try {
+        if (answered_yes(this, &QMessageBox::warning, brinvast::complete_removal_warning) &&
+            answered_yes(this, &QMessageBox::critical, brinvast::final_warning)) {
+            run_uninstaller(false, true, true);
+        }
+    } catch (const std::exception& error) {
+        QMessageBox::critical(this, "Error",
+                              "An error occurred during confirmation:\n" + text(error.what()));
+    }
+}
+
+void BrinvastUninstallerGUI::run_uninstaller(bool dry_run, bool force, bool clean_all) {
+    try {
+        hide();
+        QApplication::processEvents();
+        uninstaller = std::make_unique<brinvast::BrinvastUninstaller>(dry_run, force, clean_all,
+                                                                      locations, report);
+        const bool success = uninstaller->run();
+        show();
+        if (!success) {
+            QMessageBox::critical(this, "Uninstall Failed",
+                                  "Uninstall failed! Check the console output for details.");
+        } else if (dry_run) {
+            QMessageBox::information(
+                this, "Preview Complete",
+                "Preview completed successfully!\nCheck the console output for details.");
+        } else {
+            QMessageBox::information(
+                this, "Uninstall Complete",
+                "Uninstall completed successfully!\nThe application will now close.");
+            QApplication::processEvents();
+            QApplication::quit();
+        }
+    } catch (const std::exception& error) {
+        show();
+        QMessageBox::critical(this, "Error",
+                              "An unexpected error occurred:\n" + text(error.what()));
+    }
+}

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QMainWindow>
+#include <iostream>
+#include <memory>
+
+#include "locations.h"
+#include "uninstaller.h"
+
+// The program's one window: a logo, a title, a prompt and one button per uninstall mode.
+class BrinvastUninstallerGUI : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // `where` and `report` are the program's own locations and standard output unless a test
+    // points the window somewhere else.
+    explicit BrinvastUninstallerGUI(const brinvast::Locations& where = brinvast::program_locations(),
+                                    std::ostream& report = std::cout);
+    ~BrinvastUninstallerGUI() override;
+
+    void init_ui();
+    void standard_uninstall();
+    void complete_removal();
+    void run_uninstaller(bool dry_run, bool force, bool clean_all);
+
+    // The engine of the latest run; empty until the first one.
+    std::unique_ptr<brinvast::BrinvastUninstaller> uninstaller;
+
+private:
+    brinvast::Locations locations;
+    std::ostream& report;
+};
