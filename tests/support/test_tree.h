@@ -1,0 +1,102 @@
+#pragma once
+
+// Small real trees in temporary directories, for tests that point the engine at them.
+
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "locations.h"
+
+namespace brinvast::testing {
+
+// A fresh directory, removed with everything in it when the test ends.
+class TempDir {
+public:
+    TempDir() {
+        const char* base = std::getenv("TMPDIR");
+        std::string pattern = std::string(base && *base ? base : "/tmp") + "/brinvast-test-XXXXXX";
+        if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+        path_ = pattern;
+    }
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    ~TempDir() {
+        // Permissions a test took away must not keep its leftovers alive.
+        std::string command = "chmod -R u+rwx '" + path_ + "' 2>/dev/null; rm -rf '" + path_ + "'";
+        (void)std::system(command.c_str());
+    }
+
+    [[nodiscard]] const std::string& path() const { return path_; }
+    [[nodiscard]] std::string operator/(const std::string& relative) const {
+        return path_ + "/" + relative;
+    }
+
+private:
+    std::string path_;
+};
+
+inline void make_dirs(const std::string& path) { std::filesystem::create_directories(path); }
+
+// Writes `size` bytes to `path`, creating its parent directories.
+inline void write_file(const std::string& path, std::size_t size = 0) {
+    make_dirs(std::filesystem::path(path).parent_path());
+    std::ofstream file(path, std::ios::binary);
+    file << std::string(size, 'x');
+}
+
+[[nodiscard]] inline bool exists_no_follow(const std::string& path) {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0;
+}
+
+// The program's locations with the application folder and the home directory inside `root`.
+[[nodiscard]] inline Locations locations_under(const std::string& root) {
+    LocationSources sources;
+    sources.home_variable = root + "/home";
+    sources.executable = root + "/bin/brinvast-uninstaller";
+    Locations where = compute_locations(sources);
+    where.BRINVAST_APP_PATH = root + "/Applications/Brinvast.app";
+    return where;
+}
+
+[[nodiscard]] inline std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream stream(text);
+    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    return lines;
+}
+
+// Runs `body` in a child process as the unprivileged user nobody, so that permission checks
+// bite even when the tests run as root. Returns the child's exit status.
+[[nodiscard]] inline int run_as_nobody(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+            ::setresuid(65534, 65534, 65534) != 0) {
+            ::_exit(125);
+        }
+        ::_exit(body());
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Hands a tree to nobody, so that the only refusals it meets are the ones a test arranges.
+inline void give_to_nobody(const std::string& path) {
+    std::string command = "chown -R 65534:65534 '" + path + "'";
+    if (std::system(command.c_str()) != 0) std::abort();
+}
+
+}  // namespace brinvast::testing
