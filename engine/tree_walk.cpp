@@ -28,8 +28,10 @@ void DirectoryStack::push(unique_fd fd) {
     frame.listed = false;
     if (depth_ <= open_budget) return;
 
-    // Remember who the ancestor is before letting its descriptor go.
+    // Remember who the ancestor is before letting its descriptor go. It may have gone already
+    // on an earlier descent to this depth, with its identity noted then.
     Frame& ancestor = frames_[depth_ - 1 - open_budget];
+    if (!ancestor.fd.valid()) return;
     struct stat status {};
     if (::fstat(ancestor.fd.get(), &status) != 0) throw fs_error(errno, top_path());
     ancestor.dev = status.st_dev;
