@@ -75,7 +75,9 @@ void empty_directory(DirectoryStack& stack, platform::ListingBuffer& buffer) {
         }
         frame.add_child(entry.name);
     }
-    if (status < 0) throw fs_error(-status, stack.top_path());
+    // A directory removed from under us after we entered it lists as ENOENT: it vanished on its
+    // own, and with it everything it held.
+    if (status < 0 && status != -ENOENT) throw fs_error(-status, stack.top_path());
     frame.listed = true;
 }
 
