@@ -1,0 +1,174 @@
+// The file-system core at the edges of a tree: what counts as present, what removal refuses at
+// the top, what a link inside leads to, where a refused removal stops, and Ctrl-C.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <utility>
+
+#include "fs.h"
+#include "interrupt.h"
+#include "test_tree.h"
+
+namespace brinvast {
+namespace {
+
+using namespace testing;  // brinvast::testing: the shared tree helpers
+
+void make_link(const std::string& target, const std::string& path) {
+    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
+}
+
+// The errno and text of the error that remove_tree(path) throws; {0, ""} when it throws none.
+std::pair<int, std::string> removal_error(const std::string& path) {
+    try {
+        remove_tree(path);
+    } catch (const fs_error& error) {
+        return {error.error_number(), error.what()};
+    }
+    return {0, ""};
+}
+
+[[nodiscard]] int failures() {
+    return ::testing::Test::HasFailure() ? 1 : 0;
+}
+
+// Takes the immutable flag off again, whatever the test's outcome.
+struct Immutable {
+    std::string path;
+    ~Immutable() { (void)std::system(("chattr -i '" + path + "'").c_str()); }
+};
+
+TEST(FsPathExists, FollowsLinksAndCallsAnythingUnexaminableAbsent) {
+    TempDir tmp;
+    write_file(tmp / "file");
+    make_dirs(tmp / "dir");
+    make_link("file", tmp / "to-file");
+    make_link("dir", tmp / "to-dir");
+    make_link("missing", tmp / "dangling");
+    make_link("loop", tmp / "loop");
+    const std::pair<std::string, bool> cases[] = {
+        {tmp / "file", true},     {tmp / "dir", true},       {tmp / "to-file", true},
+        {tmp / "to-dir", true},   {tmp / "dangling", false}, {tmp / "loop", false},
+        {tmp / "missing", false}, {tmp / "file/x", false},   {"", false},
+    };
+    for (const auto& [path, exists] : cases) {
+        EXPECT_EQ(path_exists(path), exists) << path;
+    }
+
+    write_file(tmp / "locked/file");
+    give_to_nobody(tmp.path());
+    ASSERT_EQ(::chmod((tmp / "locked").c_str(), 0), 0);
+    ASSERT_TRUE(path_exists(tmp / "locked/file"));  // root looks past the missing permission
+    EXPECT_EQ(run_as_nobody([&] {
+                  EXPECT_TRUE(path_exists(tmp / "locked"));
+                  EXPECT_FALSE(path_exists(tmp / "locked/file"));
+                  return failures();
+              }),
+              0);
+}
+
+TEST(FsRemoveTree, RefusesAnythingButARealDirectoryAtTheTop) {
+    TempDir tmp;
+    write_file(tmp / "target/kept", 3);
+    make_link(tmp / "target", tmp / "link");
+    write_file(tmp / "plain", 3);
+    ASSERT_EQ(::mkfifo((tmp / "pipe").c_str(), 0644), 0);  // opened by mistake, it would block
+    const std::pair<std::string, std::pair<int, std::string>> cases[] = {
+        {"link", {ELOOP, "Refusing to delete a symbolic link: " + tmp / "link"}},
+        {"plain", {ENOTDIR, "Not a directory: " + tmp / "plain"}},
+        {"pipe", {ENOTDIR, "Not a directory: " + tmp / "pipe"}},
+    };
+    for (const auto& [name, error] : cases) {
+        EXPECT_EQ(removal_error(tmp / name), error);
+        EXPECT_TRUE(exists_no_follow(tmp / name)) << name;
+    }
+    EXPECT_TRUE(exists_no_follow(tmp / "target/kept"));
+}
+
+TEST(FsRemoveTree, UnlinksLinksInsideWithoutFollowingThem) {
+    TempDir tmp;
+    write_file(tmp / "outside/sentinel", 5);
+    write_file(tmp / "tree/a/file", 1);
+    make_link(tmp / "outside", tmp / "tree/a/to-dir");
+    make_link(tmp / "outside/sentinel", tmp / "tree/to-file");
+    make_link("nowhere", tmp / "tree/dangling");
+    remove_tree(tmp / "tree");
+    EXPECT_FALSE(exists_no_follow(tmp / "tree"));
+    EXPECT_EQ(std::filesystem::file_size(tmp / "outside/sentinel"), 5u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(tmp / "outside"),
+                            std::filesystem::directory_iterator{}),
+              1);
+}
+
+// "lock" refuses the removal of its entries; "lock/sub/inner" lies beyond the first refusal.
+TEST(FsRemoveTree, StopsAtTheFirstRefusedEntryAndNamesIt) {
+    for (const int expected : {EACCES, EPERM}) {
+        SCOPED_TRACE(std::strerror(expected));
+        TempDir tmp;
+        const std::string top = tmp / "top";
+        write_file(top + "/lock/file");
+        write_file(top + "/lock/sub/inner");
+        const auto removal = [&] {
+            EXPECT_EQ(
+                removal_error(top),
+                std::make_pair(expected, std::strerror(expected) + (": " + top) + "/lock/file"));
+            EXPECT_TRUE(exists_no_follow(top + "/lock/sub/inner"));
+            return failures();
+        };
+        if (expected == EACCES) {
+            give_to_nobody(tmp.path());
+            ASSERT_EQ(::chmod((top + "/lock").c_str(), 0555), 0);
+            EXPECT_EQ(run_as_nobody(removal), 0);  // root would not be refused
+        } else {
+            const Immutable lock{top + "/lock"};  // EPERM even for root
+            ASSERT_EQ(std::system(("chattr +i '" + lock.path + "'").c_str()), 0);
+            (void)removal();
+        }
+    }
+}
+
+TEST(FsInterrupt, InsideAScopeSigintStopsRemovalAndSurveyBeforeTheFirstEntry) {
+    TempDir tmp;
+    write_file(tmp / "tree/a/file", 4);
+    const InterruptScope scope;
+    ASSERT_EQ(::raise(SIGINT), 0);  // with SIGINT's default disposition the test would end here
+    EXPECT_THROW((void)survey_tree(tmp / "tree"), UserInterrupt);
+    EXPECT_THROW(remove_tree(tmp / "tree"), UserInterrupt);
+    EXPECT_TRUE(exists_no_follow(tmp / "tree/a/file"));
+}
+
+std::atomic<int> interrupts_seen{0};
+extern "C" void count_interrupt(int) {
+    ++interrupts_seen;
+}
+
+TEST(FsInterrupt, OutsideAScopeSigintHasItsPreviousDisposition) {
+    TempDir tmp;
+    make_dirs(tmp / "tree");
+    struct sigaction counting {};
+    counting.sa_handler = count_interrupt;
+    sigemptyset(&counting.sa_mask);
+    struct sigaction original {};
+    ASSERT_EQ(::sigaction(SIGINT, &counting, &original), 0);
+    {
+        const InterruptScope scope;
+        ASSERT_EQ(::raise(SIGINT), 0);
+    }
+    EXPECT_EQ(interrupts_seen, 0);
+    ASSERT_EQ(::raise(SIGINT), 0);
+    EXPECT_EQ(interrupts_seen, 1);
+    EXPECT_NO_THROW(remove_tree(tmp / "tree"));  // the flag raised inside the scope ended with it
+    ::sigaction(SIGINT, &original, nullptr);
+}
+
+}  // namespace
+}  // namespace brinvast

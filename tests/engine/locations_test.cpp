@@ -1,0 +1,94 @@
+#include "locations.h"
+
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "test_tree.h"
+
+namespace {
+
+using brinvast::compute_locations;
+using brinvast::LocationSources;
+using brinvast::testing::TempDir;
+using brinvast::testing::write_file;
+
+struct HomeCase {
+    const char* name;
+    std::optional<std::string> home_variable;
+    std::optional<std::string> user_database_home;
+    std::string expanded_home;  // what stands in place of "~"
+};
+
+void PrintTo(const HomeCase& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class HomeExpansion : public ::testing::TestWithParam<HomeCase> {};
+
+TEST_P(HomeExpansion, ProductPathsStartAtTheHomeWithoutDoubleSlash) {
+    const HomeCase& row = GetParam();
+    const auto where = compute_locations({row.home_variable, row.user_database_home, "/x/y"});
+    const std::string& home = row.expanded_home;
+    EXPECT_EQ(where.BRINVAST_APP_PATH, "/Applications/Brinvast.app");
+    EXPECT_EQ(where.BRINVAST_APP_SUPPORT, home + "/Library/Application Support/Brinvast");
+    EXPECT_EQ(where.BRINVAST_DOCUMENTS, home + "/Documents/Brinvast");
+    EXPECT_EQ(where.BRINVAST_LOGS_FALLBACK, home + "/Library/Logs/Brinvast");
+    EXPECT_EQ(where.BRINVAST_DATABASE_PATH,
+              home + "/Library/Application Support/Brinvast/Database/Brinvast.db");
+    EXPECT_EQ(where.BRINVAST_BACKUP_DATABASE_PATH,
+              home + "/Library/Application Support/Brinvast/Database/Brinvast_Previous.db");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Homes, HomeExpansion,
+    ::testing::Values(HomeCase{"Plain", "/Users/someone", std::nullopt, "/Users/someone"},
+                      HomeCase{"TrailingSlash", "/Users/someone/", std::nullopt, "/Users/someone"},
+                      HomeCase{"TrailingSlashes", "/Users/someone//", "/db", "/Users/someone"},
+                      HomeCase{"UnsetFallsBackToUserDatabase", std::nullopt, "/Users/someone",
+                               "/Users/someone"},
+                      HomeCase{"EmptyIsStillUsed", "", "/Users/someone", ""},
+                      HomeCase{"RootDirectory", "/", std::nullopt, ""},
+                      HomeCase{"NoHomeAtAllKeepsTilde", std::nullopt, std::nullopt, "~"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(LocationSourcesTest, UserDatabaseIsAskedOnlyWhenHomeIsUnset) {
+    const char* home = std::getenv("HOME");
+    const std::optional<std::string> saved = home ? std::optional<std::string>(home) : std::nullopt;
+    ::setenv("HOME", "", 1);
+    const LocationSources empty_home = brinvast::process_location_sources();
+    ::unsetenv("HOME");
+    const LocationSources unset = brinvast::process_location_sources();
+    if (saved) ::setenv("HOME", saved->c_str(), 1);
+
+    EXPECT_EQ(empty_home.home_variable, "");
+    EXPECT_EQ(empty_home.user_database_home, std::nullopt);
+    EXPECT_EQ(unset.home_variable, std::nullopt);
+    EXPECT_EQ(unset.user_database_home, std::string(::getpwuid(::getuid())->pw_dir));
+}
+
+TEST(AssetLocations, AssetsLieBesideTheRealExecutableEvenThroughSymlinks) {
+    const TempDir root;
+    const std::string real_root = std::filesystem::canonical(root.path());
+    write_file(root / "opt/tool/bin/uninstaller", 10);
+    std::filesystem::create_directory_symlink("opt/tool", root / "tool");
+    std::filesystem::create_directories(root / "elsewhere");
+    std::filesystem::create_symlink("../tool/bin/uninstaller", root / "elsewhere/run");
+
+    for (const std::string& executable : {root / "opt/tool/bin/uninstaller", root / "elsewhere/run",
+                                          root / "tool/bin/uninstaller"}) {
+        SCOPED_TRACE(executable);
+        const auto where = compute_locations({"/Users/someone", std::nullopt, executable});
+        const std::string bin = real_root + "/opt/tool/bin";
+        EXPECT_EQ(where.SCRIPT_DIR, bin);
+        EXPECT_EQ(where.ICON_PATH, bin + "/assets/graphics/icons/Thalvoric-Icon-Light.icns");
+        EXPECT_EQ(where.LOGO_PATH, bin + "/assets/graphics/svg/Brinvast-KL-Solo-LGT.svg");
+    }
+}
+
+}  // namespace

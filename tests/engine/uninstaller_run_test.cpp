@@ -1,0 +1,315 @@
+// Whole uninstall runs: their transcripts, the steps each machine state calls for, the failure
+// report with its rollback, and the user's Ctrl-C.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <csignal>
+#include <filesystem>
+#include <sstream>
+
+#include "test_tree.h"
+#include "uninstaller.h"
+
+namespace {
+
+using brinvast::BrinvastUninstaller;
+using brinvast::testing::lines_of;
+using brinvast::testing::write_file;
+using Lines = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+const std::string rule(60, '=');
+const Lines opening{"", rule, "🚀 Starting Brinvast Uninstaller", rule};
+const Lines failure_report{"", rule, "❌ Uninstall failed!", rule};
+const std::string rolling_back = "⚠️  Attempting automatic rollback...";
+const std::string app_warning =
+    "⚠️  Application removal rollback not possible - app was deleted";
+const std::string step1 = "📱 Step 1: Removing Application";
+const std::string backup_step = "💾 Step 2: Backing Up Database";
+const std::string directories_step = "🗂️  Step 2: Removing All Brinvast Directories";
+const std::string step3 = "🔍 Step 3: Verifying Clean State";
+const std::string clean = "✅ System already clean - nothing to uninstall";
+
+Lines joined(std::initializer_list<Lines> parts) {
+    Lines all;
+    for (const Lines& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// The lines from the first one equal to `first` to the end.
+Lines from(const Lines& lines, const std::string& first) {
+    return Lines(std::ranges::find(lines, first), lines.end());
+}
+
+// Keeps what the engine prints, and raises SIGINT for real once `trigger` has been printed.
+class InterruptAfterLine : public std::stringbuf {
+public:
+    explicit InterruptAfterLine(const std::string& trigger) : trigger_("\n" + trigger + "\n") {}
+    [[nodiscard]] bool raised() const { return raised_; }
+
+protected:
+    int sync() override {
+        if (!raised_ && str().ends_with(trigger_)) {
+            raised_ = true;
+            std::raise(SIGINT);
+        }
+        return 0;
+    }
+
+private:
+    std::string trigger_;
+    bool raised_ = false;
+};
+
+class RunTest : public ::testing::Test {
+protected:
+    // Runs a new engine over the tree; its result, and its lines after the start-up line.
+    std::pair<bool, Lines> run(bool clean_all, bool dry_run = false) {
+        std::ostringstream out;
+        BrinvastUninstaller uninstaller(dry_run, true, clean_all, where, out);
+        const bool result = uninstaller.run();
+        actions = uninstaller.actions_performed;
+        const Lines lines = lines_of(out.str());
+        return {result, Lines(lines.begin() + 1, lines.end())};
+    }
+    void install(bool app_too, bool db_too, bool documents_too) {
+        if (app_too) write_file(app + "/Contents/MacOS/Brinvast", 2048);
+        if (db_too) {
+            write_file(db, 1572864);
+            ::setenv("TZ", "XST-2", 1);  // two hours east of UTC
+            ::tzset();
+            const timespec times[2] = {{1709967900, 0}, {1709967900, 0}};
+            ASSERT_EQ(::utimensat(AT_FDCWD, db.c_str(), times, 0), 0);
+        }
+        if (documents_too) write_file(where.BRINVAST_DOCUMENTS + "/report.txt", 10);
+    }
+    // Every entry under the root with its size, so that any change shows.
+    Lines snapshot() const {
+        Lines entries;
+        for (const auto& entry : fs::recursive_directory_iterator(root.path())) {
+            const bool file = entry.is_regular_file();
+            entries.push_back(entry.path().string() +
+                              (file ? " " + std::to_string(entry.file_size()) : ""));
+        }
+        std::ranges::sort(entries);
+        return entries;
+    }
+
+    brinvast::testing::TempDir root;
+    brinvast::Locations where = brinvast::testing::locations_under(root.path());
+    const std::string& app = where.BRINVAST_APP_PATH;
+    const std::string& db = where.BRINVAST_DATABASE_PATH;
+    const std::string& backup = where.BRINVAST_BACKUP_DATABASE_PATH;
+    const std::string found_app = "📱 Found Brinvast.app at: " + app;
+    const std::string found_db = "💾 Found database at: " + db;
+    const std::string size = "   Size: 1.50 MB, Modified: 2024-03-09 09:05:00";
+    const std::string renamed = "Renamed database: " + db + " → " + backup;
+    Lines actions;
+};
+
+TEST_F(RunTest, StandardRunTranscript) {
+    install(true, true, false);
+    const auto [result, lines] = run(false);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(lines, joined({opening,
+                             {"",
+                              "📋 Current State:",
+                              found_app,
+                              found_db,
+                              size,
+                              "",
+                              step1,
+                              found_app,
+                              "✅ Removed application: " + app,
+                              "",
+                              backup_step,
+                              found_db,
+                              size,
+                              "✅ " + renamed,
+                              "",
+                              step3,
+                              "",
+                              "🔍 Verifying clean state...",
+                              "✅ Application successfully removed",
+                              "✅ Database successfully backed up",
+                              "✅ Backup database created: " + backup,
+                              "",
+                              rule,
+                              "🎉 Uninstall completed successfully!",
+                              rule,
+                              "",
+                              "📋 Actions completed:",
+                              "   ✅ Removed application: " + app,
+                              "   ✅ " + renamed,
+                              "",
+                              "🚀 System is ready for fresh Brinvast installation"}}));
+    EXPECT_FALSE(fs::exists(app) || fs::exists(db));
+    EXPECT_EQ(fs::file_size(backup), 1572864u);
+}
+
+TEST_F(RunTest, AlreadyCleanMachineGetsNoSteps) {
+    const auto [result, lines] = run(false);
+    EXPECT_TRUE(result);
+    EXPECT_EQ(lines, joined({opening,
+                             {"", "📋 Current State:", "📱 Brinvast.app not found at: " + app,
+                              "💾 Database not found at: " + db, "", clean}}));
+}
+
+struct StepsCase {
+    const char* name;
+    bool clean_all, app, db, documents;
+    Lines headers;
+};
+void PrintTo(const StepsCase& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class WhichStepsTest : public RunTest, public ::testing::WithParamInterface<StepsCase> {};
+
+TEST_P(WhichStepsTest, StateDecidesTheSteps) {
+    const StepsCase& row = GetParam();
+    install(row.app, row.db, row.documents);
+    const auto [result, lines] = run(row.clean_all);
+    Lines headers;
+    std::ranges::copy_if(lines, std::back_inserter(headers), [](const std::string& line) {
+        return line.find("Step ") != std::string::npos || line == clean;
+    });
+    EXPECT_EQ(headers, row.headers);
+    EXPECT_TRUE(result);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, WhichStepsTest,
+    ::testing::Values(
+        StepsCase{"StandardNothing", false, false, false, false, {clean}},
+        StepsCase{"StandardDocumentsOnly", false, false, false, true, {clean}},
+        StepsCase{"StandardApp", false, true, false, false, {step1, step3}},
+        StepsCase{"StandardDatabase", false, false, true, false, {backup_step, step3}},
+        StepsCase{"StandardBoth", false, true, true, true, {step1, backup_step, step3}},
+        StepsCase{"CompleteNothing", true, false, false, false, {clean}},
+        StepsCase{"CompleteDocuments", true, false, false, true, {directories_step, step3}},
+        StepsCase{"CompleteDatabase", true, false, true, false, {directories_step, step3}},
+        StepsCase{
+            "CompleteAppNoDirectories", true, true, false, false, {step1, directories_step, step3}},
+        StepsCase{"CompleteEverything", true, true, true, true, {step1, directories_step, step3}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(RunTest, DryRunsChangeNothing) {
+    install(true, true, true);
+    write_file(where.BRINVAST_LOGS_FALLBACK + "/run.log", 10);
+    const Lines before = snapshot();
+    for (const bool clean_all : {false, true}) {
+        const auto [result, lines] = run(clean_all, true);
+        EXPECT_TRUE(result);
+        EXPECT_EQ(snapshot(), before);
+        const std::string notice = "🔍 Running in DRY RUN mode - no changes will be made";
+        EXPECT_EQ(std::ranges::find(lines, notice) - lines.begin(), 4) << "right after the banner";
+        Lines expected{"DRY RUN: Would remove application: " + app};
+        if (!clean_all) expected.push_back("DRY RUN: Would rename " + db + " to " + backup);
+        for (const std::string& directory :
+             {where.BRINVAST_APP_SUPPORT, where.BRINVAST_DOCUMENTS, where.BRINVAST_LOGS_FALLBACK}) {
+            if (clean_all) expected.push_back("DRY RUN: Would remove directory: " + directory);
+        }
+        EXPECT_EQ(actions, expected);
+        Lines report{"📋 Actions completed:"};
+        for (const std::string& action : expected)
+            report.push_back("   ✅ " + action);
+        report.insert(report.end(), {"", "🚀 System is ready for fresh Brinvast installation"});
+        EXPECT_EQ(from(lines, report[0]), report);
+    }
+}
+
+TEST_F(RunTest, FailedApplicationRemovalLeavesNothingToRollBack) {
+    install(false, true, false);
+    write_file(root / "real/Brinvast.app/Contents/Info.plist", 10);
+    fs::create_directories(root / "Applications");
+    fs::create_directory_symlink(root / "real/Brinvast.app", app);
+    const auto [result, lines] = run(false);
+    EXPECT_FALSE(result);
+    const Lines tail = from(lines, step1);
+    ASSERT_EQ(tail.size(), 9u);
+    EXPECT_TRUE(tail[2].starts_with("❌ Failed to remove application: ")) << tail[2];
+    EXPECT_EQ(tail, joined({{step1, found_app, tail[2]},
+                            failure_report,
+                            {rolling_back, "🔄 No rollback actions needed"}}));
+    EXPECT_TRUE(fs::exists(db) && fs::exists(root / "real/Brinvast.app/Contents/Info.plist"));
+}
+
+// A hard link as the older backup: rename() between two links to one file succeeds and does
+// nothing, so the database is still there when the verification looks.
+TEST_F(RunTest, FailedVerificationRollsTheBackupBack) {
+    install(true, true, false);
+    fs::create_hard_link(db, backup);
+    const auto [result, lines] = run(false);
+    EXPECT_FALSE(result);
+    EXPECT_EQ(from(lines, backup_step),
+              joined({{backup_step, found_db, size, "🗑️  Removed existing backup: " + backup,
+                       "✅ " + renamed, "", step3, "", "🔍 Verifying clean state...",
+                       "✅ Application successfully removed", "❌ Database still exists: " + db,
+                       "✅ Backup database created: " + backup},
+                      failure_report,
+                      {rolling_back, "🔄 Attempting to rollback changes...",
+                       "🔄 Rolled back database rename", "✅ Rollback step 1 completed", app_warning,
+                       "✅ Rollback step 2 completed"}}));
+    EXPECT_EQ(fs::file_size(db), 1572864u);
+}
+
+volatile std::sig_atomic_t stray_interrupts = 0;
+void count_stray_interrupt(int) {
+    stray_interrupts = stray_interrupts + 1;
+}
+
+TEST_F(RunTest, InterruptDuringStepsEndsInFailureAndRollback) {
+    const std::string removed_support = "✅ Removed directory: " + where.BRINVAST_APP_SUPPORT;
+    const Lines interrupted{"", "⚠️  Uninstall interrupted by user"};
+    const struct {
+        bool dry_run, clean_all;
+        std::string trigger;
+        Lines from_trigger;
+        std::string left;
+    } cases[] = {// Between two deletions: the second directory is never touched.
+                 {false, true, removed_support,
+                  joined({{removed_support},
+                          interrupted,
+                          failure_report,
+                          {rolling_back, "🔄 Attempting to rollback changes...", app_warning,
+                           "✅ Rollback step 1 completed"}}),
+                  where.BRINVAST_DOCUMENTS + "/report.txt"},
+                 // The backup has no deletion to check the flag: the run notices before step 3.
+                 {false, false, backup_step,
+                  joined({{backup_step, found_db, size, "✅ " + renamed},
+                          interrupted,
+                          failure_report,
+                          {rolling_back, "🔄 Attempting to rollback changes...",
+                           "🔄 Rolled back database rename", "✅ Rollback step 1 completed",
+                           app_warning, "✅ Rollback step 2 completed"}}),
+                  db},
+                 // The survey is interrupted too, and a dry run never rolls back.
+                 {true, true, directories_step,
+                  joined({{directories_step}, interrupted, failure_report}), app}};
+    for (const auto& row : cases) {
+        install(true, true, true);
+        struct sigaction counting {
+        }, before{}, after{};
+        counting.sa_handler = count_stray_interrupt;
+        sigaction(SIGINT, &counting, &before);
+        stray_interrupts = 0;
+
+        InterruptAfterLine buffer(row.trigger);
+        std::ostream out(&buffer);
+        BrinvastUninstaller uninstaller(row.dry_run, true, row.clean_all, where, out);
+        EXPECT_FALSE(uninstaller.run());
+        sigaction(SIGINT, &before, &after);
+        EXPECT_TRUE(buffer.raised());
+        EXPECT_EQ(stray_interrupts, 0) << "the run did not catch SIGINT";
+        EXPECT_EQ(after.sa_handler, count_stray_interrupt) << "disposition not restored";
+        EXPECT_EQ(from(lines_of(buffer.str()), row.trigger), row.from_trigger);
+        EXPECT_TRUE(fs::exists(row.left)) << row.left;
+    }
+}
+
+}  // namespace

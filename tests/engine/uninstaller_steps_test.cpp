@@ -1,0 +1,474 @@
+// The engine's operations one at a time, over real trees: settings, action log, presence
+// checks, verification, survey, removals and backup, including the refusals that only bite for
+// an unprivileged user or an immutable file.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/fanotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iomanip>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+#include "test_tree.h"
+#include "uninstaller.h"
+
+namespace {
+
+using brinvast::BrinvastUninstaller;
+using brinvast::testing::exists_no_follow;
+using brinvast::testing::lines_of;
+using brinvast::testing::write_file;
+using Lines = std::vector<std::string>;
+using Forms = std::vector<std::pair<std::string, std::string>>;  // path and record, as text
+namespace fs = std::filesystem;
+
+const char* const sudo_hint = "   Try running with sudo or check file permissions";
+
+// Puts the clock two hours east of UTC and gives `path` a known modification time.
+const std::string stamp_text = "2024-03-09 09:05:00";
+void stamp(const std::string& path) {
+    ::setenv("TZ", "XST-2", 1);
+    ::tzset();
+    const timespec times[2] = {{1709967900, 0}, {1709967900, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+// Replaces the platform's error text after `prefix`: its wording is not the engine's.
+Lines redacted(Lines lines, const std::string& prefix) {
+    for (std::string& line : lines) {
+        if (line.starts_with(prefix)) line = prefix + "<error>";
+    }
+    return lines;
+}
+
+// Makes `path` immutable while it lives, so that even root is refused with EPERM.
+class Immutable {
+public:
+    explicit Immutable(std::string path) : path_(std::move(path)) {
+        EXPECT_EQ(std::system(("chattr +i '" + path_ + "'").c_str()), 0) << path_;
+    }
+    Immutable(const Immutable&) = delete;
+    Immutable& operator=(const Immutable&) = delete;
+    ~Immutable() { (void)std::system(("chattr -i '" + path_ + "'").c_str()); }
+
+private:
+    std::string path_;
+};
+
+// Moves the directory at `path` to `to` the first time it is opened, before that open returns
+// (a fanotify permission event), so that it vanishes while it is being surveyed.
+class VanishOnOpen {
+public:
+    VanishOnOpen(std::string path, std::string to) : path_(std::move(path)), to_(std::move(to)) {
+        fan_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+        const bool armed = ::fanotify_mark(fan_, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_ONDIR, AT_FDCWD,
+                                           path_.c_str()) == 0;
+        EXPECT_TRUE(armed) << "fanotify permission events are needed: " << std::strerror(errno);
+        if (armed) watcher_ = std::thread([this] { move_on_first_open(); });
+    }
+    ~VanishOnOpen() {
+        ::close(::open(path_.c_str(), O_RDONLY));  // wakes the watcher if nothing opened it yet
+        if (watcher_.joinable()) watcher_.join();
+        ::close(fan_);  // lets any later open through
+    }
+
+private:
+    void move_on_first_open() {
+        fanotify_event_metadata event{};
+        if (::read(fan_, &event, sizeof event) != sizeof event) return;
+        (void)::fanotify_mark(fan_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr);
+        (void)::rename(path_.c_str(), to_.c_str());
+        const fanotify_response allow{event.fd, FAN_ALLOW};
+        (void)!::write(fan_, &allow, sizeof allow);
+        ::close(event.fd);
+    }
+
+    std::string path_, to_;
+    int fan_ = -1;
+    std::thread watcher_;
+};
+
+class StepsTest : public ::testing::Test {
+protected:
+    // A new engine over the temporary tree, its start-up line already read.
+    BrinvastUninstaller& engine(bool dry_run = false, bool clean_all = false) {
+        engine_ = std::make_unique<BrinvastUninstaller>(dry_run, false, clean_all, where, out);
+        out.str("");
+        return *engine_;
+    }
+    Lines printed() {
+        const Lines lines = lines_of(out.str());
+        out.str("");
+        return lines;
+    }
+    // Runs `act` on a new engine in a child process as nobody; its result and what it printed.
+    // The tree must have been given to nobody.
+    std::pair<bool, Lines> as_nobody(bool clean_all,
+                                     const std::function<bool(BrinvastUninstaller&)>& act) {
+        const int status = brinvast::testing::run_as_nobody([&] {
+            std::ofstream report(root / "report");
+            BrinvastUninstaller child(false, false, clean_all, where, report);
+            return act(child) ? 1 : 0;
+        });
+        EXPECT_LE(status, 1) << "the child could not run as nobody";
+        std::stringstream report;
+        report << std::ifstream(root / "report").rdbuf();
+        const Lines lines = lines_of(report.str());
+        return {status == 1, lines.empty() ? lines : Lines(lines.begin() + 1, lines.end())};
+    }
+    Forms forms_of(const brinvast::DirectoryInfoMap& directory_info) {
+        Forms forms;
+        for (const auto& [path, info] : directory_info) {
+            std::ostringstream text;
+            text << (info.exists ? "exists" : "absent") << std::setprecision(12);
+            if (const auto& measured = info.measured) {
+                text << ", " << measured->file_count << " files, " << measured->dir_count
+                     << " dirs, " << measured->total_size_mb * 1048576 << " bytes, "
+                     << measured->modified;
+            }
+            if (info.error) text << ", error: " << *info.error;
+            forms.emplace_back(path, text.str());
+        }
+        return forms;
+    }
+
+    brinvast::testing::TempDir root;
+    brinvast::Locations where = brinvast::testing::locations_under(root.path());
+    const std::string& app = where.BRINVAST_APP_PATH;
+    const std::string& db = where.BRINVAST_DATABASE_PATH;
+    const std::string& backup = where.BRINVAST_BACKUP_DATABASE_PATH;
+    const std::string& support = where.BRINVAST_APP_SUPPORT;
+    const std::string& documents = where.BRINVAST_DOCUMENTS;
+    const std::string& logs = where.BRINVAST_LOGS_FALLBACK;
+    std::ostringstream out;
+    std::unique_ptr<BrinvastUninstaller> engine_;
+};
+
+TEST_F(StepsTest, EngineStartsWithItsFlagsAndEmptyLists) {
+    ::testing::internal::CaptureStdout();
+    const BrinvastUninstaller defaults;
+    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
+              "🚀 Brinvast Uninstaller initialized (dry_run=False, force=False, clean_all=False)\n");
+    EXPECT_TRUE(defaults.actions_performed.empty() && defaults.rollback_actions.empty());
+    EXPECT_FALSE(defaults.dry_run || defaults.force || defaults.clean_all);
+    EXPECT_EQ(defaults.app_path, "/Applications/Brinvast.app");
+
+    const BrinvastUninstaller complete(false, true, true, where, out);
+    const BrinvastUninstaller preview(true, false, true, where, out);
+    EXPECT_EQ(printed(), (Lines{"🚀 Brinvast Uninstaller initialized (dry_run=False, force=True, "
+                                "clean_all=True)",
+                                "🚀 Brinvast Uninstaller initialized (dry_run=True, force=False, "
+                                "clean_all=True)"}));
+    EXPECT_TRUE(!complete.dry_run && complete.force && complete.clean_all);
+    EXPECT_EQ(complete.brinvast_directories, (Lines{support, documents, logs}));
+    EXPECT_EQ(complete.db_path + complete.backup_db_path, db + backup);
+    EXPECT_FALSE(exists_no_follow(root / "home")) << "construction must not touch the disk";
+}
+
+TEST_F(StepsTest, RollbackUndoesNewestFirstAndGoesOnAfterAFailingStep) {
+    BrinvastUninstaller& uninstaller = engine();
+    Lines called;
+    uninstaller._log_action("Removed directory: /a");
+    uninstaller.rollback_changes();
+    uninstaller._log_action("B", false, [&] { called.push_back("B"); });
+    uninstaller._log_action("C", true, [&] { called.push_back("C"); });
+    uninstaller._log_action("D", true, [&] {
+        called.push_back("D");
+        throw std::runtime_error("disk on fire");
+    });
+    uninstaller._log_action("E", true, [&] { called.push_back("E"); });
+    uninstaller.rollback_changes();
+    EXPECT_EQ(called, (Lines{"E", "D", "C"}));
+    EXPECT_EQ(printed(),
+              (Lines{"✅ Removed directory: /a", "🔄 No rollback actions needed", "❌ B", "✅ C", "✅ D",
+                     "✅ E", "🔄 Attempting to rollback changes...", "✅ Rollback step 1 completed",
+                     "❌ Rollback step 2 failed: disk on fire", "✅ Rollback step 3 completed"}));
+    EXPECT_EQ(uninstaller.actions_performed, (Lines{"Removed directory: /a", "C", "D", "E"}));
+    EXPECT_EQ(uninstaller.rollback_actions.size(), 3u);
+}
+
+TEST_F(StepsTest, DatabaseSizesPrintInMegabytesWithTwoDecimals) {
+    for (const auto& [bytes, shown] :
+         {std::pair{0, "0.00"}, {1048576, "1.00"}, {1572864, "1.50"}, {5000, "0.00"}}) {
+        write_file(db, bytes);
+        write_file(backup, bytes);
+        stamp(db);
+        stamp(backup);
+        BrinvastUninstaller& uninstaller = engine();
+        EXPECT_TRUE(uninstaller.check_database_exists());
+        EXPECT_TRUE(uninstaller.check_backup_database_exists());
+        const std::string size = std::string("   Size: ") + shown + " MB, Modified: " + stamp_text;
+        EXPECT_EQ(printed(), (Lines{"💾 Found database at: " + db, size,
+                                    "⚠️  Backup database already exists: " + backup, size}));
+    }
+}
+
+TEST_F(StepsTest, DanglingLinksCountAsAbsent) {
+    fs::create_directories(fs::path(db).parent_path());
+    fs::create_directories(root / "Applications");
+    for (const std::string& path : {app, db, backup})
+        fs::create_symlink(root / "nowhere", path);
+    BrinvastUninstaller& uninstaller = engine();
+    EXPECT_FALSE(uninstaller.check_application_exists() || uninstaller.check_database_exists() ||
+                 uninstaller.check_backup_database_exists());
+    EXPECT_EQ(printed(),
+              (Lines{"📱 Brinvast.app not found at: " + app, "💾 Database not found at: " + db}));
+}
+
+TEST_F(StepsTest, VerificationNamesWhatIsLeft) {
+    write_file(app + "/x");
+    write_file(logs + "/x");
+    write_file(documents + "/x");
+    Lines seen;
+    for (const auto& [dry_run, clean_all] :
+         {std::pair{false, true}, {true, true}, {false, false}}) {
+        EXPECT_EQ(engine(dry_run, clean_all).verify_clean_state(), dry_run);
+        const Lines lines = printed();
+        seen.insert(seen.end(), lines.begin(), lines.end());
+    }
+    EXPECT_EQ(seen, (Lines{"", "🔍 Verifying clean state...", "❌ Application still exists: " + app,
+                           "❌ Directory still exists: " + documents,
+                           "❌ Directory still exists: " + logs, "", "🔍 Verifying clean state...",
+                           "🔍 DRY RUN: Would verify clean state after operations", "",
+                           "🔍 Verifying clean state...", "❌ Application still exists: " + app,
+                           "✅ Database successfully backed up",
+                           "⚠️  Backup database not found: " + backup}));
+}
+
+TEST_F(StepsTest, SurveyCountsEveryDepthWithoutEnteringLinks) {
+    write_file(support + "/big.bin", 3 * 1048576);
+    fs::create_directories(support + "/empty");
+    fs::create_directories(logs + "/a/b/c");
+    write_file(logs + "/one.bin", 1);
+    write_file(root / "outside/huge.bin", 5 * 1048576);
+    fs::create_directory_symlink(root / "outside", logs + "/linked");
+    fs::create_symlink(root / "nowhere", logs + "/dangling");
+    stamp(support);
+    stamp(logs);
+
+    const auto directory_info = engine().check_brinvast_directories_exist();
+    EXPECT_EQ(printed(),
+              (Lines{"📁 Found directory: " + support, "   Files: 1, Dirs: 1, Size: 3.00 MB",
+                     "📁 Directory not found: " + documents, "📁 Found directory: " + logs,
+                     "   Files: 2, Dirs: 4, Size: 0.00 MB"}));
+    EXPECT_EQ(forms_of(directory_info),
+              (Forms{{support, "exists, 1 files, 1 dirs, 3145728 bytes, " + stamp_text},
+                     {documents, "absent"},
+                     {logs, "exists, 2 files, 4 dirs, 1 bytes, " + stamp_text}}));
+}
+
+TEST_F(StepsTest, UnreadableSubdirectoryContributesNothing) {
+    write_file(support + "/top.bin", 1048576);
+    write_file(support + "/open/half.bin", 524288);
+    write_file(support + "/locked/hidden.bin", 1048576);
+    fs::create_directories(support + "/locked/deeper");
+    brinvast::testing::give_to_nobody(root.path());
+    fs::permissions(support + "/locked", fs::perms::none);
+    const auto [result, lines] = as_nobody(false, [](BrinvastUninstaller& engine) {
+        return !engine.check_brinvast_directories_exist().empty();
+    });
+    EXPECT_EQ(lines,
+              (Lines{"📁 Found directory: " + support, "   Files: 2, Dirs: 2, Size: 1.50 MB",
+                     "📁 Directory not found: " + documents, "📁 Directory not found: " + logs}));
+}
+
+TEST_F(StepsTest, DirectoryVanishingDuringTheSurveyIsReportedAndSkipped) {
+    write_file(support + "/a.bin", 1048576);
+    write_file(support + "/b.bin", 524288);
+    write_file(documents + "/notes.txt", 10);
+    stamp(support);
+    const std::string error = "No such file or directory: " + documents;
+    const Lines survey_lines{"📁 Found directory: " + support, "   Files: 2, Dirs: 0, Size: 1.50 MB",
+                             "⚠️  Error analyzing directory " + documents + ": " + error,
+                             "📁 Directory not found: " + logs};
+    {
+        const VanishOnOpen vanish(documents, root / "moved");
+        const auto directory_info = engine().check_brinvast_directories_exist();
+        EXPECT_EQ(printed(), survey_lines);
+        EXPECT_EQ(forms_of(directory_info),
+                  (Forms{{support, "exists, 2 files, 0 dirs, 1572864 bytes, " + stamp_text},
+                         {documents, "exists, error: " + error},
+                         {logs, "absent"}}));
+    }
+    fs::rename(root / "moved", documents);
+    const VanishOnOpen vanish(documents, root / "moved");
+    BrinvastUninstaller& uninstaller = engine(false, true);
+    EXPECT_TRUE(uninstaller.remove_all_directories());
+    Lines expected = survey_lines;
+    expected.insert(
+        expected.end(),
+        {"", "🗂️  Found 2 Brinvast directories to remove:",
+         "   📁 " + support + " (2 files, 1.50 MB)", "   📁 " + documents, "",
+         "📊 Total: 2 files, 1.50 MB", "✅ Removed directory: " + support,
+         "📁 Directory already gone: " + documents, "", "✅ Successfully removed 1 directories"});
+    EXPECT_EQ(printed(), expected);
+    EXPECT_EQ(uninstaller.actions_performed, Lines{"Removed directory: " + support});
+    EXPECT_TRUE(uninstaller.rollback_actions.empty());
+}
+
+TEST_F(StepsTest, RegularFileAtListedPathIsMeasuredEmptyAndNotRemoved) {
+    write_file(logs, 100);
+    stamp(logs);
+    BrinvastUninstaller& uninstaller = engine(false, true);
+    EXPECT_EQ(forms_of(uninstaller.check_brinvast_directories_exist()),
+              (Forms{{support, "absent"},
+                     {documents, "absent"},
+                     {logs, "exists, 0 files, 0 dirs, 0 bytes, " + stamp_text}}));
+    (void)printed();
+    EXPECT_FALSE(uninstaller.remove_all_directories());
+    EXPECT_EQ(redacted(printed(), "❌ Failed to remove directory " + logs + ": "),
+              (Lines{"📁 Directory not found: " + support, "📁 Directory not found: " + documents,
+                     "📁 Found directory: " + logs, "   Files: 0, Dirs: 0, Size: 0.00 MB", "",
+                     "🗂️  Found 1 Brinvast directories to remove:",
+                     "   📁 " + logs + " (0 files, 0.00 MB)",
+                     "❌ Failed to remove directory " + logs + ": <error>", "",
+                     "⚠️  Partial success: removed 0 of 1 directories"}));
+    EXPECT_EQ(fs::file_size(logs), 100u);
+}
+
+TEST_F(StepsTest, RemovalNeverFollowsLinks) {
+    write_file(root / "outside/Brinvast.app/Contents/Info.plist", 10);
+    fs::create_directories(root / "Applications");
+    fs::create_directory_symlink(root / "outside/Brinvast.app", app);
+    BrinvastUninstaller& uninstaller = engine();
+    EXPECT_FALSE(uninstaller.remove_application());
+    EXPECT_EQ(
+        redacted(printed(), "❌ Failed to remove application: "),
+        (Lines{"📱 Found Brinvast.app at: " + app, "❌ Failed to remove application: <error>"}));
+    EXPECT_TRUE(fs::is_symlink(app) && uninstaller.actions_performed.empty());
+
+    fs::remove(app);
+    write_file(app + "/Contents/MacOS/Brinvast", 100);
+    fs::create_directory_symlink(root / "outside", app + "/Contents/to_dir");
+    fs::create_symlink(root / "outside/Brinvast.app/Contents/Info.plist", app + "/to_file");
+    EXPECT_TRUE(uninstaller.remove_application());
+    EXPECT_EQ(printed(),
+              (Lines{"📱 Found Brinvast.app at: " + app, "✅ Removed application: " + app}));
+    EXPECT_FALSE(exists_no_follow(app));
+    EXPECT_EQ(fs::file_size(root / "outside/Brinvast.app/Contents/Info.plist"), 10u);
+    ASSERT_EQ(uninstaller.rollback_actions.size(), 1u);
+    uninstaller.rollback_actions[0]();
+    EXPECT_EQ(printed(),
+              Lines{"⚠️  Application removal rollback not possible - app was deleted"});
+}
+
+// True: EACCES from a read-only directory, met as nobody. False: EPERM from an immutable file.
+class RefusalTest : public StepsTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(RefusalTest, PermissionLinesNameTheTopPath) {
+    write_file(app + "/Contents/Info.plist", 1);
+    write_file(support + "/a.bin", 1);
+    write_file(logs + "/b.bin", 1);
+    const std::string locked[] = {app + "/Contents/locked", documents + "/locked"};
+    for (const std::string& dir : locked)
+        write_file(dir + "/file", 1);
+    brinvast::testing::give_to_nobody(root.path());
+    std::optional<Immutable> immutable[2];
+    for (int i = 0; i < 2; ++i) {
+        if (GetParam()) {
+            fs::permissions(locked[i], fs::perms::owner_write, fs::perm_options::remove);
+        } else {
+            immutable[i].emplace(locked[i] + "/file");
+        }
+    }
+    const auto [removed_app, app_lines] =
+        as_nobody(false, [](BrinvastUninstaller& engine) { return engine.remove_application(); });
+    EXPECT_FALSE(removed_app);
+    EXPECT_EQ(app_lines, (Lines{"📱 Found Brinvast.app at: " + app,
+                                "❌ Permission denied removing " + app, sudo_hint}));
+
+    const auto [removed_all, lines] = as_nobody(
+        true, [](BrinvastUninstaller& engine) { return engine.remove_all_directories(); });
+    EXPECT_FALSE(removed_all);
+    ASSERT_GE(lines.size(), 6u);
+    EXPECT_EQ(Lines(lines.end() - 6, lines.end()),
+              (Lines{"✅ Removed directory: " + support, "❌ Permission denied removing " + documents,
+                     sudo_hint, "✅ Removed directory: " + logs, "",
+                     "⚠️  Partial success: removed 2 of 3 directories"}));
+    EXPECT_TRUE(fs::exists(app + "/Contents/locked/file") &&
+                fs::exists(documents + "/locked/file"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Refusals, RefusalTest, ::testing::Values(true, false),
+                         [](const auto& info) { return info.param ? "EACCES" : "EPERM"; });
+
+TEST_F(StepsTest, BackupReplacesOlderBackupAndRollbackMovesItBack) {
+    write_file(db, 3);
+    write_file(backup, 7);
+    stamp(db);
+    BrinvastUninstaller& uninstaller = engine();
+    EXPECT_TRUE(uninstaller.backup_database());
+    EXPECT_EQ(printed(),
+              (Lines{"💾 Found database at: " + db, "   Size: 0.00 MB, Modified: " + stamp_text,
+                     "🗑️  Removed existing backup: " + backup,
+                     "✅ Renamed database: " + db + " → " + backup}));
+    EXPECT_FALSE(fs::exists(db));
+    EXPECT_EQ(fs::file_size(backup), 3u) << "the backup must hold the former database";
+
+    write_file(db, 9);  // a database that appeared meanwhile gives way to the backup
+    uninstaller.rollback_changes();
+    EXPECT_EQ(printed(), (Lines{"🔄 Attempting to rollback changes...",
+                                "🔄 Rolled back database rename", "✅ Rollback step 1 completed"}));
+    EXPECT_EQ(fs::file_size(db), 3u);
+    EXPECT_FALSE(fs::exists(backup));
+
+    EXPECT_TRUE(engine().backup_database());
+    EXPECT_EQ(printed().size(), 3u) << "no removal line without an older backup";
+    fs::remove(backup);
+    engine_->rollback_changes();
+    EXPECT_EQ(printed(),
+              (Lines{"🔄 Attempting to rollback changes...", "✅ Rollback step 1 completed"}));
+    EXPECT_FALSE(fs::exists(db) || fs::exists(backup));
+}
+
+TEST_F(StepsTest, BackupSurvivesFailedRename) {
+    write_file(db, 3);
+    for (const bool directory_at_backup : {false, true}) {
+        // An immutable database can't be renamed, while the older backup could be deleted.
+        SCOPED_TRACE(directory_at_backup ? "directory at the backup path" : "immutable database");
+        const std::string older = directory_at_backup ? backup + "/inside" : backup;
+        write_file(older, 7);
+        std::optional<Immutable> immutable;
+        if (!directory_at_backup) immutable.emplace(db);
+
+        BrinvastUninstaller& uninstaller = engine();
+        EXPECT_FALSE(uninstaller.backup_database());
+        const Lines lines = printed();
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_TRUE(lines[2].starts_with("❌ Failed to backup database: ")) << lines[2];
+        EXPECT_NE(lines[2].find(directory_at_backup ? "Is a directory" : "Operation not permitted"),
+                  std::string::npos)
+            << lines[2];
+        EXPECT_EQ(fs::file_size(db) + fs::file_size(older), 3u + 7u);
+        EXPECT_TRUE(uninstaller.actions_performed.empty() && uninstaller.rollback_actions.empty());
+        immutable.reset();
+        fs::remove_all(backup);
+    }
+}
+
+TEST_F(StepsTest, FailingRollbackStepIsReportedAndTheNextStillRuns) {
+    write_file(app + "/Contents/Info.plist", 1);
+    write_file(db, 3);
+    BrinvastUninstaller& uninstaller = engine();
+    ASSERT_TRUE(uninstaller.remove_application() && uninstaller.backup_database());
+    (void)printed();
+    const Immutable locked(fs::path(db).parent_path());
+    uninstaller.rollback_changes();
+    EXPECT_EQ(redacted(printed(), "❌ Rollback step 1 failed: "),
+              (Lines{"🔄 Attempting to rollback changes...", "❌ Rollback step 1 failed: <error>",
+                     "⚠️  Application removal rollback not possible - app was deleted",
+                     "✅ Rollback step 2 completed"}));
+    EXPECT_EQ(fs::file_size(backup), 3u);
+}
+
+}  // namespace
