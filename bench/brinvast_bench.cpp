@@ -48,7 +48,8 @@ void make_wide(const char* root, int top, int per, int files) {
             const unique_fd dir = make_and_open(group.get(), name);
             for (int f = 0; f < files; ++f) {
                 std::snprintf(name, sizeof name, "file-%04d.dat", f);
-                const unique_fd file(::openat(dir.get(), name, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+                const unique_fd file(
+                    ::openat(dir.get(), name, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
                 const auto size = static_cast<std::size_t>(sizes() % 5001);
                 if (!file.valid() || ::write(file.get(), content, size) < 0) fail(name);
             }
@@ -59,7 +60,8 @@ void make_wide(const char* root, int top, int per, int files) {
 // A chain of DEPTH directories, built through descriptors because its path outgrows PATH_MAX.
 void make_deep(const char* root, int depth) {
     unique_fd dir = make_and_open(AT_FDCWD, root);
-    for (int level = 0; level < depth; ++level) dir = make_and_open(dir.get(), "d");
+    for (int level = 0; level < depth; ++level)
+        dir = make_and_open(dir.get(), "d");
 }
 
 long peak_rss_kib() {
@@ -90,8 +92,10 @@ int main(int argc, char** argv) {
     } else if (command == "make-deep" && argc == 4) {
         make_deep(argv[2], std::atoi(argv[3]));
     } else {
-        std::fputs("usage: brinvast-bench survey DIR | remove DIR | make-wide DIR TOP PER FILES"
-                   " | make-deep DIR DEPTH\n", stderr);
+        std::fputs(
+            "usage: brinvast-bench survey DIR | remove DIR | make-wide DIR TOP PER FILES"
+            " | make-deep DIR DEPTH\n",
+            stderr);
         return 2;
     }
     return 0;

@@ -82,8 +82,7 @@ bool confirmed(const brinvast::Confirmation& question) {
 
 bool user_consents(const Options& options) {
     if (options.complete) {
-        return confirmed(brinvast::complete_removal_warning) &&
-               confirmed(brinvast::final_warning);
+        return confirmed(brinvast::complete_removal_warning) && confirmed(brinvast::final_warning);
     }
     return confirmed(brinvast::standard_question);
 }

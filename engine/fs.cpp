@@ -190,7 +190,8 @@ void list_for_survey(DirectoryStack& stack, platform::ListingBuffer& buffer, Tre
         unsigned char type = entry.type;
         if (type == DT_UNKNOWN) {
             struct stat info {};
-            if (::fstatat(fd, entry.name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode)) {
+            if (::fstatat(fd, entry.name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISDIR(info.st_mode)) {
                 type = DT_DIR;
             }
         }

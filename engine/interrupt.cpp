@@ -9,7 +9,9 @@ namespace {
 std::atomic<bool> interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
 
-extern "C" void note_interrupt(int) { interrupted.store(true, std::memory_order_relaxed); }
+extern "C" void note_interrupt(int) {
+    interrupted.store(true, std::memory_order_relaxed);
+}
 
 }  // namespace
 

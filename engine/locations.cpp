@@ -14,7 +14,8 @@ namespace brinvast {
 namespace {
 
 std::string join(std::string base, const std::initializer_list<const char*> components) {
-    for (const char* component : components) base.append("/").append(component);
+    for (const char* component : components)
+        base.append("/").append(component);
     return base;
 }
 
@@ -35,7 +36,8 @@ std::string directory_of(const std::string& path) {
 std::string expand_home(const std::string& path, const std::optional<std::string>& home) {
     if (!home || path.empty() || path[0] != '~') return path;
     std::string expanded = *home;
-    while (!expanded.empty() && expanded.back() == '/') expanded.pop_back();
+    while (!expanded.empty() && expanded.back() == '/')
+        expanded.pop_back();
     return expanded.append(path, 1);
 }
 
@@ -52,7 +54,8 @@ Locations compute_locations(const LocationSources& sources) {
     where.SCRIPT_DIR = directory_of(real_path(sources.executable));
     where.ICON_PATH =
         join(where.SCRIPT_DIR, {"assets", "graphics", "icons", "Thalvoric-Icon-Light.icns"});
-    where.LOGO_PATH = join(where.SCRIPT_DIR, {"assets", "graphics", "svg", "Brinvast-KL-Solo-LGT.svg"});
+    where.LOGO_PATH =
+        join(where.SCRIPT_DIR, {"assets", "graphics", "svg", "Brinvast-KL-Solo-LGT.svg"});
     return where;
 }
 

@@ -16,6 +16,8 @@ inline constexpr const char* rule = "===========================================
 // A time stamp in the machine's local time zone, as "%Y-%m-%d %H:%M:%S".
 [[nodiscard]] std::string local_time_text(std::time_t when);
 
-[[nodiscard]] inline const char* bool_text(bool value) { return value ? "True" : "False"; }
+[[nodiscard]] inline const char* bool_text(bool value) {
+    return value ? "True" : "False";
+}
 
 }  // namespace brinvast

@@ -1,7 +1,7 @@
 #include "uninstaller.h"
 
-#include <iostream>
 #include <algorithm>
+#include <iostream>
 #include <ranges>
 
 #include "fs.h"
@@ -29,7 +29,9 @@ BrinvastUninstaller::BrinvastUninstaller(bool dry_run, bool force, bool clean_al
 }
 
 // Each line is flushed so that progress shows live, also through a pipe.
-void BrinvastUninstaller::say(std::string_view line) { out << line << '\n' << std::flush; }
+void BrinvastUninstaller::say(std::string_view line) {
+    out << line << '\n' << std::flush;
+}
 
 void BrinvastUninstaller::_log_action(const std::string& action, bool success,
                                       RollbackFunc rollback_func) {
@@ -205,7 +207,8 @@ bool BrinvastUninstaller::report_outcome(bool success) {
     say("🎉 Uninstall completed successfully!");
     say(rule);
     say("\n📋 Actions completed:");
-    for (const std::string& action : actions_performed) say("   ✅ " + action);
+    for (const std::string& action : actions_performed)
+        say("   ✅ " + action);
     say("\n🚀 System is ready for fresh Brinvast installation");
     return true;
 }

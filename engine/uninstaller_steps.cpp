@@ -86,9 +86,8 @@ DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {
         const FileStatus status = file_status(path);
         const double total_size_mb = static_cast<double>(totals.total_bytes) / bytes_per_mb;
         say("📁 Found directory: " + path);
-        say("   Files: " + std::to_string(totals.file_count) +
-            ", Dirs: " + std::to_string(totals.dir_count) + ", Size: " + format_mb(total_size_mb) +
-            " MB");
+        say("   Files: " + std::to_string(totals.file_count) + ", Dirs: " +
+            std::to_string(totals.dir_count) + ", Size: " + format_mb(total_size_mb) + " MB");
         return {true,
                 DirectoryInfo::Measurement{totals.file_count, totals.dir_count, total_size_mb,
                                            local_time_text(status.modified)},
@@ -118,7 +117,8 @@ bool BrinvastUninstaller::remove_all_directories() {
         return true;
     }
 
-    say("\n🗂️  Found " + std::to_string(existing_dirs.size()) + " Brinvast directories to remove:");
+    say("\n🗂️  Found " + std::to_string(existing_dirs.size()) +
+        " Brinvast directories to remove:");
     std::uint64_t total_files = 0;
     double total_size = 0.0;
     for (const auto& [path, info] : directory_info) {

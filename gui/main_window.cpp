@@ -59,7 +59,9 @@ const char* const window_style = R"(
     }
 )";
 
-QString text(const char* utf8) { return QString::fromUtf8(utf8); }
+QString text(const char* utf8) {
+    return QString::fromUtf8(utf8);
+}
 
 // A widget centred in a row of its own, between two stretches.
 QHBoxLayout* centred_row(QWidget* widget) {
@@ -90,8 +92,8 @@ QPushButton* mode_button(const QString& caption, const QString& style) {
 }
 
 using MessageBoxFunction = QMessageBox::StandardButton (*)(QWidget*, const QString&, const QString&,
-                                                          QMessageBox::StandardButtons,
-                                                          QMessageBox::StandardButton);
+                                                           QMessageBox::StandardButtons,
+                                                           QMessageBox::StandardButton);
 
 // Asks with Yes and No, No being the default; only Yes consents.
 bool answered_yes(QWidget* parent, MessageBoxFunction box,

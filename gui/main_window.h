@@ -14,8 +14,9 @@ class BrinvastUninstallerGUI : public QMainWindow {
 public:
     // `where` and `report` are the program's own locations and standard output unless a test
     // points the window somewhere else.
-    explicit BrinvastUninstallerGUI(const brinvast::Locations& where = brinvast::program_locations(),
-                                    std::ostream& report = std::cout);
+    explicit BrinvastUninstallerGUI(
+        const brinvast::Locations& where = brinvast::program_locations(),
+        std::ostream& report = std::cout);
     ~BrinvastUninstallerGUI() override;
 
     void init_ui();

@@ -46,7 +46,9 @@ private:
     std::string path_;
 };
 
-inline void make_dirs(const std::string& path) { std::filesystem::create_directories(path); }
+inline void make_dirs(const std::string& path) {
+    std::filesystem::create_directories(path);
+}
 
 // Writes `size` bytes to `path`, creating its parent directories.
 inline void write_file(const std::string& path, std::size_t size = 0) {
@@ -73,7 +75,8 @@ inline void write_file(const std::string& path, std::size_t size = 0) {
 [[nodiscard]] inline std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream stream(text);
-    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
     return lines;
 }
 
