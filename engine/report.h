@@ -13,7 +13,8 @@ inline constexpr const char* rule = "===========================================
 // A size in MB with exactly two decimals: 1572864 bytes give "1.50".
 [[nodiscard]] std::string format_mb(double megabytes);
 
-// A time stamp in the machine's local time zone, as "%Y-%m-%d %H:%M:%S".
+// A time stamp in the machine's local time zone, as "%Y-%m-%d %H:%M:%S". Throws
+// std::system_error for a time stamp the calendar cannot hold.
 [[nodiscard]] std::string local_time_text(std::time_t when);
 
 [[nodiscard]] inline const char* bool_text(bool value) {
