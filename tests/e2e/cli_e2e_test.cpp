@@ -1,0 +1,181 @@
+// brinvast-uninstall end to end: the real executable over a real product in a sandbox.
+
+#include <gmock/gmock.h>
+
+#include "sandbox.h"
+
+namespace brinvast::testing {
+namespace {
+
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using ::testing::StartsWith;
+using CliEndToEnd = Sandbox;
+
+TEST_F(CliEndToEnd, RunsPrintTheTypicalReportAndLeaveTheMachineAsPromised) {
+    const struct {
+        const char* arguments;
+        const char* report;
+        const char* state;
+    } cases[] = {
+        {"--yes", "typical_standard_run", "after_standard_run"},
+        {"--complete --yes", "typical_complete_removal", "after_complete_removal"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const Outcome run = sandboxed(std::string("install_product; cli ") + c.arguments);
+        EXPECT_EQ(run.status, "0");
+        EXPECT_EQ(run.out, expected(c.report));
+        EXPECT_EQ(run.err, "");
+        EXPECT_EQ(run.state, expected(c.state));
+    }
+}
+
+TEST_F(CliEndToEnd, AlreadyCleanMachineIsReportedAndSucceeds) {
+    for (const char* mode : {"", "--complete"}) {
+        SCOPED_TRACE(mode);
+        const Outcome run = sandboxed(std::string("cli --yes ") + mode);
+        EXPECT_EQ(run.status, "0");
+        EXPECT_EQ(run.out, expected(*mode ? "already_clean_complete" : "already_clean"));
+    }
+}
+
+TEST_F(CliEndToEnd, DryRunsChangeNothingInEitherMode) {
+    const struct {
+        const char* arguments;
+        const char* flags;
+        const char* preview;
+    } cases[] = {
+        {"--dry-run", "(dry_run=True, force=False, clean_all=False)",
+         "✅ DRY RUN: Would rename ~/Library/Application Support/Brinvast/Database/Brinvast.db to "
+         "~/Library/Application Support/Brinvast/Database/Brinvast_Previous.db\n"},
+        {"--dry-run --complete --yes", "(dry_run=True, force=True, clean_all=True)",
+         "✅ DRY RUN: Would remove directory: ~/Documents/Brinvast\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const Outcome run = sandboxed(std::string("install_product; cli ") + c.arguments);
+        EXPECT_EQ(run.status, "0");
+        EXPECT_THAT(run.out, StartsWith(std::string("🚀 Brinvast Uninstaller initialized ") +
+                                        c.flags + "\n\n"));
+        EXPECT_THAT(run.out, HasSubstr("🔍 Running in DRY RUN mode - no changes will be made\n"));
+        EXPECT_THAT(run.out,
+                    HasSubstr("✅ DRY RUN: Would remove application: /Applications/Brinvast.app\n"));
+        EXPECT_THAT(run.out, HasSubstr(c.preview));
+        EXPECT_THAT(run.out, EndsWith("\n🚀 System is ready for fresh Brinvast installation\n"));
+        EXPECT_EQ(run.state, expected("installed"));
+    }
+}
+
+// At a terminal the questions and the report share the screen, so `said` may be either.
+TEST_F(CliEndToEnd, RemovalNeedsConsent) {
+    const struct {
+        const char* scenario;
+        const char* status;
+        const char* said;
+        const char* state;
+    } cases[] = {
+        {"cli", "2", "brinvast-uninstall: nothing was changed: a removal needs consent.",
+         "installed"},
+        {"at_terminal n", "2", "Confirm Standard Uninstall", "installed"},
+        {"at_terminal ''", "2", "Cancelled: nothing was changed.", "installed"},
+        {"at_terminal yes", "0", "Proceed?\r\n[y/N] ", "after_standard_run"},
+        {"at_terminal y --complete", "2", "FINAL WARNING", "installed"},
+        {"at_terminal 'y\\nyes' --complete", "0", "Are you absolutely sure?\r\n[y/N] ",
+         "after_complete_removal"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        const Outcome run = sandboxed(std::string("install_product; ") + c.scenario);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_THAT(run.err + run.out, HasSubstr(c.said));
+        EXPECT_EQ(run.state, expected(c.state));
+        if (run.status == "2") {
+            EXPECT_THAT(run.out, Not(HasSubstr("initialized")));  // no engine was made
+        }
+    }
+}
+
+TEST_F(CliEndToEnd, OptionsAreAnsweredWithoutRemovingAnything) {
+    const struct {
+        const char* arguments;
+        const char* status;
+        const char* out;
+        const char* err;
+    } cases[] = {
+        {"--yes --force", "2", "",
+         "brinvast-uninstall: unknown option '--force'\nTry 'brinvast-uninstall --help'.\n"},
+        {"--yes --help", "0",
+         "Usage: brinvast-uninstall [--dry-run] [--complete] [--yes] [--help] [--version]\n", ""},
+        {"--yes --version", "0", "brinvast-uninstall 1.0\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments);
+        const Outcome run = sandboxed(std::string("install_product; cli ") + c.arguments);
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_THAT(run.out, StartsWith(c.out));
+        EXPECT_EQ(run.err, c.err);
+        EXPECT_EQ(run.state, expected("installed"));
+    }
+}
+
+TEST_F(CliEndToEnd, FailedRunIsRolledBackAndExitsWithOne) {
+    const Outcome run = sandboxed(
+        "install_product; mv /Applications/Brinvast.app /Applications/Real.app;"
+        " ln -s Real.app /Applications/Brinvast.app; cli --yes");
+    EXPECT_EQ(run.status, "1");
+    EXPECT_THAT(run.out, HasSubstr("\n📱 Step 1: Removing Application\n📱 Found Brinvast.app at: "
+                                   "/Applications/Brinvast.app\n❌ Failed to remove application: "));
+    EXPECT_THAT(run.out, Not(HasSubstr("Step 2")));
+    EXPECT_THAT(run.out, EndsWith(R"(
+============================================================
+❌ Uninstall failed!
+============================================================
+⚠️  Attempting automatic rollback...
+🔄 No rollback actions needed
+)"));
+    EXPECT_THAT(run.state, HasSubstr("/Applications/Brinvast.app -> Real.app\n"));
+    EXPECT_THAT(run.state, HasSubstr("/Applications/Real.app/Contents/MacOS/Brinvast: brinvast"));
+    EXPECT_THAT(run.state, HasSubstr("/Database/Brinvast.db: live database\n"));
+}
+
+// The opening phase's metadata read of the database fails with EIO (strace injects it into the
+// second stat of that path; the first one found the file): nothing in the engine handles that
+// error, so it reaches the command line's guard.
+TEST_F(CliEndToEnd, ErrorEscapingTheEngineExitsWithThreeAndChangesNothing) {
+    const Outcome run = sandboxed(
+        "install_product; ASAN_OPTIONS=\"${ASAN_OPTIONS:-}:detect_leaks=0\" strace -f -qq -o "
+        "/dev/null -P \"$db\" -e trace=%%stat -e inject=%%stat:error=EIO:when=2 \"$CLI\" --yes"
+        " </dev/null >\"$out/stdout\" 2>\"$out/stderr\"; status=$?");
+    EXPECT_EQ(run.status, "3");
+    EXPECT_EQ(
+        run.err,
+        "❌ Input/output error: ~/Library/Application Support/Brinvast/Database/Brinvast.db\n");
+    EXPECT_THAT(run.out, EndsWith("\n📱 Found Brinvast.app at: /Applications/Brinvast.app\n"));
+    EXPECT_EQ(run.state, expected("installed"));
+}
+
+TEST_F(CliEndToEnd, ReaderThatGoesAwayDoesNotCutTheRunShort) {
+    const struct {
+        const char* scenario;
+        const char* read;
+    } cases[] = {
+        {"\"$CLI\" --yes | head -n 1 >\"$out/stdout\"; status=${PIPESTATUS[0]}",
+         "🚀 Brinvast Uninstaller initialized (dry_run=False, force=True, clean_all=False)\n"},
+        // A pipe whose reader is gone before the first line is written.
+        {"mkfifo \"$out/pipe\"; exec 5<>\"$out/pipe\" 6>\"$out/pipe\" 5<&-;"
+         " \"$CLI\" --yes >&6; status=$?",
+         ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.scenario);
+        const Outcome run = sandboxed(std::string("install_product; ") + c.scenario);
+        EXPECT_EQ(run.status, "0");
+        EXPECT_EQ(run.out, c.read);
+        EXPECT_EQ(run.state, expected("after_standard_run"));
+    }
+}
+
+}  // namespace
+}  // namespace brinvast::testing

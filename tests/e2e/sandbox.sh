@@ -1,0 +1,151 @@
+#!/usr/bin/env bash
+# sandbox.sh OUT SCENARIO
+#
+# Started by the end-to-end tests as `unshare --mount --net --propagation private bash ...`.
+# Puts a private tmpfs over /Applications and a fresh HOME under OUT, so that the real programs
+# act on their real fixed paths without touching the machine's own, then runs SCENARIO (bash
+# code that may use the helpers below). Leaves in OUT: stdout, stderr, status (set by the
+# scenario in $status) and state (a listing of /Applications and the home's product folders).
+# Needs CLI, GUI and CLOSE_WINDOW in the environment.
+set -euo pipefail
+out="$1"
+scenario="$2"
+
+[ -d /Applications ] || mkdir /Applications
+mount -t tmpfs -o mode=0755 brinvast-e2e /Applications
+export HOME="$out/home" TZ=UTC
+mkdir -p "$HOME"
+support="$HOME/Library/Application Support/Brinvast"
+db="$support/Database/Brinvast.db"
+status=none
+
+put() { mkdir -p "$(dirname "$1")" && printf '%s\n' "$2" >"$1"; }
+
+# The product as a user has it, beside things that are not ours and must survive.
+install_product() {
+    put /Applications/Brinvast.app/Contents/Info.plist "brinvast plist"
+    put /Applications/Brinvast.app/Contents/MacOS/Brinvast "brinvast binary"
+    put /Applications/Other.app/Contents/Info.plist "other plist"
+    put "$db" "live database"
+    truncate -s 1572864 "$db"
+    touch -d '2024-03-09 07:05:00' "$db"
+    put "$support/settings.json" "{}"
+    put "$HOME/Documents/Brinvast/Reports/2024-03.txt" "report"
+    put "$HOME/Documents/letter.txt" "not ours"
+    put "$HOME/Library/Logs/Brinvast/brinvast.log" "log"
+}
+
+# Every entry with its type; a file also shows its first line, a link its target.
+list_state() {
+    { find /Applications "$HOME/Library" "$HOME/Documents" -mindepth 1 2>/dev/null || true; } |
+        LC_ALL=C sort |
+        while IFS= read -r path; do
+            if [ -L "$path" ]; then
+                echo "$path -> $(readlink "$path")"
+            elif [ -f "$path" ]; then
+                echo "$path: $(head -n 1 "$path" | tr -d '\0')"
+            else
+                echo "$path/"
+            fi
+        done
+}
+
+cli() {
+    "$CLI" "$@" </dev/null >"$out/stdout" 2>"$out/stderr"
+    status=$?
+}
+
+# Runs the command line at a terminal (script(1) gives it one) that is fed the lines of $1.
+# The terminal merges stdout and stderr.
+at_terminal() {
+    printf '%b\n' "$1" | script -qec "'$CLI' ${2:-}" /dev/null >"$out/stdout"
+    status=$?
+}
+
+# Polls until a visible window titled exactly $1 exists (up to 60 s) and prints its id.
+window() {
+    local id
+    for _ in $(seq 600); do
+        id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1) || true
+        if [ -n "$id" ]; then
+            echo "$id"
+            return 0
+        fi
+        sleep 0.1
+    done
+    echo "sandbox: no window titled '$1'; the program and the X server said:" >&2
+    cat "$out/stderr" "$out/xvfb.log" >&2
+    return 1
+}
+
+# The X server gets a socket directory of its own, and (with unshare --net) its own abstract
+# sockets, so that it can neither meet nor disturb any other X server on the machine.
+start_gui() {
+    mkdir -p -m 1777 /tmp/.X11-unix
+    mount -t tmpfs -o mode=1777 brinvast-e2e-x11 /tmp/.X11-unix
+    Xvfb :0 -nolock -noreset -nolisten tcp -screen 0 1024x768x24 -displayfd 3 \
+        3>"$out/display" 2>"$out/xvfb.log" &
+    xvfb_pid=$!
+    for _ in $(seq 600); do
+        [ -s "$out/display" ] && break
+        sleep 0.1
+    done
+    export DISPLAY=":$(cat "$out/display")"
+    QT_QPA_PLATFORM=xcb "$GUI" >"$out/stdout" 2>"$out/stderr" &
+    gui_pid=$!
+    main_window=$(window "Brinvast Uninstaller")
+}
+
+# Clicks a mode button. Both sit at the bottom of the fixed 400x450 window, centred: 15 px
+# margin, 50 px buttons, 12 px apart, so their places follow from the window's geometry.
+click() {
+    local X Y WIDTH HEIGHT SCREEN WINDOW
+    eval "$(xdotool getwindowgeometry --shell "$main_window")"
+    local y=$((Y + 450 - 15 - 25))
+    [ "$1" = standard ] && y=$((y - 50 - 12))
+    xdotool mousemove $((X + 200)) "$y" click 1
+}
+
+# Answers the box titled $1 with keys $2: alt+y is Yes; Return takes the default, No.
+answer() {
+    local box
+    box=$(window "$1") || return 1
+    xdotool windowfocus --sync "$box" key --clearmodifiers "$2"
+}
+
+# Waits up to 60 s for the window's program to end and keeps its exit status.
+finish_gui() {
+    for _ in $(seq 600); do
+        kill -0 "$gui_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    kill -0 "$gui_pid" 2>/dev/null && kill "$gui_pid"
+    wait "$gui_pid"
+    status=$?
+}
+
+# Closes the main window once no box is left over it, and waits for the program to end.
+close_gui() {
+    for _ in $(seq 600); do
+        [ "$(xdotool search --onlyvisible --name . | wc -l)" -eq 1 ] && break
+        sleep 0.1
+    done
+    "$CLOSE_WINDOW" "$main_window"
+    finish_gui
+}
+
+# Waits for the server too, so that the next sandbox cannot meet it on its way out.
+stop_processes() {
+    local pid
+    for pid in ${gui_pid:-} ${xvfb_pid:-}; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    return 0
+}
+trap stop_processes EXIT
+
+set +e
+eval "$scenario"
+echo "$status" >"$out/status"
+list_state >"$out/state"
