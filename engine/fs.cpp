@@ -57,7 +57,7 @@ void empty_directory(DirectoryStack& stack, platform::ListingBuffer& buffer) {
     const int fd = frame.fd.get();
     platform::DirectoryListing listing(fd, buffer);
     platform::DirectoryEntry entry;
-    int status;
+    int status = 0;
     while ((status = listing.next(entry)) > 0) {
         throw_if_interrupted();
         bool is_directory = entry.type == DT_DIR;
@@ -184,7 +184,7 @@ void list_for_survey(DirectoryStack& stack, platform::ListingBuffer& buffer, Tre
     platform::DirectoryListing listing(fd, buffer);
     platform::DirectoryEntry entry;
     Counts counts;
-    int status;
+    int status = 0;
     while ((status = listing.next(entry)) > 0) {
         throw_if_interrupted();
         unsigned char type = entry.type;
