@@ -123,16 +123,6 @@ long peak_kib() {
     return usage.ru_maxrss;
 }
 
-// Every entry beneath `dir` with its size.
-std::set<std::string> inventory(const std::string& dir) {
-    std::set<std::string> entries;
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
-        entries.insert(entry.path().lexically_relative(dir).string() + ":" +
-                       (entry.is_directory() ? "dir" : std::to_string(entry.file_size())));
-    }
-    return entries;
-}
-
 TEST(FsScale, DeepAndWideTreesAreSurveyedAndRemovedUnderALowDescriptorLimit) {
     TempDir tmp;
     in_child([&] {

@@ -41,12 +41,6 @@ std::pair<int, std::string> removal_error(const std::string& path) {
     return ::testing::Test::HasFailure() ? 1 : 0;
 }
 
-// Takes the immutable flag off again, whatever the test's outcome.
-struct Immutable {
-    std::string path;
-    ~Immutable() { (void)std::system(("chattr -i '" + path + "'").c_str()); }
-};
-
 TEST(FsPathExists, FollowsLinksAndCallsAnythingUnexaminableAbsent) {
     TempDir tmp;
     write_file(tmp / "file");
@@ -129,8 +123,8 @@ TEST(FsRemoveTree, StopsAtTheFirstRefusedEntryAndNamesIt) {
             ASSERT_EQ(::chmod((top + "/lock").c_str(), 0555), 0);
             EXPECT_EQ(run_as_nobody(removal), 0);  // root would not be refused
         } else {
-            const Immutable lock{top + "/lock"};  // EPERM even for root
-            ASSERT_EQ(std::system(("chattr +i '" + lock.path + "'").c_str()), 0);
+            const brinvast::testing::Immutable lock(top + "/lock");  // EPERM even for root
+            ASSERT_TRUE(lock.applied());
             (void)removal();
         }
     }

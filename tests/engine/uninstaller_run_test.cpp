@@ -80,24 +80,11 @@ protected:
         if (app_too) write_file(app + "/Contents/MacOS/Brinvast", 2048);
         if (db_too) {
             write_file(db, 1572864);
-            ::setenv("TZ", "XST-2", 1);  // two hours east of UTC
-            ::tzset();
-            const timespec times[2] = {{1709967900, 0}, {1709967900, 0}};
-            ASSERT_EQ(::utimensat(AT_FDCWD, db.c_str(), times, 0), 0);
+            ASSERT_TRUE(brinvast::testing::stamp_known_time(db));
         }
         if (documents_too) write_file(where.BRINVAST_DOCUMENTS + "/report.txt", 10);
     }
-    // Every entry under the root with its size, so that any change shows.
-    Lines snapshot() const {
-        Lines entries;
-        for (const auto& entry : fs::recursive_directory_iterator(root.path())) {
-            const bool file = entry.is_regular_file();
-            entries.push_back(entry.path().string() +
-                              (file ? " " + std::to_string(entry.file_size()) : ""));
-        }
-        std::ranges::sort(entries);
-        return entries;
-    }
+    std::set<std::string> snapshot() const { return brinvast::testing::inventory(root.path()); }
 
     brinvast::testing::TempDir root;
     brinvast::Locations where = brinvast::testing::locations_under(root.path());
@@ -106,7 +93,7 @@ protected:
     const std::string& backup = where.BRINVAST_BACKUP_DATABASE_PATH;
     const std::string found_app = "📱 Found Brinvast.app at: " + app;
     const std::string found_db = "💾 Found database at: " + db;
-    const std::string size = "   Size: 1.50 MB, Modified: 2024-03-09 09:05:00";
+    const std::string size = "   Size: 1.50 MB, Modified: " + brinvast::testing::known_time_text;
     const std::string renamed = "Renamed database: " + db + " → " + backup;
     Lines actions;
 };
@@ -201,7 +188,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(RunTest, DryRunsChangeNothing) {
     install(true, true, true);
     write_file(where.BRINVAST_LOGS_FALLBACK + "/run.log", 10);
-    const Lines before = snapshot();
+    const auto before = snapshot();
     for (const bool clean_all : {false, true}) {
         const auto [result, lines] = run(clean_all, true);
         EXPECT_TRUE(result);

@@ -26,22 +26,16 @@ namespace {
 
 using brinvast::BrinvastUninstaller;
 using brinvast::testing::exists_no_follow;
+using brinvast::testing::Immutable;
+using brinvast::testing::known_time_text;
 using brinvast::testing::lines_of;
+using brinvast::testing::stamp_known_time;
 using brinvast::testing::write_file;
 using Lines = std::vector<std::string>;
 using Forms = std::vector<std::pair<std::string, std::string>>;  // path and record, as text
 namespace fs = std::filesystem;
 
 const char* const sudo_hint = "   Try running with sudo or check file permissions";
-
-// Puts the clock two hours east of UTC and gives `path` a known modification time.
-const std::string stamp_text = "2024-03-09 09:05:00";
-void stamp(const std::string& path) {
-    ::setenv("TZ", "XST-2", 1);
-    ::tzset();
-    const timespec times[2] = {{1709967900, 0}, {1709967900, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
 
 // Replaces the platform's error text after `prefix`: its wording is not the engine's.
 Lines redacted(Lines lines, const std::string& prefix) {
@@ -50,20 +44,6 @@ Lines redacted(Lines lines, const std::string& prefix) {
     }
     return lines;
 }
-
-// Makes `path` immutable while it lives, so that even root is refused with EPERM.
-class Immutable {
-public:
-    explicit Immutable(std::string path) : path_(std::move(path)) {
-        EXPECT_EQ(std::system(("chattr +i '" + path_ + "'").c_str()), 0) << path_;
-    }
-    Immutable(const Immutable&) = delete;
-    Immutable& operator=(const Immutable&) = delete;
-    ~Immutable() { (void)std::system(("chattr -i '" + path_ + "'").c_str()); }
-
-private:
-    std::string path_;
-};
 
 // Moves the directory at `path` to `to` the first time it is opened, before that open returns
 // (a fanotify permission event), so that it vanishes while it is being surveyed.
@@ -202,12 +182,13 @@ TEST_F(StepsTest, DatabaseSizesPrintInMegabytesWithTwoDecimals) {
          {std::pair{0, "0.00"}, {1048576, "1.00"}, {1572864, "1.50"}, {5000, "0.00"}}) {
         write_file(db, bytes);
         write_file(backup, bytes);
-        stamp(db);
-        stamp(backup);
+        ASSERT_TRUE(stamp_known_time(db));
+        ASSERT_TRUE(stamp_known_time(backup));
         BrinvastUninstaller& uninstaller = engine();
         EXPECT_TRUE(uninstaller.check_database_exists());
         EXPECT_TRUE(uninstaller.check_backup_database_exists());
-        const std::string size = std::string("   Size: ") + shown + " MB, Modified: " + stamp_text;
+        const std::string size =
+            std::string("   Size: ") + shown + " MB, Modified: " + known_time_text;
         EXPECT_EQ(printed(), (Lines{"💾 Found database at: " + db, size,
                                     "⚠️  Backup database already exists: " + backup, size}));
     }
@@ -253,8 +234,8 @@ TEST_F(StepsTest, SurveyCountsEveryDepthWithoutEnteringLinks) {
     write_file(root / "outside/huge.bin", 5 * 1048576);
     fs::create_directory_symlink(root / "outside", logs + "/linked");
     fs::create_symlink(root / "nowhere", logs + "/dangling");
-    stamp(support);
-    stamp(logs);
+    ASSERT_TRUE(stamp_known_time(support));
+    ASSERT_TRUE(stamp_known_time(logs));
 
     const auto directory_info = engine().check_brinvast_directories_exist();
     EXPECT_EQ(printed(),
@@ -262,9 +243,9 @@ TEST_F(StepsTest, SurveyCountsEveryDepthWithoutEnteringLinks) {
                      "📁 Directory not found: " + documents, "📁 Found directory: " + logs,
                      "   Files: 2, Dirs: 4, Size: 0.00 MB"}));
     EXPECT_EQ(forms_of(directory_info),
-              (Forms{{support, "exists, 1 files, 1 dirs, 3145728 bytes, " + stamp_text},
+              (Forms{{support, "exists, 1 files, 1 dirs, 3145728 bytes, " + known_time_text},
                      {documents, "absent"},
-                     {logs, "exists, 2 files, 4 dirs, 1 bytes, " + stamp_text}}));
+                     {logs, "exists, 2 files, 4 dirs, 1 bytes, " + known_time_text}}));
 }
 
 TEST_F(StepsTest, UnreadableSubdirectoryContributesNothing) {
@@ -286,7 +267,7 @@ TEST_F(StepsTest, DirectoryVanishingDuringTheSurveyIsReportedAndSkipped) {
     write_file(support + "/a.bin", 1048576);
     write_file(support + "/b.bin", 524288);
     write_file(documents + "/notes.txt", 10);
-    stamp(support);
+    ASSERT_TRUE(stamp_known_time(support));
     const std::string error = "No such file or directory: " + documents;
     const Lines survey_lines{"📁 Found directory: " + support, "   Files: 2, Dirs: 0, Size: 1.50 MB",
                              "⚠️  Error analyzing directory " + documents + ": " + error,
@@ -296,7 +277,7 @@ TEST_F(StepsTest, DirectoryVanishingDuringTheSurveyIsReportedAndSkipped) {
         const auto directory_info = engine().check_brinvast_directories_exist();
         EXPECT_EQ(printed(), survey_lines);
         EXPECT_EQ(forms_of(directory_info),
-                  (Forms{{support, "exists, 2 files, 0 dirs, 1572864 bytes, " + stamp_text},
+                  (Forms{{support, "exists, 2 files, 0 dirs, 1572864 bytes, " + known_time_text},
                          {documents, "exists, error: " + error},
                          {logs, "absent"}}));
     }
@@ -318,12 +299,12 @@ TEST_F(StepsTest, DirectoryVanishingDuringTheSurveyIsReportedAndSkipped) {
 
 TEST_F(StepsTest, RegularFileAtListedPathIsMeasuredEmptyAndNotRemoved) {
     write_file(logs, 100);
-    stamp(logs);
+    ASSERT_TRUE(stamp_known_time(logs));
     BrinvastUninstaller& uninstaller = engine(false, true);
     EXPECT_EQ(forms_of(uninstaller.check_brinvast_directories_exist()),
               (Forms{{support, "absent"},
                      {documents, "absent"},
-                     {logs, "exists, 0 files, 0 dirs, 0 bytes, " + stamp_text}}));
+                     {logs, "exists, 0 files, 0 dirs, 0 bytes, " + known_time_text}}));
     (void)printed();
     EXPECT_FALSE(uninstaller.remove_all_directories());
     EXPECT_EQ(redacted(printed(), "❌ Failed to remove directory " + logs + ": "),
@@ -379,6 +360,7 @@ TEST_P(RefusalTest, PermissionLinesNameTheTopPath) {
             fs::permissions(locked[i], fs::perms::owner_write, fs::perm_options::remove);
         } else {
             immutable[i].emplace(locked[i] + "/file");
+            ASSERT_TRUE(immutable[i]->applied());
         }
     }
     const auto [removed_app, app_lines] =
@@ -405,11 +387,11 @@ INSTANTIATE_TEST_SUITE_P(Refusals, RefusalTest, ::testing::Values(true, false),
 TEST_F(StepsTest, BackupReplacesOlderBackupAndRollbackMovesItBack) {
     write_file(db, 3);
     write_file(backup, 7);
-    stamp(db);
+    ASSERT_TRUE(stamp_known_time(db));
     BrinvastUninstaller& uninstaller = engine();
     EXPECT_TRUE(uninstaller.backup_database());
     EXPECT_EQ(printed(),
-              (Lines{"💾 Found database at: " + db, "   Size: 0.00 MB, Modified: " + stamp_text,
+              (Lines{"💾 Found database at: " + db, "   Size: 0.00 MB, Modified: " + known_time_text,
                      "🗑️  Removed existing backup: " + backup,
                      "✅ Renamed database: " + db + " → " + backup}));
     EXPECT_FALSE(fs::exists(db));
@@ -439,7 +421,9 @@ TEST_F(StepsTest, BackupSurvivesFailedRename) {
         const std::string older = directory_at_backup ? backup + "/inside" : backup;
         write_file(older, 7);
         std::optional<Immutable> immutable;
-        if (!directory_at_backup) immutable.emplace(db);
+        if (!directory_at_backup) {
+            ASSERT_TRUE(immutable.emplace(db).applied());
+        }
 
         BrinvastUninstaller& uninstaller = engine();
         EXPECT_FALSE(uninstaller.backup_database());
@@ -463,6 +447,7 @@ TEST_F(StepsTest, FailingRollbackStepIsReportedAndTheNextStillRuns) {
     ASSERT_TRUE(uninstaller.remove_application() && uninstaller.backup_database());
     (void)printed();
     const Immutable locked(fs::path(db).parent_path());
+    ASSERT_TRUE(locked.applied());
     uninstaller.rollback_changes();
     EXPECT_EQ(redacted(printed(), "❌ Rollback step 1 failed: "),
               (Lines{"🔄 Attempting to rollback changes...", "❌ Rollback step 1 failed: <error>",

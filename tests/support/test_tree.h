@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -71,6 +72,44 @@ inline void write_file(const std::string& path, std::size_t size = 0) {
     where.BRINVAST_APP_PATH = root + "/Applications/Brinvast.app";
     return where;
 }
+
+// Every entry beneath `dir`, relative, with its size ("dir" for a directory), so that any change
+// shows.
+[[nodiscard]] inline std::set<std::string> inventory(const std::string& dir) {
+    std::set<std::string> entries;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(dir)) {
+        entries.insert(entry.path().lexically_relative(dir).string() + ":" +
+                       (entry.is_directory() ? "dir" : std::to_string(entry.file_size())));
+    }
+    return entries;
+}
+
+// Puts the clock two hours east of UTC and gives `path` a known modification time, which then
+// reads as known_time_text: a formatter that ignored the time zone would show otherwise.
+inline const std::string known_time_text = "2024-03-09 09:05:00";
+inline bool stamp_known_time(const std::string& path) {
+    ::setenv("TZ", "XST-2", 1);
+    ::tzset();
+    const timespec times[2] = {{1709967900, 0}, {1709967900, 0}};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+// Makes `path` immutable while it lives, so that even root is refused with EPERM; the flag
+// comes off again whatever the test's outcome.
+class Immutable {
+public:
+    explicit Immutable(std::string path) : path_(std::move(path)) {
+        applied_ = std::system(("chattr +i '" + path_ + "'").c_str()) == 0;
+    }
+    Immutable(const Immutable&) = delete;
+    Immutable& operator=(const Immutable&) = delete;
+    ~Immutable() { (void)std::system(("chattr -i '" + path_ + "'").c_str()); }
+    [[nodiscard]] bool applied() const { return applied_; }
+
+private:
+    std::string path_;
+    bool applied_ = false;
+};
 
 [[nodiscard]] inline std::vector<std::string> lines_of(const std::string& text) {
     std::vector<std::string> lines;
