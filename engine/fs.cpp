@@ -45,6 +45,12 @@ void rename_path(const std::string& from, const std::string& to) {
     if (::rename(from.c_str(), to.c_str()) != 0) throw fs_error(errno, from + " → " + to);
 }
 
+void replace_file(const std::string& from, const std::string& to) {
+    struct stat info {};
+    if (::lstat(to.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) throw fs_error(EISDIR, to);
+    rename_path(from, to);
+}
+
 namespace {
 
 constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;

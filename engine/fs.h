@@ -43,6 +43,10 @@ struct FileStatus {
 // Renames within one file system, atomically replacing whatever file stands at `to`.
 void rename_path(const std::string& from, const std::string& to);
 
+// Like rename_path, but refuses (EISDIR) when a real directory stands at `to`, which rename()
+// would replace when `from` is a directory too.
+void replace_file(const std::string& from, const std::string& to);
+
 // Deletes the directory tree at `path`, contents first. `path` itself must be a real directory:
 // a symbolic link or anything else there is refused. Links inside the tree are removed as links.
 // Stops at the first entry that cannot be deleted and throws its error; what was deleted stays

@@ -1,9 +1,5 @@
 // The destructive operations and the survey they rely on.
 
-#include <sys/stat.h>
-
-#include <cerrno>
-
 #include "fs.h"
 #include "report.h"
 #include "uninstaller.h"
@@ -61,11 +57,7 @@ bool BrinvastUninstaller::backup_database() {
         // The older backup is replaced only by a rename that succeeds, so whatever fails, the
         // database and the older backup both stay where they were.
         const bool replacing = path_exists(backup_db_path);
-        struct stat info {};
-        if (::lstat(backup_db_path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-            throw fs_error(EISDIR, backup_db_path);
-        }
-        rename_path(db_path, backup_db_path);
+        replace_file(db_path, backup_db_path);
         if (replacing) say("🗑️  Removed existing backup: " + backup_db_path);
         _log_action("Renamed database: " + db_path + " → " + backup_db_path, true,
                     std::move(rollback_db_rename));
