@@ -1,4 +1,5 @@
 #include <QApplication>
+#include <csignal>
 #include <memory>
 
 #include "application.h"
@@ -8,6 +9,9 @@
 int main(int argc, char* argv[]) {
     // Fixed before anything else runs, so later changes of HOME have no effect.
     const brinvast::Locations& where = brinvast::program_locations();
+    // A reader of the report that goes away must not end a run halfway, with the bundle gone
+    // and nothing rolled back: writes to a dead pipe just fail.
+    std::signal(SIGPIPE, SIG_IGN);
 
     std::unique_ptr<QApplication> created;
     auto* app = qobject_cast<QApplication*>(QApplication::instance());
