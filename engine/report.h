@@ -1,6 +1,7 @@
 #pragma once
 
-// How values are written into the console report.
+// How values are written into the console report: the same in every locale, so that both
+// front ends print the same report whatever locale their toolkit has switched to.
 
 #include <ctime>
 #include <string>
