@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QFont>
+#include <QFontMetricsF>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QIcon>
@@ -10,6 +11,9 @@
 #include <QPushButton>
 #include <QSvgWidget>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <cmath>
+#include <initializer_list>
 
 #include "confirmations.h"
 #include "fs.h"
@@ -18,6 +22,8 @@ namespace {
 
 constexpr int BUTTON_WIDTH = 175;
 constexpr int BUTTON_HEIGHT = 50;
+// What button_style puts between a caption and each side of its button: padding and border.
+constexpr int CAPTION_MARGIN = 15 + 2;
 
 const char* const button_style = R"(
     QPushButton {
@@ -91,6 +97,20 @@ QPushButton* mode_button(const QString& caption, const QString& style) {
     return button;
 }
 
+// Where the platform's font makes a caption wider than its button, widens both buttons alike
+// just enough for the wider caption. Captions that fit keep BUTTON_WIDTH.
+void fit_captions(std::initializer_list<QPushButton*> buttons) {
+    int width = BUTTON_WIDTH;
+    for (QPushButton* button : buttons) {
+        button->ensurePolished();  // the font comes from the style sheet
+        const qreal caption = QFontMetricsF(button->font()).horizontalAdvance(button->text());
+        width = std::max(width, static_cast<int>(std::ceil(caption)) + 2 * CAPTION_MARGIN);
+    }
+    for (QPushButton* button : buttons) {
+        button->setFixedSize(width, BUTTON_HEIGHT);
+    }
+}
+
 using MessageBoxFunction = QMessageBox::StandardButton (*)(QWidget*, const QString&, const QString&,
                                                            QMessageBox::StandardButtons,
                                                            QMessageBox::StandardButton);
@@ -158,6 +178,7 @@ void BrinvastUninstallerGUI::init_ui() {
     layout->addLayout(centred_row(complete_btn));
 
     setStyleSheet(window_style);
+    fit_captions({standard_btn, complete_btn});
 }
 
 void BrinvastUninstallerGUI::standard_uninstall() {

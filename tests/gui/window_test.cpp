@@ -2,6 +2,8 @@
 // and the artwork it uses only when the files are there.
 
 #include <QApplication>
+#include <QFontInfo>
+#include <QFontMetricsF>
 #include <QLabel>
 #include <QLayout>
 #include <QPushButton>
@@ -9,6 +11,7 @@
 #include <QSvgRenderer>
 #include <QSvgWidget>
 #include <QtTest>
+#include <algorithm>
 #include <filesystem>
 
 #include "application.h"
@@ -87,6 +90,18 @@ QImage image_of(const QIcon& icon) {
     return icon.pixmap(32).toImage();
 }
 
+// Gives the application another font family while it lives, as another platform would.
+class ApplicationFont {
+public:
+    explicit ApplicationFont(const QString& family) { QApplication::setFont(QFont(family)); }
+    ApplicationFont(const ApplicationFont&) = delete;
+    ApplicationFont& operator=(const ApplicationFont&) = delete;
+    ~ApplicationFont() { QApplication::setFont(before); }
+
+private:
+    const QFont before = QApplication::font();
+};
+
 }  // namespace
 
 class WindowTest : public QObject {
@@ -96,6 +111,8 @@ private slots:
     void showsItsItemsInOrder_data();
     void showsItsItemsInOrder();
     void hasAFixedSizeAndItsOwnLooks();
+    void captionsFitTheirButtons_data();
+    void captionsFitTheirButtons();
     void usesTheIconOnlyWhenItsFileExists_data();
     void usesTheIconOnlyWhenItsFileExists();
 };
@@ -115,14 +132,18 @@ void WindowTest::showsItsItemsInOrder() {
     BrinvastUninstallerGUI window(locations_with(root, false, logo));
     window.show();
     QLayout* layout = window.centralWidget()->layout();
-    QCOMPARE(
-        describe(layout),
-        QStringList({top, "QLabel \"Application & Data Removal Utility\" 16pt bold centred wrapped",
-                     QString("QLabel \"Choose an uninstallation option:\" %1pt centred wrapped")
-                         .arg(QFont().pointSize()),
-                     "QFrame",
-                     "row [stretch, QPushButton \" Uninstall Database\" fixed 175x50, stretch]",
-                     "row [stretch, QPushButton \"Complete Removal\" fixed 175x50, stretch]"}));
+    // How wide the buttons are depends on the font (captionsFitTheirButtons).
+    const int width = window.findChild<QPushButton*>("standard_btn")->width();
+    QCOMPARE(describe(layout),
+             QStringList(
+                 {top, "QLabel \"Application & Data Removal Utility\" 16pt bold centred wrapped",
+                  QString("QLabel \"Choose an uninstallation option:\" %1pt centred wrapped")
+                      .arg(QFont().pointSize()),
+                  "QFrame",
+                  QString("row [stretch, QPushButton \" Uninstall Database\" fixed %1x50, stretch]")
+                      .arg(width),
+                  QString("row [stretch, QPushButton \"Complete Removal\" fixed %1x50, stretch]")
+                      .arg(width)}));
     QCOMPARE(layout->spacing(), 12);
     QCOMPARE(layout->contentsMargins(), QMargins(20, 15, 20, 15));
     QCOMPARE(window.findChildren<QPushButton*>().size(), 2);
@@ -155,6 +176,42 @@ void WindowTest::hasAFixedSizeAndItsOwnLooks() {
     for (QLabel* label : window.findChildren<QLabel*>()) {
         QCOMPARE(label->palette().color(QPalette::WindowText), QColor("#333333"));
     }
+}
+
+void WindowTest::captionsFitTheirButtons_data() {
+    QTest::addColumn<QString>("family");
+    QTest::addColumn<bool>("grown");
+    QTest::newRow("Debian's default font is too wide for 175") << "DejaVu Sans" << true;
+    QTest::newRow("a narrower font keeps 175") << "DejaVu Sans Condensed" << false;
+}
+
+// Each caption is whole: its width, its button's padding (15) and border (2) on both sides fit
+// the button. Both buttons are equally wide, centred, and no wider than the caption needs.
+void WindowTest::captionsFitTheirButtons() {
+    QFETCH(QString, family);
+    QFETCH(bool, grown);
+    const ApplicationFont font(family);
+    const TempDir root;
+    BrinvastUninstallerGUI window(locations_with(root, false, false));
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+
+    auto* standard = window.findChild<QPushButton*>("standard_btn");
+    auto* complete = window.findChild<QPushButton*>("complete_btn");
+    qreal needed = 0;
+    for (QPushButton* button : {standard, complete}) {
+        QCOMPARE(QFontInfo(button->font()).family(), family);
+        const qreal caption = QFontMetricsF(button->font()).horizontalAdvance(button->text());
+        needed = std::max(needed, caption + 2 * (15 + 2));
+        QVERIFY2(caption + 2 * (15 + 2) <= button->width(), qPrintable(button->text()));
+        QCOMPARE(button->height(), 50);
+        const int left = button->mapTo(&window, QPoint(0, 0)).x();
+        const int right = window.width() - left - button->width();
+        QVERIFY(left >= 20 && qAbs(left - right) <= 1);
+    }
+    QCOMPARE(complete->width(), standard->width());
+    QCOMPARE(standard->width() > 175, grown);
+    if (grown) QVERIFY(standard->width() - 1 < needed);
 }
 
 void WindowTest::usesTheIconOnlyWhenItsFileExists_data() {
