@@ -96,6 +96,17 @@ start_gui() {
     main_window=$(window "Brinvast Uninstaller")
 }
 
+# Like start_gui, but the program's standard output is a pipe whose only reader has quit before
+# the program starts, as when `| head` has had its lines or the terminal that started it is gone.
+start_gui_reader_gone() {
+    real_gui="$GUI" GUI=run_reader_gone start_gui
+}
+run_reader_gone() {
+    exec 5> >(exec true)
+    wait $!
+    exec "$real_gui" >&5 5>&-
+}
+
 # Clicks a mode button. Both sit at the bottom of the fixed 400x450 window, centred: 15 px
 # margin, 50 px buttons, 12 px apart, so their places follow from the window's geometry.
 click() {
