@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(totals.total_bytes), peak_rss_kib());
     } else if (command == "remove" && argc == 3) {
         try {
-            brinvast::remove_tree(argv[2]);
+            (void)brinvast::remove_tree(argv[2]);
         } catch (const std::exception& error) {
             std::fprintf(stderr, "%s\n", error.what());
             return 1;

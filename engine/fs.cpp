@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 
 #include "interrupt.h"
@@ -17,38 +15,89 @@
 
 namespace brinvast {
 
-fs_error::fs_error(int error_number, const std::string& path)
-    : fs_error(error_number, std::strerror(error_number), path) {}
-
-fs_error::fs_error(int error_number, std::string message, const std::string& path)
-    : std::system_error(error_number, std::generic_category()),
-      message_(std::move(message).append(": ").append(path)) {}
-
-bool is_permission_error(const std::exception& error) noexcept {
-    const auto* system_error = dynamic_cast<const std::system_error*>(&error);
-    return system_error && (system_error->code() == std::errc::permission_denied ||
-                            system_error->code() == std::errc::operation_not_permitted);
-}
-
-bool path_exists(const std::string& path) noexcept {
+PathCheck check_path(const std::string& path) noexcept {
     struct stat status {};
-    return ::stat(path.c_str(), &status) == 0;
+    if (::stat(path.c_str(), &status) == 0) return {true, 0};
+    const int error = errno;
+    if (error == ENOENT || error == ENOTDIR) return {false, 0};
+    // ELOOP from a link at the end that loops; from one on the way there, nothing is known.
+    if (error == ELOOP && ::lstat(path.c_str(), &status) == 0) return {false, 0};
+    return {true, error};
 }
 
 FileStatus file_status(const std::string& path) {
     struct stat status {};
-    if (::stat(path.c_str(), &status) != 0) throw fs_error(errno, path);
+    if (::stat(path.c_str(), &status) != 0) {
+        const int error = errno;
+        throw fs_error(error, path);
+    }
     return {static_cast<std::uint64_t>(status.st_size), status.st_mtime};
 }
 
 void rename_path(const std::string& from, const std::string& to) {
-    if (::rename(from.c_str(), to.c_str()) != 0) throw fs_error(errno, from + " → " + to);
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+        const int error = errno;
+        throw fs_error(error, from + " → " + to);
+    }
 }
 
-void replace_file(const std::string& from, const std::string& to) {
-    struct stat info {};
-    if (::lstat(to.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) throw fs_error(EISDIR, to);
+namespace {
+
+std::string parent_of(const std::string& path, std::string& base) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        base = path;
+        return ".";
+    }
+    base = path.substr(slash + 1);
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Whether `a` and `b` are one directory entry, spelt two ways.
+bool one_entry(const std::string& a, const std::string& b) {
+    std::string base_a;
+    std::string base_b;
+    struct stat parent_a {};
+    struct stat parent_b {};
+    return ::stat(parent_of(a, base_a).c_str(), &parent_a) == 0 &&
+           ::stat(parent_of(b, base_b).c_str(), &parent_b) == 0 && base_a == base_b &&
+           parent_a.st_dev == parent_b.st_dev && parent_a.st_ino == parent_b.st_ino;
+}
+
+// True when `to` is, itself and not through a link, another name of the file that `from`
+// names (directly or through a link).
+bool second_name_of(const std::string& from, const struct stat& source, const std::string& to,
+                    const struct stat& target) {
+    struct stat link {};
+    return S_ISREG(target.st_mode) && target.st_dev == source.st_dev &&
+           target.st_ino == source.st_ino && ::lstat(from.c_str(), &link) == 0 &&
+           (S_ISLNK(link.st_mode) || !one_entry(from, to));
+}
+
+}  // namespace
+
+bool replace_file(const std::string& from, const std::string& to) {
+    struct stat source {};
+    if (::stat(from.c_str(), &source) != 0) {
+        const int error = errno;
+        throw fs_error(error, from);
+    }
+    if (S_ISDIR(source.st_mode)) throw fs_error(EISDIR, from);
+    if (!S_ISREG(source.st_mode)) throw fs_error(EINVAL, "Not a regular file", from);
+    struct stat target {};
+    const bool target_seen = ::lstat(to.c_str(), &target) == 0;
+    if (target_seen && S_ISDIR(target.st_mode)) throw fs_error(EISDIR, to);
+    // rename() between two names of one file succeeds and does nothing; the file already stands
+    // at `to`, so dropping the name `from` is the whole move.
+    if (target_seen && second_name_of(from, source, to, target)) {
+        if (::unlink(from.c_str()) != 0) {
+            const int error = errno;
+            throw fs_error(error, from);
+        }
+        return false;
+    }
     rename_path(from, to);
+    return true;
 }
 
 namespace {
@@ -56,6 +105,8 @@ namespace {
 constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // ---- deletion ----
+
+const char* const mounted_here = "Another file system is mounted here";
 
 // Unlinks every non-directory of the top frame and notes its subdirectories for later.
 void empty_directory(DirectoryStack& stack, platform::ListingBuffer& buffer) {
@@ -70,14 +121,17 @@ void empty_directory(DirectoryStack& stack, platform::ListingBuffer& buffer) {
         if (entry.type == DT_UNKNOWN) {
             struct stat info {};
             if (::fstatat(fd, entry.name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-                if (errno == ENOENT) continue;
-                throw fs_error(errno, stack.path_of(entry.name));
+                const int error = errno;
+                if (error == ENOENT) continue;
+                throw fs_error(error, stack.path_of(entry.name));
             }
             is_directory = S_ISDIR(info.st_mode);
         }
         if (!is_directory) {
-            if (::unlinkat(fd, entry.name, 0) == 0 || errno == ENOENT) continue;
-            if (errno != EISDIR) throw fs_error(errno, stack.path_of(entry.name));
+            if (::unlinkat(fd, entry.name, 0) == 0) continue;
+            const int error = errno;
+            if (error == ENOENT) continue;
+            if (error != EISDIR) throw fs_error(error, stack.path_of(entry.name));
         }
         frame.add_child(entry.name);
     }
@@ -87,56 +141,49 @@ void empty_directory(DirectoryStack& stack, platform::ListingBuffer& buffer) {
     frame.listed = true;
 }
 
+// A directory that could not be opened with `open_error` is removed as rm removes it, when it
+// is empty: rmdir needs only write permission on its parent. Otherwise the open's error stands.
+void remove_unopened(int parent_fd, const char* name, int open_error, const std::string& path) {
+    if (open_error == EACCES || open_error == EPERM) {
+        if (::unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) return;
+    }
+    throw fs_error(open_error, path);
+}
+
 // Enters the subdirectory `name` of the top frame. Something that is no longer a directory
 // (a symbolic link swapped in, say) is unlinked as what it now is, never followed.
 void enter_for_removal(DirectoryStack& stack, const char* name) {
     const int parent_fd = stack.top().fd.get();
     unique_fd fd(::openat(parent_fd, name, directory_flags));
-    if (fd.valid()) return stack.push(std::move(fd));
-    if (errno == ENOENT) return;
-    if (errno == ELOOP || errno == ENOTDIR) {
-        if (::unlinkat(parent_fd, name, 0) == 0 || errno == ENOENT) return;
+    if (fd.valid()) {
+        if (!stack.push(std::move(fd))) throw fs_error(EXDEV, mounted_here, stack.path_of(name));
+        return;
     }
-    throw fs_error(errno, stack.path_of(name));
+    const int open_error = errno;
+    if (open_error == ENOENT) return;
+    if (open_error == ELOOP || open_error == ENOTDIR) {
+        if (::unlinkat(parent_fd, name, 0) == 0) return;
+        const int error = errno;
+        if (error == ENOENT) return;
+        throw fs_error(error, stack.path_of(name));
+    }
+    remove_unopened(parent_fd, name, open_error, stack.path_of(name));
 }
 
 // Leaves the emptied top frame and removes it from its parent.
 void remove_emptied(DirectoryStack& stack) {
     stack.pop();
     const char* name = stack.visiting();
-    if (::unlinkat(stack.top().fd.get(), name, AT_REMOVEDIR) == 0 || errno == ENOENT) return;
-    throw fs_error(errno, stack.path_of(name));
+    if (::unlinkat(stack.top().fd.get(), name, AT_REMOVEDIR) == 0) return;
+    const int error = errno;
+    if (error != ENOENT) throw fs_error(error, stack.path_of(name));
 }
 
-std::string parent_of(const std::string& path, std::string& base) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) {
-        base = path;
-        return ".";
-    }
-    base = path.substr(slash + 1);
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-}  // namespace
-
-void remove_tree(const std::string& path) {
-    std::string base;
-    const std::string parent = parent_of(path, base);
-    unique_fd parent_fd(::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!parent_fd.valid()) throw fs_error(errno, path);
-
-    struct stat info {};
-    if (::fstatat(parent_fd.get(), base.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        throw fs_error(errno, path);
-    }
-    if (S_ISLNK(info.st_mode)) throw fs_error(ELOOP, "Refusing to delete a symbolic link", path);
-    unique_fd top(::openat(parent_fd.get(), base.c_str(), directory_flags));
-    if (!top.valid()) throw fs_error(errno, path);
-
+// Empties the directory `top` and everything beneath it.
+void empty_tree(unique_fd top, const std::string& path) {
     auto buffer = std::make_unique<platform::ListingBuffer>();
     DirectoryStack stack(path);
-    stack.push(std::move(top));
+    (void)stack.push(std::move(top));  // the root sets the file system of the walk
     for (;;) {
         throw_if_interrupted();
         if (!stack.top().listed) {
@@ -150,9 +197,57 @@ void remove_tree(const std::string& path) {
         }
     }
     stack.pop();
-    if (::unlinkat(parent_fd.get(), base.c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT) {
-        throw fs_error(errno, path);
+}
+
+// Whether the open directories `a` and `b` lie on one mounted file system.
+bool on_one_mount(int a, int b, const std::string& path) {
+    std::uint64_t mount_a = 0;
+    std::uint64_t mount_b = 0;
+    if (!platform::mount_of(a, mount_a) || !platform::mount_of(b, mount_b)) {
+        const int error = errno;
+        throw fs_error(error, path);
     }
+    return mount_a == mount_b;
+}
+
+// Nothing there any more is no error for a removal; anything else is.
+[[nodiscard]] bool gone_or_throw(int error, const std::string& path) {
+    if (error == ENOENT) return false;
+    throw fs_error(error, path);
+}
+
+}  // namespace
+
+bool remove_tree(const std::string& path) {
+    std::string base;
+    const std::string parent = parent_of(path, base);
+    // Removing entries needs only search and write permission on the parent, not read.
+    const unique_fd parent_fd(platform::open_search_only(AT_FDCWD, parent.c_str()));
+    if (!parent_fd.valid()) {
+        const int error = errno;
+        return gone_or_throw(error == ENOTDIR ? ENOENT : error, path);  // a file took its place
+    }
+
+    struct stat info {};
+    if (::fstatat(parent_fd.get(), base.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return gone_or_throw(errno, path);
+    }
+    if (S_ISLNK(info.st_mode)) throw fs_error(ELOOP, "Refusing to delete a symbolic link", path);
+    unique_fd top(::openat(parent_fd.get(), base.c_str(), directory_flags));
+    if (!top.valid()) {
+        const int error = errno;
+        if (error == ENOENT) return false;
+        remove_unopened(parent_fd.get(), base.c_str(), error, path);
+        return true;
+    }
+    // A product directory that is itself a mount point holds someone else's file system.
+    if (!on_one_mount(parent_fd.get(), top.get(), path)) throw fs_error(EXDEV, mounted_here, path);
+    empty_tree(std::move(top), path);
+    if (::unlinkat(parent_fd.get(), base.c_str(), AT_REMOVEDIR) != 0) {
+        const int error = errno;
+        if (error != ENOENT) throw fs_error(error, path);
+    }
+    return true;
 }
 
 namespace {
@@ -232,15 +327,16 @@ TreeTotals survey_tree(const std::string& path) {
 
     auto buffer = std::make_unique<platform::ListingBuffer>();
     DirectoryStack stack(path);
-    stack.push(std::move(root));
+    (void)stack.push(std::move(root));
     while (!stack.empty()) {
         throw_if_interrupted();
         if (!stack.top().listed) {
             list_for_survey(stack, *buffer, totals);
         } else if (const char* child = stack.next_child()) {
-            // A subdirectory that can't be opened, or was swapped for a link, is not entered.
+            // A subdirectory that can't be opened, was swapped for a link, or lies on another
+            // file system, is not entered.
             unique_fd fd(::openat(stack.top().fd.get(), child, directory_flags));
-            if (fd.valid()) stack.push(std::move(fd));
+            if (fd.valid()) (void)stack.push(std::move(fd));
         } else {
             stack.pop();
         }

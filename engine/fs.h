@@ -1,36 +1,34 @@
 #pragma once
 
 // The engine's file-system core. Every operation that fails throws fs_error, which carries the
-// failing errno so that callers can tell EACCES and EPERM from other errors.
+// failing errno so that callers can tell EACCES and EPERM from other errors. The tree walks stay
+// on the mounted file system where their tree starts.
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <ctime>
 #include <string>
-#include <system_error>
+
+#include "errors.h"
 
 namespace brinvast {
 
-// A failed file-system call. what() is the platform's text followed by the path it concerns,
-// for example "Permission denied: /Applications/Brinvast.app/Contents/x".
-class fs_error : public std::system_error {
-public:
-    fs_error(int error_number, const std::string& path);
-    fs_error(int error_number, std::string message, const std::string& path);
-    [[nodiscard]] const char* what() const noexcept override { return message_.c_str(); }
-    [[nodiscard]] int error_number() const noexcept { return code().value(); }
-
-private:
-    std::string message_;
+// What the existence test saw at a path. Absent only when the entry is really not there: no such
+// entry, a file where a directory was expected, or a link that dangles or loops at its end. An
+// entry that cannot be examined (EACCES, EPERM, EIO, ...) may be there, so it is present, with
+// `error` saying why it could not be seen.
+struct PathCheck {
+    bool present = false;
+    int error = 0;
 };
 
-// An operating-system refusal: EACCES or EPERM.
-[[nodiscard]] bool is_permission_error(const std::exception& error) noexcept;
+// The existence test, following symbolic links. Never fails.
+[[nodiscard]] PathCheck check_path(const std::string& path) noexcept;
 
-// True when a file-system entry exists at `path`, following symbolic links. A dangling link,
-// or a path that cannot be examined, is absent. Never fails.
-[[nodiscard]] bool path_exists(const std::string& path) noexcept;
+[[nodiscard]] inline bool path_exists(const std::string& path) noexcept {
+    return check_path(path).present;
+}
 
 struct FileStatus {
     std::uint64_t size = 0;
@@ -43,16 +41,20 @@ struct FileStatus {
 // Renames within one file system, atomically replacing whatever file stands at `to`.
 void rename_path(const std::string& from, const std::string& to);
 
-// Like rename_path, but refuses (EISDIR) when a real directory stands at `to`, which rename()
-// would replace when `from` is a directory too.
-void replace_file(const std::string& from, const std::string& to);
+// Moves the regular file at `from` (or the link to one) to `to`, replacing whatever file stands
+// there, and returns true. Returns false when `to` already is another name of that very file:
+// then only the name `from` is dropped. Refuses anything but a regular file at `from`, and a
+// real directory at `to`; then nothing moves.
+[[nodiscard]] bool replace_file(const std::string& from, const std::string& to);
 
 // Deletes the directory tree at `path`, contents first. `path` itself must be a real directory:
 // a symbolic link or anything else there is refused. Links inside the tree are removed as links.
 // Stops at the first entry that cannot be deleted and throws its error; what was deleted stays
-// deleted. Entries that vanish on their own are not errors. Throws UserInterrupt when the user
-// interrupts.
-void remove_tree(const std::string& path);
+// deleted. A directory on another mounted file system, `path` itself included, is never entered:
+// it is such an error. An unreadable directory is removed if it is empty, as rm does. Entries
+// that vanish on their own are not errors. False when nothing stood at `path` any more. Throws
+// UserInterrupt when the user interrupts.
+[[nodiscard]] bool remove_tree(const std::string& path);
 
 struct TreeTotals {
     std::uint64_t file_count = 0;
@@ -62,7 +64,8 @@ struct TreeTotals {
 
 // Counts and sizes everything beneath `path` (followed when it is a link). Subdirectories count
 // at every depth; links to directories are counted but not entered; a directory that cannot be
-// listed, or whose listing breaks off, contributes nothing. Sizes follow links; a size that
+// listed, or whose listing breaks off, contributes nothing, and so does a directory on another
+// mounted file system (it still counts as a directory). Sizes follow links; a size that
 // cannot be read is left out. Throws UserInterrupt when the user interrupts, and fs_error only
 // when a directory is moved away beneath a deep walk so that it cannot find its way back.
 [[nodiscard]] TreeTotals survey_tree(const std::string& path);

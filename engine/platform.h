@@ -4,6 +4,7 @@
 // declarations, with one implementation file per platform.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #if defined(__APPLE__)
@@ -15,6 +16,14 @@ namespace brinvast::platform {
 // The file-system path of the running executable, as the platform reports it (it may still
 // contain symbolic links). Empty when the platform cannot tell.
 [[nodiscard]] std::string executable_path();
+
+// Opens the directory at `path` (relative to `at_fd`) only as a base for *at() calls, which
+// needs search permission on it but not read permission. -1 with errno on failure.
+[[nodiscard]] int open_search_only(int at_fd, const char* path);
+
+// The mounted file system that holds the open file `fd`, told apart from every other mount,
+// bind mounts of the same device included. False with errno on failure.
+[[nodiscard]] bool mount_of(int fd, std::uint64_t& mount);
 
 // One entry of a directory listing. `name` stays valid until the next call to next().
 struct DirectoryEntry {

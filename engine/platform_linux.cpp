@@ -1,6 +1,8 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +17,22 @@ std::string executable_path() {
     const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
     if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) return {};
     return std::string(buffer, static_cast<std::size_t>(length));
+}
+
+int open_search_only(int at_fd, const char* path) {
+    return ::openat(at_fd, path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// A bind mount has the device of its source, so only the mount ID tells it apart. Kernels
+// older than 5.8 give none, and then the device is the best there is.
+bool mount_of(int fd, std::uint64_t& mount) {
+    struct statx info {};
+    if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MNT_ID, &info) != 0) {
+        return false;
+    }
+    mount = (info.stx_mask & STATX_MNT_ID) != 0 ? info.stx_mnt_id
+                                                : ::makedev(info.stx_dev_major, info.stx_dev_minor);
+    return true;
 }
 
 namespace {

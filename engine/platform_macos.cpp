@@ -1,5 +1,7 @@
 #include <dirent.h>
+#include <fcntl.h>
 #include <mach-o/dyld.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +18,22 @@ std::string executable_path() {
     std::vector<char> buffer(size + 1, '\0');
     if (_NSGetExecutablePath(buffer.data(), &size) != 0) return {};
     return std::string(buffer.data());
+}
+
+int open_search_only(int at_fd, const char* path) {
+#if defined(O_SEARCH)
+    return ::openat(at_fd, path, O_SEARCH | O_DIRECTORY | O_CLOEXEC);
+#else
+    return ::openat(at_fd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+}
+
+// macOS has no bind mounts: every mount has a device of its own.
+bool mount_of(int fd, std::uint64_t& mount) {
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) return false;
+    mount = static_cast<std::uint64_t>(info.st_dev);
+    return true;
 }
 
 // fdopendir takes over the descriptor it is given, so it gets a duplicate of the caller's.

@@ -6,7 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "fs.h"
+#include "errors.h"
+#include "platform.h"
 
 namespace brinvast {
 
@@ -18,7 +19,14 @@ constexpr std::size_t open_budget = 32;
 
 }  // namespace
 
-void DirectoryStack::push(unique_fd fd) {
+bool DirectoryStack::push(unique_fd fd) {
+    std::uint64_t mount = 0;
+    if (!platform::mount_of(fd.get(), mount)) {
+        const int error = errno;
+        throw fs_error(error, depth_ == 0 ? root_path_ : path_of(visiting()));
+    }
+    if (depth_ == 0) root_mount_ = mount;
+    if (mount != root_mount_) return false;
     if (depth_ == frames_.size()) frames_.emplace_back();
     Frame& frame = frames_[depth_++];
     frame.fd = std::move(fd);
@@ -26,17 +34,21 @@ void DirectoryStack::push(unique_fd fd) {
     frame.next = 0;
     frame.current = 0;
     frame.listed = false;
-    if (depth_ <= open_budget) return;
+    if (depth_ <= open_budget) return true;
 
     // Remember who the ancestor is before letting its descriptor go. It may have gone already
     // on an earlier descent to this depth, with its identity noted then.
     Frame& ancestor = frames_[depth_ - 1 - open_budget];
-    if (!ancestor.fd.valid()) return;
+    if (!ancestor.fd.valid()) return true;
     struct stat status {};
-    if (::fstat(ancestor.fd.get(), &status) != 0) throw fs_error(errno, top_path());
+    if (::fstat(ancestor.fd.get(), &status) != 0) {
+        const int error = errno;
+        throw fs_error(error, top_path());
+    }
     ancestor.dev = status.st_dev;
     ancestor.ino = status.st_ino;
     ancestor.fd.reset();
+    return true;
 }
 
 const char* DirectoryStack::next_child() {
@@ -53,12 +65,16 @@ void DirectoryStack::pop() {
     frames_[--depth_].fd.reset();
 }
 
+// The ancestor was listed on the way down, so only its descriptor is needed again, for openat()
+// and unlinkat(): search permission is enough, where reading might be refused.
 void DirectoryStack::reopen_parent() {
     Frame& parent = frames_[depth_ - 2];
-    unique_fd fd(::openat(top().fd.get(), "..", O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.valid()) throw fs_error(errno, top_path() + "/..");
+    unique_fd fd(platform::open_search_only(top().fd.get(), ".."));
     struct stat status {};
-    if (::fstat(fd.get(), &status) != 0) throw fs_error(errno, top_path() + "/..");
+    if (!fd.valid() || ::fstat(fd.get(), &status) != 0) {
+        const int error = errno;
+        throw fs_error(error, top_path() + "/..");
+    }
     if (status.st_dev != parent.dev || status.st_ino != parent.ino) {
         throw fs_error(ESTALE, "Directory was moved during the walk", top_path());
     }

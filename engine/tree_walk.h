@@ -4,11 +4,13 @@
 // openat() from its parent's descriptor, never by a path string. Depth is bounded by neither
 // the call stack nor the descriptor limit nor PATH_MAX: only the deepest few directories keep
 // a descriptor, and an ancestor whose descriptor was closed is reopened through ".." of its
-// child, then checked to be the very directory that was left.
+// child, then checked to be the very directory that was left. The walk never leaves the mounted
+// file system of the root: a directory on another one is never entered.
 
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -36,8 +38,9 @@ public:
     [[nodiscard]] std::size_t depth() const { return depth_; }
     [[nodiscard]] Frame& top() { return frames_[depth_ - 1]; }
 
-    // Enters `fd`, a directory opened from the top frame's descriptor (or the root).
-    void push(unique_fd fd);
+    // Enters `fd`, a directory opened from the top frame's descriptor (or the root). False, with
+    // nothing entered, when it lies on another mounted file system than the root.
+    [[nodiscard]] bool push(unique_fd fd);
 
     // The next subdirectory of the top frame to visit, remembered as the one being visited;
     // nullptr once all have been visited.
@@ -58,6 +61,7 @@ private:
     void reopen_parent();
 
     std::string root_path_;
+    std::uint64_t root_mount_ = 0;
     std::vector<Frame> frames_;  // frames past depth_ keep their capacity for reuse
     std::size_t depth_ = 0;
 };

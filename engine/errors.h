@@ -1,0 +1,27 @@
+#pragma once
+
+// The errors of the file-system core, below everything that throws them.
+
+#include <exception>
+#include <string>
+#include <system_error>
+
+namespace brinvast {
+
+// A failed file-system call. what() is the platform's text followed by the path it concerns,
+// for example "Permission denied: /Applications/Brinvast.app/Contents/x".
+class fs_error : public std::system_error {
+public:
+    fs_error(int error_number, const std::string& path);
+    fs_error(int error_number, std::string message, const std::string& path);
+    [[nodiscard]] const char* what() const noexcept override { return message_.c_str(); }
+    [[nodiscard]] int error_number() const noexcept { return code().value(); }
+
+private:
+    std::string message_;
+};
+
+// An operating-system refusal: EACCES or EPERM.
+[[nodiscard]] bool is_permission_error(const std::exception& error) noexcept;
+
+}  // namespace brinvast
