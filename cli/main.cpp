@@ -38,7 +38,7 @@ const char* const usage =
     "otherwise.\n"
     "\n"
     "Exit status: 0 success (also when there was nothing to remove), 1 the run failed and was\n"
-    "rolled back, 2 usage error or no consent, 3 unexpected error.\n";
+    "rolled back, 2 usage error, no consent or no home directory, 3 unexpected error.\n";
 
 struct Options {
     bool dry_run = false;
@@ -91,7 +91,12 @@ bool user_consents(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    (void)brinvast::program_locations();
+    try {
+        (void)brinvast::program_locations();
+    } catch (const brinvast::NoHomeDirectory& error) {
+        std::cerr << "brinvast-uninstall: nothing was changed: " << error.what() << ".\n";
+        return usage_error;
+    }
     // A reader that goes away must not cut a run short: writes to a dead pipe just fail.
     std::signal(SIGPIPE, SIG_IGN);
 

@@ -33,21 +33,32 @@ std::string directory_of(const std::string& path) {
 
 }  // namespace
 
-std::string expand_home(const std::string& path, const std::optional<std::string>& home) {
-    if (!home || path.empty() || path[0] != '~') return path;
-    std::string expanded = *home;
+NoHomeDirectory::NoHomeDirectory()
+    : std::runtime_error(
+          "No home directory: HOME is unset, empty, relative or \"/\", and the user database "
+          "has no other home for this user") {}
+
+bool usable_home(const std::optional<std::string>& home) {
+    return home && home->starts_with('/') && home->find_first_not_of('/') != std::string::npos;
+}
+
+std::string expand_home(const std::string& path, const std::string& home) {
+    if (path.empty() || path[0] != '~') return path;
+    std::string expanded = home;
     while (!expanded.empty() && expanded.back() == '/')
         expanded.pop_back();
     return expanded.append(path, 1);
 }
 
 Locations compute_locations(const LocationSources& sources) {
-    const auto& home = sources.home_variable ? sources.home_variable : sources.user_database_home;
+    const auto& home =
+        usable_home(sources.home_variable) ? sources.home_variable : sources.user_database_home;
+    if (!usable_home(home)) throw NoHomeDirectory();
     Locations where;
     where.BRINVAST_APP_PATH = "/Applications/Brinvast.app";
-    where.BRINVAST_APP_SUPPORT = expand_home("~/Library/Application Support/Brinvast", home);
-    where.BRINVAST_DOCUMENTS = expand_home("~/Documents/Brinvast", home);
-    where.BRINVAST_LOGS_FALLBACK = expand_home("~/Library/Logs/Brinvast", home);
+    where.BRINVAST_APP_SUPPORT = expand_home("~/Library/Application Support/Brinvast", *home);
+    where.BRINVAST_DOCUMENTS = expand_home("~/Documents/Brinvast", *home);
+    where.BRINVAST_LOGS_FALLBACK = expand_home("~/Library/Logs/Brinvast", *home);
     where.BRINVAST_DATABASE_PATH = join(where.BRINVAST_APP_SUPPORT, {"Database", "Brinvast.db"});
     where.BRINVAST_BACKUP_DATABASE_PATH =
         join(where.BRINVAST_APP_SUPPORT, {"Database", "Brinvast_Previous.db"});
@@ -61,11 +72,9 @@ Locations compute_locations(const LocationSources& sources) {
 
 LocationSources process_location_sources() {
     LocationSources sources;
-    if (const char* home = std::getenv("HOME")) {
-        sources.home_variable = home;
-    } else if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) {
-        sources.user_database_home = entry->pw_dir;
-    }
+    if (const char* home = std::getenv("HOME")) sources.home_variable = home;
+    const passwd* entry = usable_home(sources.home_variable) ? nullptr : ::getpwuid(::getuid());
+    if (entry && entry->pw_dir) sources.user_database_home = entry->pw_dir;
     sources.executable = platform::executable_path();
     return sources;
 }

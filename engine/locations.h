@@ -1,9 +1,16 @@
 #pragma once
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 
 namespace brinvast {
+
+// Neither HOME nor the user database gives a usable home directory.
+class NoHomeDirectory : public std::runtime_error {
+public:
+    NoHomeDirectory();
+};
 
 // The nine fixed locations of the program, in the order in which they are computed.
 struct Locations {
@@ -18,27 +25,32 @@ struct Locations {
     std::string LOGO_PATH;
 };
 
-// What the locations are computed from. `home_variable` is HOME (empty but set is not unset);
-// `user_database_home` is the user database's home, consulted only when HOME is unset;
-// `executable` is the program's path, resolved here to its real path.
+// What the locations are computed from. `home_variable` is HOME; `user_database_home` is the
+// user database's home, consulted when HOME is unset or unusable; `executable` is the
+// program's path, resolved here to its real path.
 struct LocationSources {
     std::optional<std::string> home_variable;
     std::optional<std::string> user_database_home;
     std::string executable;
 };
 
-// Replaces the leading "~" of `path` with `home` less its trailing slashes; without a home the
-// path stays as written.
-[[nodiscard]] std::string expand_home(const std::string& path,
-                                      const std::optional<std::string>& home);
+// A home that can stand for "~": an absolute path other than "/". Anything else (empty,
+// relative, only slashes) would put the product's folders where they are not.
+[[nodiscard]] bool usable_home(const std::optional<std::string>& home);
 
+// Replaces the leading "~" of `path` with `home` less its trailing slashes.
+[[nodiscard]] std::string expand_home(const std::string& path, const std::string& home);
+
+// The home is HOME when it is usable, otherwise the user database's. Throws NoHomeDirectory
+// when neither is usable: nothing may then be looked at, let alone removed.
 [[nodiscard]] Locations compute_locations(const LocationSources& sources);
 
 // The sources of the running process: HOME, the user database, the executable.
 [[nodiscard]] LocationSources process_location_sources();
 
 // The process's locations, computed on the first call and fixed from then on. The program
-// calls it first thing, so that later changes of HOME have no effect.
+// calls it first thing, so that later changes of HOME have no effect, and refuses to start
+// when it throws NoHomeDirectory.
 [[nodiscard]] const Locations& program_locations();
 
 }  // namespace brinvast
