@@ -1,6 +1,7 @@
 #include "uninstaller.h"
 
 #include <algorithm>
+#include <cstring>
 #include <iostream>
 #include <ranges>
 
@@ -59,10 +60,24 @@ void BrinvastUninstaller::rollback_changes() {
     }
 }
 
+namespace {
+
+// The line for an entry that may be there but cannot be examined.
+std::string cannot_examine(const char* what, const std::string& path, int error) {
+    return what + path + ": " + std::strerror(error);
+}
+
+}  // namespace
+
 bool BrinvastUninstaller::check_application_exists() {
-    const bool exists = path_exists(app_path);
-    say((exists ? "📱 Found Brinvast.app at: " : "📱 Brinvast.app not found at: ") + app_path);
-    return exists;
+    const PathCheck check = check_path(app_path);
+    if (check.error != 0) {
+        say(cannot_examine("📱 Cannot examine Brinvast.app at ", app_path, check.error));
+    } else {
+        say((check.present ? "📱 Found Brinvast.app at: " : "📱 Brinvast.app not found at: ") +
+            app_path);
+    }
+    return check.present;
 }
 
 // The heading line and the size line of a database that is present. The metadata is read
@@ -76,19 +91,26 @@ void BrinvastUninstaller::report_database(const char* heading, const std::string
 }
 
 bool BrinvastUninstaller::check_database_exists() {
-    const bool exists = path_exists(db_path);
-    if (exists) {
+    const PathCheck check = check_path(db_path);
+    if (check.error != 0) {
+        say(cannot_examine("💾 Cannot examine database at ", db_path, check.error));
+    } else if (check.present) {
         report_database("💾 Found database at: ", db_path);
     } else {
         say("💾 Database not found at: " + db_path);
     }
-    return exists;
+    return check.present;
 }
 
 bool BrinvastUninstaller::check_backup_database_exists() {
-    const bool exists = path_exists(backup_db_path);
-    if (exists) report_database("⚠️  Backup database already exists: ", backup_db_path);
-    return exists;
+    const PathCheck check = check_path(backup_db_path);
+    if (check.error != 0) {
+        say(cannot_examine("⚠️  Cannot examine backup database at ", backup_db_path,
+                           check.error));
+    } else if (check.present) {
+        report_database("⚠️  Backup database already exists: ", backup_db_path);
+    }
+    return check.present;
 }
 
 bool BrinvastUninstaller::verify_clean_state() {

@@ -25,7 +25,10 @@ bool BrinvastUninstaller::remove_application() {
         say("⚠️  Application removal rollback not possible - app was deleted");
     };
     try {
-        remove_tree(app_path);
+        if (!remove_tree(app_path)) {  // gone since the check: nothing to remove, nor to undo
+            say("📱 No application to remove");
+            return true;
+        }
         _log_action("Removed application: " + app_path, true, std::move(rollback_app_removal));
         return true;
     } catch (const std::exception& error) {
@@ -57,8 +60,8 @@ bool BrinvastUninstaller::backup_database() {
         // The older backup is replaced only by a rename that succeeds, so whatever fails, the
         // database and the older backup both stay where they were.
         const bool replacing = path_exists(backup_db_path);
-        replace_file(db_path, backup_db_path);
-        if (replacing) say("🗑️  Removed existing backup: " + backup_db_path);
+        const bool renamed = replace_file(db_path, backup_db_path);
+        if (replacing && renamed) say("🗑️  Removed existing backup: " + backup_db_path);
         _log_action("Renamed database: " + db_path + " → " + backup_db_path, true,
                     std::move(rollback_db_rename));
         return true;
@@ -74,15 +77,17 @@ DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {
         return {};
     }
     try {
+        // Everything is read and formatted before the first line, so that a failure prints
+        // only the error line.
         const TreeTotals totals = survey_tree(path);
-        const FileStatus status = file_status(path);
+        const std::string modified = local_time_text(file_status(path).modified);
         const double total_size_mb = static_cast<double>(totals.total_bytes) / bytes_per_mb;
         say("📁 Found directory: " + path);
         say("   Files: " + std::to_string(totals.file_count) + ", Dirs: " +
             std::to_string(totals.dir_count) + ", Size: " + format_mb(total_size_mb) + " MB");
         return {true,
                 DirectoryInfo::Measurement{totals.file_count, totals.dir_count, total_size_mb,
-                                           local_time_text(status.modified)},
+                                           modified},
                 std::nullopt};
     } catch (const std::exception& error) {
         say("⚠️  Error analyzing directory " + path + ": " + error.what());
@@ -150,8 +155,8 @@ bool BrinvastUninstaller::remove_existing_directories(
     std::vector<std::string> removed_dirs;
     for (const std::string& path : existing_dirs) {
         try {
-            if (path_exists(path)) {
-                remove_tree(path);
+            // One that vanishes between the check and its removal is as gone as one that was.
+            if (path_exists(path) && remove_tree(path)) {
                 removed_dirs.push_back(path);
                 _log_action("Removed directory: " + path);
             } else {
