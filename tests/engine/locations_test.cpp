@@ -47,29 +47,55 @@ TEST_P(HomeExpansion, ProductPathsStartAtTheHomeWithoutDoubleSlash) {
 
 INSTANTIATE_TEST_SUITE_P(
     Homes, HomeExpansion,
-    ::testing::Values(HomeCase{"Plain", "/Users/someone", std::nullopt, "/Users/someone"},
-                      HomeCase{"TrailingSlash", "/Users/someone/", std::nullopt, "/Users/someone"},
-                      HomeCase{"TrailingSlashes", "/Users/someone//", "/db", "/Users/someone"},
-                      HomeCase{"UnsetFallsBackToUserDatabase", std::nullopt, "/Users/someone",
-                               "/Users/someone"},
-                      HomeCase{"EmptyIsStillUsed", "", "/Users/someone", ""},
-                      HomeCase{"RootDirectory", "/", std::nullopt, ""},
-                      HomeCase{"NoHomeAtAllKeepsTilde", std::nullopt, std::nullopt, "~"}),
+    ::testing::Values(
+        HomeCase{"Plain", "/Users/someone", std::nullopt, "/Users/someone"},
+        HomeCase{"TrailingSlash", "/Users/someone/", std::nullopt, "/Users/someone"},
+        HomeCase{"TrailingSlashes", "/Users/someone//", "/db", "/Users/someone"},
+        HomeCase{"UnsetFallsBackToUserDatabase", std::nullopt, "/Users/someone", "/Users/someone"},
+        HomeCase{"EmptyFallsBackToUserDatabase", "", "/Users/someone", "/Users/someone"},
+        HomeCase{"RelativeFallsBackToUserDatabase", "Users/x", "/Users/someone", "/Users/someone"},
+        HomeCase{"RootFallsBackToUserDatabase", "//", "/Users/someone/", "/Users/someone"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST(LocationSourcesTest, UserDatabaseIsAskedOnlyWhenHomeIsUnset) {
+// Without a real home the product's folders would be looked for, and removed, relative to
+// wherever the program happens to run.
+TEST(HomeExpansion, NoUsableHomeAnywhereRefusesToCompute) {
+    const std::optional<std::string> none;
+    const std::pair<std::optional<std::string>, std::optional<std::string>> cases[] = {
+        {none, none}, {"", none}, {"/", "/"}, {"relative", "~"}, {none, ""}, {"~", "./home"},
+    };
+    for (const auto& [home_variable, user_database_home] : cases) {
+        EXPECT_THROW((void)compute_locations({home_variable, user_database_home, "/x/y"}),
+                     brinvast::NoHomeDirectory)
+            << home_variable.value_or("(unset)") << ", " << user_database_home.value_or("(none)");
+    }
+}
+
+TEST(LocationSourcesTest, UserDatabaseIsAskedOnlyWhenHomeIsUnusable) {
     const char* home = std::getenv("HOME");
     const std::optional<std::string> saved = home ? std::optional<std::string>(home) : std::nullopt;
-    ::setenv("HOME", "", 1);
-    const LocationSources empty_home = brinvast::process_location_sources();
-    ::unsetenv("HOME");
-    const LocationSources unset = brinvast::process_location_sources();
-    if (saved) ::setenv("HOME", saved->c_str(), 1);
-
-    EXPECT_EQ(empty_home.home_variable, "");
-    EXPECT_EQ(empty_home.user_database_home, std::nullopt);
-    EXPECT_EQ(unset.home_variable, std::nullopt);
-    EXPECT_EQ(unset.user_database_home, std::string(::getpwuid(::getuid())->pw_dir));
+    const std::string from_database = ::getpwuid(::getuid())->pw_dir;
+    const std::pair<std::optional<std::string>, std::optional<std::string>> cases[] = {
+        {"/Users/someone", std::nullopt},
+        {"", from_database},
+        {"/", from_database},
+        {std::nullopt, from_database},
+    };
+    for (const auto& [variable, expected] : cases) {
+        if (variable) {
+            ::setenv("HOME", variable->c_str(), 1);
+        } else {
+            ::unsetenv("HOME");
+        }
+        const LocationSources sources = brinvast::process_location_sources();
+        EXPECT_EQ(sources.home_variable, variable);
+        EXPECT_EQ(sources.user_database_home, expected) << variable.value_or("(unset)");
+    }
+    if (saved) {
+        ::setenv("HOME", saved->c_str(), 1);
+    } else {
+        ::unsetenv("HOME");
+    }
 }
 
 TEST(AssetLocations, AssetsLieBesideTheRealExecutableEvenThroughSymlinks) {

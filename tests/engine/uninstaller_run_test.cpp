@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 
 #include "test_tree.h"
@@ -45,24 +46,27 @@ Lines from(const Lines& lines, const std::string& first) {
     return Lines(std::ranges::find(lines, first), lines.end());
 }
 
-// Keeps what the engine prints, and raises SIGINT for real once `trigger` has been printed.
-class InterruptAfterLine : public std::stringbuf {
+// Keeps what the engine prints, and does `act` once `trigger` has been printed: something
+// happens to the machine at a known point of the run.
+class AfterLine : public std::stringbuf {
 public:
-    explicit InterruptAfterLine(const std::string& trigger) : trigger_("\n" + trigger + "\n") {}
-    [[nodiscard]] bool raised() const { return raised_; }
+    AfterLine(const std::string& trigger, std::function<void()> act)
+        : trigger_("\n" + trigger + "\n"), act_(std::move(act)) {}
+    [[nodiscard]] bool acted() const { return acted_; }
 
 protected:
     int sync() override {
-        if (!raised_ && str().ends_with(trigger_)) {
-            raised_ = true;
-            std::raise(SIGINT);
+        if (!acted_ && str().ends_with(trigger_)) {
+            acted_ = true;
+            act_();
         }
         return 0;
     }
 
 private:
     std::string trigger_;
-    bool raised_ = false;
+    std::function<void()> act_;
+    bool acted_ = false;
 };
 
 class RunTest : public ::testing::Test {
@@ -86,6 +90,7 @@ protected:
     }
     std::set<std::string> snapshot() const { return brinvast::testing::inventory(root.path()); }
 
+    const brinvast::testing::KnownTimeZone zone;
     brinvast::testing::TempDir root;
     brinvast::Locations where = brinvast::testing::locations_under(root.path());
     const std::string& app = where.BRINVAST_APP_PATH;
@@ -226,14 +231,16 @@ TEST_F(RunTest, FailedApplicationRemovalLeavesNothingToRollBack) {
     EXPECT_TRUE(fs::exists(db) && fs::exists(root / "real/Brinvast.app/Contents/Info.plist"));
 }
 
-// A hard link as the older backup: rename() between two links to one file succeeds and does
-// nothing, so the database is still there when the verification looks.
+// The application writes a new database while the old one is being backed up.
 TEST_F(RunTest, FailedVerificationRollsTheBackupBack) {
     install(true, true, false);
-    fs::create_hard_link(db, backup);
-    const auto [result, lines] = run(false);
-    EXPECT_FALSE(result);
-    EXPECT_EQ(from(lines, backup_step),
+    write_file(backup, 7);
+    AfterLine buffer("✅ " + renamed, [this] { write_file(db, 9); });
+    std::ostream out(&buffer);
+    BrinvastUninstaller uninstaller(false, true, false, where, out);
+    EXPECT_FALSE(uninstaller.run());
+    ASSERT_TRUE(buffer.acted());
+    EXPECT_EQ(from(lines_of(buffer.str()), backup_step),
               joined({{backup_step, found_db, size, "🗑️  Removed existing backup: " + backup,
                        "✅ " + renamed, "", step3, "", "🔍 Verifying clean state...",
                        "✅ Application successfully removed", "❌ Database still exists: " + db,
@@ -242,7 +249,8 @@ TEST_F(RunTest, FailedVerificationRollsTheBackupBack) {
                       {rolling_back, "🔄 Attempting to rollback changes...",
                        "🔄 Rolled back database rename", "✅ Rollback step 1 completed", app_warning,
                        "✅ Rollback step 2 completed"}}));
-    EXPECT_EQ(fs::file_size(db), 1572864u);
+    EXPECT_EQ(fs::file_size(db), 1572864u) << "the backed-up database takes its place again";
+    EXPECT_FALSE(fs::exists(backup));
 }
 
 volatile std::sig_atomic_t stray_interrupts = 0;
@@ -286,12 +294,12 @@ TEST_F(RunTest, InterruptDuringStepsEndsInFailureAndRollback) {
         sigaction(SIGINT, &counting, &before);
         stray_interrupts = 0;
 
-        InterruptAfterLine buffer(row.trigger);
+        AfterLine buffer(row.trigger, [] { std::raise(SIGINT); });
         std::ostream out(&buffer);
         BrinvastUninstaller uninstaller(row.dry_run, true, row.clean_all, where, out);
         EXPECT_FALSE(uninstaller.run());
         sigaction(SIGINT, &before, &after);
-        EXPECT_TRUE(buffer.raised());
+        EXPECT_TRUE(buffer.acted());
         EXPECT_EQ(stray_interrupts, 0) << "the run did not catch SIGINT";
         EXPECT_EQ(after.sa_handler, count_stray_interrupt) << "disposition not restored";
         EXPECT_EQ(from(lines_of(buffer.str()), row.trigger), row.from_trigger);

@@ -122,6 +122,7 @@ protected:
         return forms;
     }
 
+    const brinvast::testing::KnownTimeZone zone;
     brinvast::testing::TempDir root;
     brinvast::Locations where = brinvast::testing::locations_under(root.path());
     const std::string& app = where.BRINVAST_APP_PATH;

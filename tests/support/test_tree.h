@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -84,12 +85,33 @@ inline void write_file(const std::string& path, std::size_t size = 0) {
     return entries;
 }
 
-// Puts the clock two hours east of UTC and gives `path` a known modification time, which then
-// reads as known_time_text: a formatter that ignored the time zone would show otherwise.
+// Puts the clock two hours east of UTC while it lives, so that a time stamp from
+// stamp_known_time reads as known_time_text: a formatter that ignored the time zone would show
+// otherwise. The previous zone comes back at the end.
+class KnownTimeZone {
+public:
+    KnownTimeZone() {
+        if (const char* zone = std::getenv("TZ")) saved_ = zone;
+        ::setenv("TZ", "XST-2", 1);
+        ::tzset();
+    }
+    KnownTimeZone(const KnownTimeZone&) = delete;
+    KnownTimeZone& operator=(const KnownTimeZone&) = delete;
+    ~KnownTimeZone() {
+        if (saved_) {
+            ::setenv("TZ", saved_->c_str(), 1);
+        } else {
+            ::unsetenv("TZ");
+        }
+        ::tzset();
+    }
+
+private:
+    std::optional<std::string> saved_;
+};
+
 inline const std::string known_time_text = "2024-03-09 09:05:00";
 inline bool stamp_known_time(const std::string& path) {
-    ::setenv("TZ", "XST-2", 1);
-    ::tzset();
     const timespec times[2] = {{1709967900, 0}, {1709967900, 0}};
     return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
