@@ -399,5 +399,102 @@ TEST(FsHardening, ReadOnlyProductDirectoryFailsAloneAndTheRemovalIsPartial) {
     EXPECT_TRUE(exists_no_follow(documents + "/kept.txt"));
 }
 
+// Mounts inside what is removed: the home itself bind-mounted into the documents folder (one
+// device, so only the mount tells it apart), a tmpfs inside the bundle, and a tmpfs over the
+// logs folder itself. Nothing on them is touched, the survey leaves them out as du -x does, and
+// each removal fails naming the mount point while its siblings still go.
+TEST(OneFileSystem, RemovalAndSurveyNeverEnterAnotherMount) {
+    TempDir tmp;
+    const Locations where = locations_under(tmp.path());
+    const std::string home = tmp / "home";
+    const std::string& app = where.BRINVAST_APP_PATH;
+    const std::string& support = where.BRINVAST_APP_SUPPORT;
+    const std::string& documents = where.BRINVAST_DOCUMENTS;
+    const std::string& logs = where.BRINVAST_LOGS_FALLBACK;
+    write_file(home + "/letter.txt", 5);
+    write_file(app + "/Contents/Info.plist", 4);
+    make_dirs(app + "/Contents/Volume");
+    write_file(support + "/kept.txt", 10);
+    write_file(documents + "/notes.txt", 10);
+    make_dirs(documents + "/home-again");
+    make_dirs(logs);
+
+    in_child([&] {
+        ASSERT_TRUE(enter_private_mounts());
+        ASSERT_EQ(
+            ::mount(home.c_str(), (documents + "/home-again").c_str(), nullptr, MS_BIND, nullptr),
+            0);
+        for (const std::string& at : {app + "/Contents/Volume", logs}) {
+            ASSERT_EQ(::mount("other", at.c_str(), "tmpfs", 0, nullptr), 0);
+            write_file(at + "/theirs", 1048576);
+        }
+        std::ostringstream out;
+        BrinvastUninstaller engine(false, true, true, where, out);
+        EXPECT_FALSE(engine.remove_application());
+        EXPECT_FALSE(engine.remove_all_directories());
+        const std::string mounted = "Another file system is mounted here: ";
+        const std::vector<std::string> expected = {
+            "🚀 Brinvast Uninstaller initialized (dry_run=False, force=True, clean_all=True)",
+            "📱 Found Brinvast.app at: " + app,
+            "❌ Failed to remove application: " + mounted + app + "/Contents/Volume",
+            "📁 Found directory: " + support,
+            "   Files: 1, Dirs: 0, Size: 0.00 MB",
+            "📁 Found directory: " + documents,
+            "   Files: 1, Dirs: 1, Size: 0.00 MB",
+            "📁 Found directory: " + logs,
+            "   Files: 1, Dirs: 0, Size: 1.00 MB",
+            "",
+            "🗂️  Found 3 Brinvast directories to remove:",
+            "   📁 " + support + " (1 files, 0.00 MB)",
+            "   📁 " + documents + " (1 files, 0.00 MB)",
+            "   📁 " + logs + " (1 files, 1.00 MB)",
+            "",
+            "📊 Total: 3 files, 1.00 MB",
+            "✅ Removed directory: " + support,
+            "❌ Failed to remove directory " + documents + ": " + mounted + documents +
+                "/home-again",
+            "❌ Failed to remove directory " + logs + ": " + mounted + logs,
+            "",
+            "⚠️  Partial success: removed 1 of 3 directories",
+        };
+        EXPECT_EQ(lines_of(out.str()), expected);
+        for (const std::string& theirs :
+             {home + "/letter.txt", app + "/Contents/Volume/theirs", logs + "/theirs"}) {
+            EXPECT_TRUE(exists_no_follow(theirs)) << theirs;
+        }
+        EXPECT_FALSE(exists_no_follow(support));
+    });
+    EXPECT_EQ(inventory(home),
+              (std::set<std::string>{"Documents:dir", "Documents/Brinvast:dir",
+                                     "Documents/Brinvast/home-again:dir", "Library:dir",
+                                     "Library/Logs:dir", "Library/Logs/Brinvast:dir",
+                                     "Library/Application Support:dir", "letter.txt:5"}));
+}
+
+// The time stamp is formatted before anything is printed: a directory whose modification time
+// no calendar holds (tmpfs keeps one) gets only the error line, never its found lines.
+TEST(SurveyOrder, AnalysisThatFailsPrintsNoFoundLines) {
+    TempDir tmp;
+    in_child([&] {
+        ASSERT_TRUE(private_tmpfs(tmp.path()));
+        const Locations where = locations_under(tmp.path());
+        const std::string& logs = where.BRINVAST_LOGS_FALLBACK;
+        write_file(logs + "/b.log", 3);
+        const timespec far_future[2] = {{1LL << 60, 0}, {1LL << 60, 0}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, logs.c_str(), far_future, 0), 0);
+        std::ostringstream out;
+        BrinvastUninstaller engine(false, false, true, where, out);
+        const DirectoryInfoMap directory_info = engine.check_brinvast_directories_exist();
+        const std::vector<std::string> lines = lines_of(out.str());
+        ASSERT_EQ(lines.size(), 4u);
+        EXPECT_EQ(lines[1], "📁 Directory not found: " + where.BRINVAST_APP_SUPPORT);
+        EXPECT_EQ(lines[2], "📁 Directory not found: " + where.BRINVAST_DOCUMENTS);
+        EXPECT_TRUE(lines[3].starts_with("⚠️  Error analyzing directory " + logs + ": "))
+            << lines[3];
+        EXPECT_TRUE(directory_info[2].second.exists && directory_info[2].second.error &&
+                    !directory_info[2].second.measured);
+    });
+}
+
 }  // namespace
 }  // namespace brinvast

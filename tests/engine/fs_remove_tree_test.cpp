@@ -146,6 +146,70 @@ TEST(FsRemoveTree, StopsAtTheFirstRefusedEntryAndNamesIt) {
     }
 }
 
+// A tree that someone else removed first is gone, not a failure.
+TEST(FsRemoveTree, NothingThereIsGoneRatherThanAnError) {
+    TempDir tmp;
+    write_file(tmp / "file");
+    for (const char* name : {"missing", "missing/tree", "file/tree"}) {
+        bool removed = true;
+        EXPECT_NO_THROW(removed = remove_tree(tmp / name)) << name;
+        EXPECT_FALSE(removed) << name;
+    }
+}
+
+// Where rm -rf can delete, so can we, and without changing a mode: rmdir needs only write and
+// search permission on the parent, not read permission on the directory or its parent. As
+// nobody, over a tree that nobody owns.
+TEST(FsRemoveTree, RemovesWhatRmCanWithoutReadPermission) {
+    TempDir tmp;
+    write_file(tmp / "tree/file", 1);
+    make_dirs(tmp / "tree/sealed");
+    make_dirs(tmp / "empty-top");
+    write_file(tmp / "search-only/tree/file", 1);
+    write_file(tmp / "full/kept", 1);
+    give_to_nobody(tmp.path());
+    const std::pair<std::string, mode_t> modes[] = {{tmp / "tree/sealed", 0},
+                                                    {tmp / "empty-top", 0},
+                                                    {tmp / "search-only", 0300},
+                                                    {tmp / "full", 0}};
+    for (const auto& [path, mode] : modes)
+        ASSERT_EQ(::chmod(path.c_str(), mode), 0) << path;
+    EXPECT_EQ(run_as_nobody([&] {
+                  for (const char* name : {"tree", "empty-top", "search-only/tree"}) {
+                      EXPECT_EQ(removal_error(tmp / name), std::make_pair(0, std::string()))
+                          << name;
+                      EXPECT_FALSE(exists_no_follow(tmp / name)) << name;
+                  }
+                  // Not empty: rm can't either, and the open's refusal is what it says.
+                  EXPECT_EQ(removal_error(tmp / "full"),
+                            std::make_pair(EACCES, "Permission denied: " + tmp / "full"));
+                  return failures();
+              }),
+              0);
+    EXPECT_TRUE(exists_no_follow(tmp / "full/kept"));
+}
+
+// A deep walk lets the descriptors of far ancestors go and comes back to them through "..";
+// an ancestor that has since lost its read permission is still reached, as only search
+// permission is needed to remove what is left in it.
+TEST(FsRemoveTree, ClimbsBackThroughAnAncestorThatCanNoLongerBeRead) {
+    TempDir tmp;
+    std::string deepest = tmp / "tree";
+    for (int level = 0; level < 40; ++level)
+        deepest += "/d";
+    write_file(deepest + "/file", 1);
+    const std::string ancestor = tmp / "tree/d/d/d";
+    give_to_nobody(tmp.path());
+    const OnFirstOpen lock_ancestor(deepest,
+                                    [&] { ASSERT_EQ(::chmod(ancestor.c_str(), 0300), 0); });
+    EXPECT_EQ(run_as_nobody([&] {
+                  EXPECT_EQ(removal_error(tmp / "tree"), std::make_pair(0, std::string()));
+                  return failures();
+              }),
+              0);
+    EXPECT_FALSE(exists_no_follow(tmp / "tree"));
+}
+
 TEST(FsInterrupt, InsideAScopeSigintStopsRemovalAndSurveyBeforeTheFirstEntry) {
     TempDir tmp;
     write_file(tmp / "tree/a/file", 4);

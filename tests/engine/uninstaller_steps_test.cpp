@@ -4,10 +4,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -17,7 +17,6 @@
 #include <optional>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 #include "test_tree.h"
 #include "uninstaller.h"
@@ -29,6 +28,7 @@ using brinvast::testing::exists_no_follow;
 using brinvast::testing::Immutable;
 using brinvast::testing::known_time_text;
 using brinvast::testing::lines_of;
+using brinvast::testing::OnFirstOpen;
 using brinvast::testing::stamp_known_time;
 using brinvast::testing::write_file;
 using Lines = std::vector<std::string>;
@@ -44,39 +44,6 @@ Lines redacted(Lines lines, const std::string& prefix) {
     }
     return lines;
 }
-
-// Moves the directory at `path` to `to` the first time it is opened, before that open returns
-// (a fanotify permission event), so that it vanishes while it is being surveyed.
-class VanishOnOpen {
-public:
-    VanishOnOpen(std::string path, std::string to) : path_(std::move(path)), to_(std::move(to)) {
-        fan_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
-        const bool armed = ::fanotify_mark(fan_, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_ONDIR, AT_FDCWD,
-                                           path_.c_str()) == 0;
-        EXPECT_TRUE(armed) << "fanotify permission events are needed: " << std::strerror(errno);
-        if (armed) watcher_ = std::thread([this] { move_on_first_open(); });
-    }
-    ~VanishOnOpen() {
-        ::close(::open(path_.c_str(), O_RDONLY));  // wakes the watcher if nothing opened it yet
-        if (watcher_.joinable()) watcher_.join();
-        ::close(fan_);  // lets any later open through
-    }
-
-private:
-    void move_on_first_open() {
-        fanotify_event_metadata event{};
-        if (::read(fan_, &event, sizeof event) != sizeof event) return;
-        (void)::fanotify_mark(fan_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr);
-        (void)::rename(path_.c_str(), to_.c_str());
-        const fanotify_response allow{event.fd, FAN_ALLOW};
-        (void)!::write(fan_, &allow, sizeof allow);
-        ::close(event.fd);
-    }
-
-    std::string path_, to_;
-    int fan_ = -1;
-    std::thread watcher_;
-};
 
 class StepsTest : public ::testing::Test {
 protected:
@@ -274,7 +241,7 @@ TEST_F(StepsTest, DirectoryVanishingDuringTheSurveyIsReportedAndSkipped) {
                              "⚠️  Error analyzing directory " + documents + ": " + error,
                              "📁 Directory not found: " + logs};
     {
-        const VanishOnOpen vanish(documents, root / "moved");
+        const OnFirstOpen vanish(documents, [&] { fs::rename(documents, root / "moved"); });
         const auto directory_info = engine().check_brinvast_directories_exist();
         EXPECT_EQ(printed(), survey_lines);
         EXPECT_EQ(forms_of(directory_info),
@@ -283,7 +250,7 @@ TEST_F(StepsTest, DirectoryVanishingDuringTheSurveyIsReportedAndSkipped) {
                          {logs, "absent"}}));
     }
     fs::rename(root / "moved", documents);
-    const VanishOnOpen vanish(documents, root / "moved");
+    const OnFirstOpen vanish(documents, [&] { fs::rename(documents, root / "moved"); });
     BrinvastUninstaller& uninstaller = engine(false, true);
     EXPECT_TRUE(uninstaller.remove_all_directories());
     Lines expected = survey_lines;
@@ -455,6 +422,148 @@ TEST_F(StepsTest, FailingRollbackStepIsReportedAndTheNextStillRuns) {
                      "⚠️  Application removal rollback not possible - app was deleted",
                      "✅ Rollback step 2 completed"}));
     EXPECT_EQ(fs::file_size(backup), 3u);
+}
+
+// One entry as a user would see it: its type, and its size or where it points.
+std::string look(const fs::path& path) {
+    const fs::file_status status = fs::symlink_status(path);
+    switch (status.type()) {
+        case fs::file_type::symlink:
+            return "link to " + fs::read_symlink(path).filename().string();
+        case fs::file_type::regular:
+            return std::to_string(fs::file_size(path)) + " bytes";
+        case fs::file_type::directory:
+            return "directory";
+        case fs::file_type::fifo:
+            return "fifo";
+        case fs::file_type::not_found:
+            return "nothing";
+        default:
+            return "other";
+    }
+}
+
+// Whatever stands at the database's two names, afterwards the user's data (3 bytes; an older
+// backup has 7, a file elsewhere 11) is under the backup name, or nothing moved and the run
+// failed with a line that says why.
+TEST_F(StepsTest, DatabaseIsNeverLostWhateverStandsAtItsNames) {
+    const std::string elsewhere = root / "elsewhere.db";
+    const auto file = [](const std::string& path, int size) {
+        return [=] { write_file(path, size); };
+    };
+    const auto link = [](const std::string& target, const std::string& path) {
+        return [=] { fs::create_symlink(target, path); };
+    };
+    const auto fifo = [](const std::string& path) {
+        return [=] { ASSERT_EQ(::mkfifo(path.c_str(), 0644), 0); };
+    };
+    const struct {
+        const char* name;
+        std::vector<std::function<void()>> setup;
+        bool succeeds;
+        std::string backup_afterwards;  // as look() tells it
+    } cases[] = {
+        {"database is a link to the backup",
+         {file(backup, 7), link("Brinvast_Previous.db", db)},
+         true,
+         "7 bytes"},
+        {"database is a link elsewhere", {link(elsewhere, db)}, true, "link to elsewhere.db"},
+        {"backup is a hard link to the database",
+         {file(db, 3), [&] { fs::create_hard_link(db, backup); }},
+         true,
+         "3 bytes"},
+        {"backup is a link elsewhere", {file(db, 3), link(elsewhere, backup)}, true, "3 bytes"},
+        {"backup is a link to the database",
+         {file(db, 3), link("Brinvast.db", backup)},
+         true,
+         "3 bytes"},
+        {"backup is a dangling link", {file(db, 3), link("gone", backup)}, true, "3 bytes"},
+        {"backup is a fifo", {file(db, 3), fifo(backup)}, true, "3 bytes"},
+        {"database is a directory", {file(db + "/inside", 3), file(backup, 7)}, false, "7 bytes"},
+        {"database is a fifo", {file(backup, 7), fifo(db)}, false, "7 bytes"},
+        {"database is a dangling link", {file(backup, 7), link("gone", db)}, true, "7 bytes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(root / "home");
+        write_file(elsewhere, 11);
+        fs::create_directories(fs::path(db).parent_path());
+        for (const auto& step : c.setup)
+            step();
+        const std::string db_before = look(db);
+        BrinvastUninstaller& uninstaller = engine();
+        EXPECT_EQ(uninstaller.run(), c.succeeds);
+        const Lines lines = printed();
+        EXPECT_EQ(look(backup), c.backup_afterwards);
+        EXPECT_EQ(fs::file_size(elsewhere), 11u) << "not ours";
+        if (c.succeeds) {
+            const bool had_database = db_before != "link to gone";
+            EXPECT_EQ(look(db), had_database ? "nothing" : db_before);
+            EXPECT_EQ(lines.back(), had_database
+                                        ? "🚀 System is ready for fresh Brinvast installation"
+                                        : "✅ System already clean - nothing to uninstall");
+            continue;
+        }
+        EXPECT_EQ(look(db), db_before) << "a refused database stays where it was";
+        EXPECT_EQ(
+            std::ranges::count_if(lines,
+                                  [](const std::string& line) {
+                                      return line.starts_with("❌ Failed to backup database: ");
+                                  }),
+            1);
+    }
+}
+
+// A target that can't be examined may be there: the step that meets it fails with the real
+// error, and nothing unseen is reported gone. Run as nobody with one folder locked away.
+TEST_F(StepsTest, WhatCannotBeExaminedIsNeverReportedGone) {
+    write_file(app + "/Contents/Info.plist", 1);
+    write_file(db, 3);
+    write_file(documents + "/notes.txt", 1);
+    write_file(logs + "/b.log", 1);
+    brinvast::testing::give_to_nobody(root.path());
+    const std::string denied = ": Permission denied";
+    const struct {
+        bool clean_all;
+        std::string locked;
+        Lines expected;  // in this order, among the lines printed
+    } cases[] = {
+        {false,
+         support,
+         {"💾 Cannot examine database at " + db + denied,
+          "❌ Failed to backup database: Permission denied: " + db, "❌ Uninstall failed!"}},
+        {true,
+         root / "home/Documents",
+         {"⚠️  Error analyzing directory " + documents + ": Permission denied: " + documents,
+          "❌ Permission denied removing " + documents, sudo_hint,
+          "⚠️  Partial success: removed 2 of 3 directories", "❌ Uninstall failed!"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.locked);
+        fs::permissions(c.locked, fs::perms::none);
+        const auto [verified, verify_lines] = as_nobody(
+            c.clean_all, [](BrinvastUninstaller& engine) { return engine.verify_clean_state(); });
+        EXPECT_FALSE(verified);
+        EXPECT_NE(
+            std::ranges::find(verify_lines, c.clean_all ? "❌ Directory still exists: " + documents
+                                                        : "❌ Database still exists: " + db),
+            verify_lines.end());
+
+        const auto [succeeded, lines] =
+            as_nobody(c.clean_all, [](BrinvastUninstaller& engine) { return engine.run(); });
+        EXPECT_FALSE(succeeded);
+        auto at = lines.begin();
+        for (const std::string& line : c.expected) {
+            at = std::find(at, lines.end(), line);
+            EXPECT_NE(at, lines.end()) << line;
+        }
+        for (const char* never : {"✅ Database successfully backed up",
+                                  "✅ All Brinvast directories successfully removed"}) {
+            EXPECT_EQ(std::ranges::find(lines, never), lines.end()) << never;
+        }
+        fs::permissions(c.locked, fs::perms::owner_all);
+        EXPECT_TRUE(fs::exists(c.clean_all ? documents + "/notes.txt" : db));
+    }
 }
 
 }  // namespace

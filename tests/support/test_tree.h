@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,6 +17,8 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "locations.h"
@@ -162,5 +165,43 @@ inline void give_to_nobody(const std::string& path) {
     std::string command = "chown -R 65534:65534 '" + path + "'";
     if (std::system(command.c_str()) != 0) std::abort();
 }
+
+// Does `act` the first time anyone opens `path`, before that open returns (a fanotify permission
+// event), so that something happens to the tree at a known point of a walk.
+class OnFirstOpen {
+public:
+    OnFirstOpen(std::string path, std::function<void()> act)
+        : path_(std::move(path)), act_(std::move(act)) {
+        fan_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
+        if (::fanotify_mark(fan_, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_ONDIR, AT_FDCWD,
+                            path_.c_str()) != 0) {
+            std::abort();  // fanotify permission events are needed
+        }
+        watcher_ = std::thread([this] { act_on_first_open(); });
+    }
+    OnFirstOpen(const OnFirstOpen&) = delete;
+    OnFirstOpen& operator=(const OnFirstOpen&) = delete;
+    ~OnFirstOpen() {
+        ::close(::open(path_.c_str(), O_RDONLY));  // wakes the watcher if nothing opened it yet
+        watcher_.join();
+        ::close(fan_);  // lets any later open through
+    }
+
+private:
+    void act_on_first_open() {
+        fanotify_event_metadata event{};
+        if (::read(fan_, &event, sizeof event) != sizeof event) return;
+        (void)::fanotify_mark(fan_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr);
+        act_();
+        const fanotify_response allow{event.fd, FAN_ALLOW};
+        (void)!::write(fan_, &allow, sizeof allow);
+        ::close(event.fd);
+    }
+
+    std::string path_;
+    std::function<void()> act_;
+    int fan_ = -1;
+    std::thread watcher_;
+};
 
 }  // namespace brinvast::testing
