@@ -111,6 +111,17 @@ void fit_captions(std::initializer_list<QPushButton*> buttons) {
     }
 }
 
+// A result box with the look of QMessageBox's static functions (icon, title, text, a single
+// default OK, over the window), and the run's whole report behind "Show Details…", so that a
+// user who started the program without a console still learns what was done.
+void show_result(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                 const QString& message, const std::string& report) {
+    QMessageBox box(icon, title, message, QMessageBox::Ok, parent);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setDetailedText(QString::fromStdString(report));
+    box.exec();
+}
+
 using MessageBoxFunction = QMessageBox::StandardButton (*)(QWidget*, const QString&, const QString&,
                                                            QMessageBox::StandardButtons,
                                                            QMessageBox::StandardButton);
@@ -125,8 +136,10 @@ bool answered_yes(QWidget* parent, MessageBoxFunction box,
 }  // namespace
 
 BrinvastUninstallerGUI::BrinvastUninstallerGUI(const brinvast::Locations& where,
-                                               std::ostream& report)
-    : locations(where), report(report) {
+                                               std::ostream& destination)
+    : locations(where), report_copy(destination), report(&report_copy) {
+    // A destination that throws on a failed write still reaches the engine with its error.
+    report.exceptions(destination.exceptions());
     init_ui();
 }
 
@@ -200,6 +213,7 @@ void BrinvastUninstallerGUI::complete_removal() {
 }
 
 void BrinvastUninstallerGUI::run_uninstaller(bool dry_run, bool force, bool clean_all) {
+    report_copy.clear();
     try {
         hide();
         QApplication::processEvents();
@@ -208,22 +222,23 @@ void BrinvastUninstallerGUI::run_uninstaller(bool dry_run, bool force, bool clea
         const bool success = uninstaller->run();
         show();
         if (!success) {
-            QMessageBox::critical(this, "Uninstall Failed",
-                                  "Uninstall failed! Check the console output for details.");
+            show_result(this, QMessageBox::Critical, "Uninstall Failed",
+                        "Uninstall failed! Check the console output for details.",
+                        report_copy.text());
         } else if (dry_run) {
-            QMessageBox::information(
-                this, "Preview Complete",
-                "Preview completed successfully!\nCheck the console output for details.");
+            show_result(this, QMessageBox::Information, "Preview Complete",
+                        "Preview completed successfully!\nCheck the console output for details.",
+                        report_copy.text());
         } else {
-            QMessageBox::information(
-                this, "Uninstall Complete",
-                "Uninstall completed successfully!\nThe application will now close.");
+            show_result(this, QMessageBox::Information, "Uninstall Complete",
+                        "Uninstall completed successfully!\nThe application will now close.",
+                        report_copy.text());
             QApplication::processEvents();
             QApplication::quit();
         }
     } catch (const std::exception& error) {
         show();
-        QMessageBox::critical(this, "Error",
-                              "An unexpected error occurred:\n" + text(error.what()));
+        show_result(this, QMessageBox::Critical, "Error",
+                    "An unexpected error occurred:\n" + text(error.what()), report_copy.text());
     }
 }

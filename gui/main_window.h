@@ -5,18 +5,25 @@
 #include <memory>
 
 #include "locations.h"
+#include "report_copy.h"
 #include "uninstaller.h"
 
 // The program's one window: a logo, a title, a prompt and one button per uninstall mode.
 class BrinvastUninstallerGUI : public QMainWindow {
     Q_OBJECT
 
+private:
+    // Declared before `uninstaller`, so that they outlive the engine that writes to them.
+    brinvast::Locations locations;
+    ReportCopy report_copy;
+    std::ostream report;
+
 public:
-    // `where` and `report` are the program's own locations and standard output unless a test
-    // points the window somewhere else.
+    // `where` and `destination`, where the report goes, are the program's own locations and
+    // standard output unless a test points the window somewhere else.
     explicit BrinvastUninstallerGUI(
         const brinvast::Locations& where = brinvast::program_locations(),
-        std::ostream& report = std::cout);
+        std::ostream& destination = std::cout);
     ~BrinvastUninstallerGUI() override;
 
     void init_ui();
@@ -26,8 +33,4 @@ public:
 
     // The engine of the latest run; empty until the first one.
     std::unique_ptr<brinvast::BrinvastUninstaller> uninstaller;
-
-private:
-    brinvast::Locations locations;
-    std::ostream& report;
 };

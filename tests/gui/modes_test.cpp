@@ -57,6 +57,8 @@ QString describe(QMessageBox* shown, const QWidget* window) {
     const QMetaEnum names = QMetaEnum::fromType<QMessageBox::StandardButtons>();
     QStringList buttons;
     for (QAbstractButton* button : shown->buttons()) {
+        // "Show Details…" is no answer; the report behind it is looked at on its own.
+        if (button->text().startsWith("Show Details")) continue;
         buttons << names.valueToKey(shown->standardButton(button));
     }
     const bool over_window = shown->parentWidget() == window && window->isVisible();
@@ -78,6 +80,7 @@ public:
     }
 
     QStringList seen;
+    QStringList details;  // each box's detailed text, empty where it has none
 
 private:
     void look() {
@@ -85,6 +88,7 @@ private:
         if (shown == nullptr || shown == answered) return;
         answered = shown;
         seen << describe(shown, window);
+        details << shown->detailedText();
         answer(shown, replies.isEmpty() ? "Escape" : replies.takeFirst());
     }
 
@@ -229,8 +233,12 @@ private slots:
     void errorFromTheEngineIsShownOverTheWindow();
 };
 
+// Closes every box a failed test left behind, so that the next test meets none of them.
 void ModesTest::cleanup() {
-    if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+    while (QWidget* modal = QApplication::activeModalWidget()) {
+        modal->close();
+        modal->hide();  // also one that refuses to close
+    }
 }
 
 void ModesTest::withoutConsentNothingRuns_data() {
@@ -298,6 +306,8 @@ void ModesTest::consentRunsHiddenThenQuits() {
     QVERIFY(lines.size() > 1);
     QCOMPARE(lines.front(), start_up_line(clean_all));
     QCOMPARE(machine.console.lines_while_visible, 0);
+    QCOMPARE(user.details.takeLast(), QString::fromStdString(machine.console.text));
+    QCOMPARE(user.details, QStringList(user.seen.size() - 1, ""));
 
     const brinvast::Locations& where = machine.where;
     QVERIFY(!exists_no_follow(where.BRINVAST_APP_PATH));
@@ -329,6 +339,12 @@ void ModesTest::failedRunLeavesTheWindowForAnotherRun() {
                                      UNINSTALL_FAILED}));
     QVERIFY(machine.window->isVisible());
     QCOMPARE(machine.console.lines_while_visible, 0);
+    // Each failed box carries its own run's report, and together they are the console's.
+    const QString first_run = user.details[1];
+    QVERIFY(first_run.contains("❌ Uninstall failed!"));
+    QCOMPARE(user.details, QStringList({"", first_run, "", user.details[3]}));
+    QCOMPARE(first_run + user.details[3], QString::fromStdString(machine.console.text));
+    QVERIFY(user.details[3].startsWith(QString::fromStdString(start_up_line(false))));
 }
 
 void ModesTest::errorFromTheEngineIsShownOverTheWindow() {
@@ -350,6 +366,9 @@ void ModesTest::errorFromTheEngineIsShownOverTheWindow() {
     QCOMPARE(machine.window->uninstaller.get(), engine);
 
     QCOMPARE(user.seen, QStringList({STANDARD_QUESTION, error_box, STANDARD_QUESTION, error_box}));
+    // The first box has what the engine wrote before the error; the second, nothing to show.
+    QVERIFY(user.details[1].startsWith(QString::fromStdString(start_up)));
+    QCOMPARE(user.details[3], "");
     QVERIFY(machine.window->isVisible());
     QCOMPARE(machine.tree(), before);
 }
