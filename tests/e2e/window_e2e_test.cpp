@@ -4,6 +4,9 @@
 
 #include <gmock/gmock.h>
 
+#include <cstdlib>
+#include <map>
+
 #include "sandbox.h"
 
 namespace brinvast::testing {
@@ -14,6 +17,27 @@ using WindowEndToEnd = Sandbox;
 const std::string standard_question = "answer 'Confirm Standard Uninstall' ";
 const std::string first_warning = "answer '⚠️ WARNING: Complete Removal' ";
 const std::string final_warning = "answer '⚠️ FINAL WARNING' ";
+const std::string standard_run = "click standard; " + standard_question +
+                                 "alt+y; answer 'Uninstall Complete' Return; finish_gui";
+
+// Sets environment variables for the sandboxes started while it lives.
+class Environment {
+public:
+    explicit Environment(std::map<std::string, std::string> variables)
+        : variables(std::move(variables)) {
+        for (const auto& [name, value] : this->variables)
+            ::setenv(name.c_str(), value.c_str(), 1);
+    }
+    Environment(const Environment&) = delete;
+    Environment& operator=(const Environment&) = delete;
+    ~Environment() {
+        for (const auto& [name, value] : variables)
+            ::unsetenv(name.c_str());
+    }
+
+private:
+    std::map<std::string, std::string> variables;
+};
 
 TEST_F(WindowEndToEnd, StandardUninstallAnsweredYesBacksUpTheDatabaseAndQuits) {
     const Outcome run =
@@ -49,6 +73,36 @@ TEST_F(WindowEndToEnd, DecliningChangesNothingAndClosingTheWindowEndsWithZero) {
         EXPECT_EQ(run.out, "");
         EXPECT_EQ(run.state, expected("installed"));
     }
+}
+
+// Under a language that writes "1,50", generated for the test, the window (whose toolkit
+// switches to the user's locale) prints the very report the command line prints.
+TEST_F(WindowEndToEnd, CommaLocalesGetTheCommandLinesReport) {
+    const TempDir locales;
+    for (const std::string name : {"de_DE", "fr_FR"}) {
+        SCOPED_TRACE(name);
+        const std::string generate =
+            "localedef -i " + name + " -f UTF-8 '" + (locales / name) + ".UTF-8'";
+        ASSERT_EQ(std::system(generate.c_str()), 0);
+        const Environment user(
+            {{"LOCPATH", locales.path()}, {"LANG", name + ".UTF-8"}, {"LC_ALL", name + ".UTF-8"}});
+        const Outcome window = sandboxed("install_product; start_gui; " + standard_run);
+        const Outcome cli = sandboxed("install_product; cli --yes");
+        EXPECT_EQ(window.status, "0");
+        EXPECT_EQ(cli.status, "0");
+        EXPECT_EQ(window.out, cli.out);
+        EXPECT_EQ(window.out, expected("typical_standard_run"));
+        EXPECT_EQ(window.state, expected("after_standard_run"));
+    }
+}
+
+// Whatever read the report has quit: the run still completes, the box still comes, and the
+// program still ends with 0.
+TEST_F(WindowEndToEnd, ReaderThatQuitDoesNotCutTheRunShort) {
+    const Outcome run = sandboxed("install_product; start_gui_reader_gone; " + standard_run);
+    EXPECT_EQ(run.status, "0");
+    EXPECT_EQ(run.state, expected("after_standard_run"));
+    EXPECT_EQ(run.out, "");
 }
 
 }  // namespace
