@@ -156,6 +156,26 @@ TEST_F(CliEndToEnd, ErrorEscapingTheEngineExitsWithThreeAndChangesNothing) {
     EXPECT_EQ(run.state, expected("installed"));
 }
 
+// A user without a real home: HOME empty, relative, only "/" or unset, and no home in the user
+// database (uid 4242 has no entry). The product's folders can't be found, so nothing is looked
+// at and the reason goes to stderr.
+TEST_F(CliEndToEnd, WithoutAHomeDirectoryNothingIsLookedAt) {
+    for (const char* home : {"HOME=", "HOME=Users/someone", "HOME=/", "-u HOME"}) {
+        SCOPED_TRACE(home);
+        const Outcome run =
+            sandboxed(std::string("install_product; env ") + home +
+                      " setpriv --reuid=4242 --regid=4242 --clear-groups \"$CLI\" --yes"
+                      " </dev/null >\"$out/stdout\" 2>\"$out/stderr\"; status=$?");
+        EXPECT_EQ(run.status, "2");
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err,
+                  "brinvast-uninstall: nothing was changed: No home directory: HOME is unset, "
+                  "empty, relative or \"/\", and the user database has no other home for this "
+                  "user.\n");
+        EXPECT_EQ(run.state, expected("installed"));
+    }
+}
+
 TEST_F(CliEndToEnd, ReaderThatGoesAwayDoesNotCutTheRunShort) {
     const struct {
         const char* scenario;
