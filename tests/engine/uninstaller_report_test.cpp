@@ -8,7 +8,6 @@
 #include <sstream>
 #include <string>
 
-#include "report.h"
 #include "test_tree.h"
 #include "uninstaller.h"
 
@@ -102,8 +101,6 @@ TEST(ReportLocale, CommaLocalesPrintTheSameReportAsTheCLocale) {
         ASSERT_TRUE(locale.switched);
         ASSERT_STREQ(std::localeconv()->decimal_point, ",");
         EXPECT_EQ(machine.previews(), in_c_locale);
-        EXPECT_EQ(brinvast::format_mb(1234.567), "1234.57");
-        EXPECT_EQ(brinvast::format_mb(0.0), "0.00");
     }
 }
 
