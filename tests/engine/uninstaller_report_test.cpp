@@ -79,6 +79,7 @@ struct Machine {
         return out.str();
     }
 
+    const brinvast::testing::KnownTimeZone zone;
     TempDir root;
     brinvast::Locations where = brinvast::testing::locations_under(root.path());
     bool stamped = true;
