@@ -158,13 +158,16 @@ TEST_F(CliEndToEnd, ErrorEscapingTheEngineExitsWithThreeAndChangesNothing) {
 
 // A user without a real home: HOME empty, relative, only "/" or unset, and no home in the user
 // database (uid 4242 has no entry). The product's folders can't be found, so nothing is looked
-// at and the reason goes to stderr.
+// at and the reason goes to stderr. The program is copied where that user may run it: the build
+// tree may lie in a folder only root can enter.
 TEST_F(CliEndToEnd, WithoutAHomeDirectoryNothingIsLookedAt) {
     for (const char* home : {"HOME=", "HOME=Users/someone", "HOME=/", "-u HOME"}) {
         SCOPED_TRACE(home);
         const Outcome run =
-            sandboxed(std::string("install_product; env ") + home +
-                      " setpriv --reuid=4242 --regid=4242 --clear-groups \"$CLI\" --yes"
+            sandboxed(std::string("install_product; mount -t tmpfs -o mode=0755 cli /mnt;"
+                                  " cp \"$CLI\" /mnt/cli; env ") +
+                      home +
+                      " setpriv --reuid=4242 --regid=4242 --clear-groups /mnt/cli --yes"
                       " </dev/null >\"$out/stdout\" 2>\"$out/stderr\"; status=$?");
         EXPECT_EQ(run.status, "2");
         EXPECT_EQ(run.out, "");
