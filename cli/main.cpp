@@ -19,7 +19,13 @@
 
 namespace {
 
-enum ExitStatus { succeeded = 0, run_failed = 1, usage_error = 2, engine_error = 3 };
+enum ExitStatus {
+    succeeded = 0,
+    run_failed = 1,
+    usage_error = 2,
+    engine_error = 3,
+    brinvast_running = 4,
+};
 
 const char* const usage =
     "Usage: brinvast-uninstall [--dry-run] [--complete] [--yes] [--help] [--version]\n"
@@ -38,7 +44,8 @@ const char* const usage =
     "otherwise.\n"
     "\n"
     "Exit status: 0 success (also when there was nothing to remove), 1 the run failed and was\n"
-    "rolled back, 2 usage error, no consent or no home directory, 3 unexpected error.\n";
+    "rolled back, 2 usage error, no consent or no home directory, 3 unexpected error, 4 the run\n"
+    "stopped because Brinvast is running: quit Brinvast, then run again.\n";
 
 struct Options {
     bool dry_run = false;
@@ -127,7 +134,8 @@ int main(int argc, char** argv) {
     try {
         brinvast::BrinvastUninstaller uninstaller(options->dry_run, real_run || options->yes,
                                                   options->complete);
-        return uninstaller.run() ? succeeded : run_failed;
+        if (uninstaller.run()) return succeeded;
+        return uninstaller.brinvast_running ? brinvast_running : run_failed;
     } catch (const std::exception& error) {
         std::cerr << "❌ " << error.what() << '\n';
         return engine_error;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #if defined(__APPLE__)
 #include <dirent.h>
@@ -24,6 +25,17 @@ namespace brinvast::platform {
 // The mounted file system that holds the open file `fd`, told apart from every other mount,
 // bind mounts of the same device included. False with errno on failure.
 [[nodiscard]] bool mount_of(int fd, std::uint64_t& mount);
+
+// A running process and the path of the executable it was started from.
+struct Process {
+    int pid = 0;
+    std::string executable;
+};
+
+// Appends every running process whose executable path can be read. A process whose path cannot
+// be read (another user's, without the privileges) is left out. False with errno when the
+// processes cannot be listed at all.
+[[nodiscard]] bool running_processes(std::vector<Process>& processes);
 
 // One entry of a directory listing. `name` stays valid until the next call to next().
 struct DirectoryEntry {

@@ -6,7 +6,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstring>
+#include <memory>
+#include <string_view>
 
 #include "platform.h"
 
@@ -33,6 +36,45 @@ bool mount_of(int fd, std::uint64_t& mount) {
     mount = (info.stx_mask & STATX_MNT_ID) != 0 ? info.stx_mnt_id
                                                 : ::makedev(info.stx_dev_major, info.stx_dev_minor);
     return true;
+}
+
+namespace {
+
+// The target of the link at `path`, however long; empty when it cannot be read.
+std::string link_target(const std::string& path) {
+    std::string target(256, '\0');
+    for (;;) {
+        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        if (length < 0) return {};
+        if (static_cast<std::size_t>(length) < target.size()) {
+            target.resize(static_cast<std::size_t>(length));
+            return target;
+        }
+        target.resize(target.size() * 2);
+    }
+}
+
+}  // namespace
+
+// The kernel shows each process as a numbered directory whose "exe" links to its executable,
+// with " (deleted)" appended once that file is gone; the path still names where it was.
+bool running_processes(std::vector<Process>& processes) {
+    struct CloseDir {
+        void operator()(DIR* dir) const { ::closedir(dir); }
+    };
+    const std::unique_ptr<DIR, CloseDir> proc(::opendir("/proc"));
+    if (!proc) return false;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(proc.get());
+        if (!entry) return errno == 0;
+        const std::string_view name = entry->d_name;
+        int pid = 0;
+        const auto [end, parsed] = std::from_chars(name.data(), name.data() + name.size(), pid);
+        if (parsed != std::errc{} || end != name.data() + name.size()) continue;
+        std::string executable = link_target("/proc/" + std::string(name) + "/exe");
+        if (!executable.empty()) processes.push_back({pid, std::move(executable)});
+    }
 }
 
 namespace {

@@ -1,5 +1,6 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <libproc.h>
 #include <mach-o/dyld.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,22 @@ std::string executable_path() {
     std::vector<char> buffer(size + 1, '\0');
     if (_NSGetExecutablePath(buffer.data(), &size) != 0) return {};
     return std::string(buffer.data());
+}
+
+// A process whose path the caller may not see makes proc_pidpath fail; it is left out.
+bool running_processes(std::vector<Process>& processes) {
+    const int count = ::proc_listallpids(nullptr, 0);
+    if (count < 0) return false;
+    // Room for processes started between the two calls.
+    std::vector<pid_t> pids(static_cast<std::size_t>(count) + 64);
+    const int listed =
+        ::proc_listallpids(pids.data(), static_cast<int>(pids.size() * sizeof(pid_t)));
+    if (listed < 0) return false;
+    char path[PROC_PIDPATHINFO_MAXSIZE];
+    for (int i = 0; i < listed && static_cast<std::size_t>(i) < pids.size(); ++i) {
+        if (::proc_pidpath(pids[i], path, sizeof path) > 0) processes.push_back({pids[i], path});
+    }
+    return true;
 }
 
 int open_search_only(int at_fd, const char* path) {

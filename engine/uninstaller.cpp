@@ -7,6 +7,7 @@
 
 #include "fs.h"
 #include "interrupt.h"
+#include "processes.h"
 #include "report.h"
 
 namespace brinvast {
@@ -113,6 +114,32 @@ bool BrinvastUninstaller::check_backup_database_exists() {
     return check.present;
 }
 
+// Whether the run may go on to change things. Brinvast running from the bundle may hold the
+// database open, and unsaved work, so a real run refuses and leaves quitting it to the user; a
+// dry run only warns. So does not knowing whether it runs.
+bool BrinvastUninstaller::clear_of_running_brinvast() {
+    const char* const mark = dry_run ? "⚠️  " : "❌ ";
+    std::vector<platform::Process> running;
+    try {
+        running = processes_running_from(app_path);
+    } catch (const std::system_error& error) {
+        say(mark + std::string("Cannot tell whether Brinvast is running: ") + error.what());
+        return dry_run;
+    }
+    if (running.empty()) return true;
+    for (const platform::Process& process : running) {
+        say(mark + std::string("Brinvast is running (pid ") + std::to_string(process.pid) +
+            "): " + process.executable);
+    }
+    if (dry_run) {
+        say("   A real run refuses until Brinvast has quit");
+        return true;
+    }
+    say("   Quit Brinvast, then run the uninstaller again");
+    brinvast_running = true;
+    return false;
+}
+
 bool BrinvastUninstaller::verify_clean_state() {
     say("\n🔍 Verifying clean state...");
     if (dry_run) {
@@ -193,8 +220,9 @@ bool BrinvastUninstaller::run() {
     return report_outcome(success);
 }
 
-// Steps 1 to 3; a step that fails ends them. True once the verification has passed.
+// Steps 1 to 3, once Brinvast is known not to run; a step that fails ends them. True once the verification has passed.
 bool BrinvastUninstaller::run_steps(bool app_exists, bool db_exists) {
+    if (!clear_of_running_brinvast()) return false;
     if (app_exists) {
         throw_if_interrupted();
         say("\n📱 Step 1: Removing Application");

@@ -65,6 +65,7 @@ public:
     const bool clean_all;
     std::vector<std::string> actions_performed;
     std::vector<RollbackFunc> rollback_actions;
+    bool brinvast_running = false;  // a real run refused: Brinvast ran from the bundle
     const std::string app_path;
     const std::string db_path;
     const std::string backup_db_path;
@@ -73,6 +74,7 @@ public:
 private:
     void say(std::string_view line);
     void report_database(const char* heading, const std::string& path);
+    [[nodiscard]] bool clear_of_running_brinvast();
     [[nodiscard]] DirectoryInfo survey_directory(const std::string& path);
     [[nodiscard]] bool remove_existing_directories(const std::vector<std::string>& existing_dirs);
     [[nodiscard]] bool run_steps(bool app_exists, bool db_exists);

@@ -21,6 +21,7 @@ bool BrinvastUninstaller::remove_application() {
         _log_action("DRY RUN: Would remove application: " + app_path);
         return true;
     }
+    if (!clear_of_running_brinvast()) return false;
     RollbackFunc rollback_app_removal = [this] {
         say("⚠️  Application removal rollback not possible - app was deleted");
     };
@@ -51,6 +52,7 @@ bool BrinvastUninstaller::backup_database() {
         _log_action("DRY RUN: Would rename " + db_path + " to " + backup_db_path);
         return true;
     }
+    if (!clear_of_running_brinvast()) return false;
     RollbackFunc rollback_db_rename = [this] {
         if (!path_exists(backup_db_path)) return;
         rename_path(backup_db_path, db_path);
@@ -140,6 +142,7 @@ bool BrinvastUninstaller::remove_all_directories() {
         }
         return true;
     }
+    if (!clear_of_running_brinvast()) return false;
     try {
         return remove_existing_directories(existing_dirs);
     } catch (const std::exception& error) {
