@@ -100,6 +100,13 @@ bool replace_file(const std::string& from, const std::string& to) {
     return true;
 }
 
+bool remove_file(const std::string& path) {
+    if (::unlink(path.c_str()) == 0) return true;
+    const int error = errno;
+    if (error == ENOENT) return false;
+    throw fs_error(error, path);
+}
+
 namespace {
 
 constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;

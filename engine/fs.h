@@ -47,6 +47,9 @@ void rename_path(const std::string& from, const std::string& to);
 // real directory at `to`; then nothing moves.
 [[nodiscard]] bool replace_file(const std::string& from, const std::string& to);
 
+// Deletes the file (or link) at `path`. False when nothing stood there.
+[[nodiscard]] bool remove_file(const std::string& path);
+
 // Deletes the directory tree at `path`, contents first. `path` itself must be a real directory:
 // a symbolic link or anything else there is refused. Links inside the tree are removed as links.
 // Stops at the first entry that cannot be deleted and throws its error; what was deleted stays

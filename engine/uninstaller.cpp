@@ -220,7 +220,8 @@ bool BrinvastUninstaller::run() {
     return report_outcome(success);
 }
 
-// Steps 1 to 3, once Brinvast is known not to run; a step that fails ends them. True once the verification has passed.
+// Steps 1 to 3, once Brinvast is known not to run; a step that fails ends them. True once the
+// verification has passed.
 bool BrinvastUninstaller::run_steps(bool app_exists, bool db_exists) {
     if (!clear_of_running_brinvast()) return false;
     if (app_exists) {

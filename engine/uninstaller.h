@@ -75,6 +75,7 @@ private:
     void say(std::string_view line);
     void report_database(const char* heading, const std::string& path);
     [[nodiscard]] bool clear_of_running_brinvast();
+    void rollback_database(const std::vector<std::string>& sidecars);
     [[nodiscard]] DirectoryInfo survey_directory(const std::string& path);
     [[nodiscard]] bool remove_existing_directories(const std::vector<std::string>& existing_dirs);
     [[nodiscard]] bool run_steps(bool app_exists, bool db_exists);

@@ -1,5 +1,6 @@
 // The destructive operations and the survey they rely on.
 
+#include "database_files.h"
 #include "fs.h"
 #include "report.h"
 #include "uninstaller.h"
@@ -48,29 +49,37 @@ bool BrinvastUninstaller::backup_database() {
         say("💾 No database to backup");
         return true;
     }
-    if (dry_run) {
-        _log_action("DRY RUN: Would rename " + db_path + " to " + backup_db_path);
-        return true;
-    }
-    if (!clear_of_running_brinvast()) return false;
-    RollbackFunc rollback_db_rename = [this] {
-        if (!path_exists(backup_db_path)) return;
-        rename_path(backup_db_path, db_path);
-        say("🔄 Rolled back database rename");
-    };
     try {
-        // The older backup is replaced only by a rename that succeeds, so whatever fails, the
-        // database and the older backup both stay where they were.
-        const bool replacing = path_exists(backup_db_path);
-        const bool renamed = replace_file(db_path, backup_db_path);
-        if (replacing && renamed) say("🗑️  Removed existing backup: " + backup_db_path);
+        if (dry_run) {
+            _log_action("DRY RUN: Would rename " + db_path + " to " + backup_db_path);
+            for (const std::string& suffix : sidecars_of(db_path)) {
+                _log_action("DRY RUN: Would move sidecar " + db_path + suffix + " to " +
+                            backup_db_path + suffix);
+            }
+            return true;
+        }
+        if (!clear_of_running_brinvast()) return false;
+        // Whatever fails, the database and its sidecars stay together under one name.
+        const DatabaseMove moved = move_database(db_path, backup_db_path);
+        for (const std::string& path : moved.replaced)
+            say("🗑️  Removed existing backup: " + path);
         _log_action("Renamed database: " + db_path + " → " + backup_db_path, true,
-                    std::move(rollback_db_rename));
+                    [this, sidecars = moved.sidecars] { rollback_database(sidecars); });
+        for (const std::string& suffix : moved.sidecars)
+            _log_action("Moved sidecar: " + db_path + suffix + " → " + backup_db_path + suffix);
         return true;
     } catch (const std::exception& error) {
         say(std::string("❌ Failed to backup database: ") + error.what());
         return false;
     }
+}
+
+void BrinvastUninstaller::rollback_database(const std::vector<std::string>& sidecars) {
+    if (!path_exists(backup_db_path)) return;
+    move_database_back(backup_db_path, db_path, sidecars);
+    say("🔄 Rolled back database rename");
+    for (const std::string& suffix : sidecars)
+        say("🔄 Moved sidecar back: " + backup_db_path + suffix + " → " + db_path + suffix);
 }
 
 DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {
