@@ -35,6 +35,27 @@ install_product() {
     put "$HOME/Library/Logs/Brinvast/brinvast.log" "log"
 }
 
+# Starts a stand-in for Brinvast from inside the bundle: a copy of sleep(1) in place of its
+# executable. Its pid is in $brinvast_pid once the kernel shows it running from the bundle (the
+# shell's child execs in its own time); quit_brinvast ends it.
+start_brinvast() {
+    local executable=/Applications/Brinvast.app/Contents/MacOS/Brinvast
+    install -m 0755 /bin/sleep "$executable"
+    "$executable" 600 &
+    brinvast_pid=$!
+    for _ in $(seq 600); do
+        [ "$(readlink "/proc/$brinvast_pid/exe")" = "$executable" ] && return 0
+        sleep 0.1
+    done
+    echo "sandbox: the stand-in for Brinvast did not start" >&2
+    return 1
+}
+quit_brinvast() {
+    kill "$brinvast_pid"
+    wait "$brinvast_pid" 2>/dev/null
+    brinvast_pid=
+}
+
 # Every entry with its type; a file also shows its first line, a link its target.
 list_state() {
     { find /Applications "$HOME/Library" "$HOME/Documents" -mindepth 1 2>/dev/null || true; } |
@@ -148,7 +169,7 @@ close_gui() {
 # Waits for the server too, so that the next sandbox cannot meet it on its way out.
 stop_processes() {
     local pid
-    for pid in ${gui_pid:-} ${xvfb_pid:-}; do
+    for pid in ${gui_pid:-} ${xvfb_pid:-} ${brinvast_pid:-}; do
         kill "$pid" 2>/dev/null
         wait "$pid" 2>/dev/null
     done

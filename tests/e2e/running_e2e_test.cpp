@@ -1,0 +1,78 @@
+// While Brinvast runs from the bundle, neither program touches anything and both say which
+// process stands in the way; once it has quit, the same command succeeds.
+
+#include <gmock/gmock.h>
+
+#include "sandbox.h"
+
+namespace brinvast::testing {
+namespace {
+
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
+using RunningBrinvastEndToEnd = Sandbox;
+
+// Each run's status and report are kept; the scenario then prints the stand-in's pid, and
+// each report and the state while it ran behind a "----" line.
+const std::string keeping = R"(statuses=; keep() {
+    statuses+="${statuses:+ }$status"; { echo ----; cat "$out/stdout"; } >>"$out/reports"; }
+    echo "$brinvast_pid" >"$out/reports"; )";
+
+std::vector<std::string> parts_of(const std::string& text) {
+    std::vector<std::string> parts;
+    std::string::size_type at = 0;
+    for (auto next = text.find("----\n"); next != std::string::npos;
+         at = next + 5, next = text.find("----\n", at)) {
+        parts.push_back(text.substr(at, next - at));
+    }
+    parts.push_back(text.substr(at));
+    return parts;
+}
+
+TEST_F(RunningBrinvastEndToEnd, CommandLineRefusesWithFourUntilBrinvastHasQuit) {
+    const Outcome run = sandboxed("install_product; start_brinvast; " + keeping +
+                                  R"(cli --dry-run; keep; cli --yes; keep;
+        list_state >"$out/stdout"; status=-; keep; quit_brinvast; cli --yes; keep;
+        mv "$out/reports" "$out/stdout"; status=$statuses)");
+    EXPECT_EQ(run.status, "0 4 - 0");
+    const std::vector<std::string> parts = parts_of(run.out);
+    ASSERT_EQ(parts.size(), 5u) << run.out;
+    const std::string running = "Brinvast is running (pid " +
+                                parts[0].substr(0, parts[0].size() - 1) +
+                                "): /Applications/Brinvast.app/Contents/MacOS/Brinvast\n";
+    EXPECT_THAT(parts[1], HasSubstr("\n⚠️  " + running +
+                                    "   A real run refuses until Brinvast has quit\n"));
+    EXPECT_THAT(parts[1], HasSubstr("🎉 Uninstall completed successfully!"));
+    EXPECT_THAT(parts[2],
+                EndsWith("\n❌ " + running + R"(   Quit Brinvast, then run the uninstaller again
+
+============================================================
+❌ Uninstall failed!
+============================================================
+⚠️  Attempting automatic rollback...
+🔄 No rollback actions needed
+)"));
+    EXPECT_THAT(parts[3], HasSubstr("/Applications/Brinvast.app/Contents/Info.plist: brinvast"));
+    EXPECT_THAT(parts[3], HasSubstr("/Database/Brinvast.db: live database\n"));
+    EXPECT_THAT(parts[4], HasSubstr("🎉 Uninstall completed successfully!"));
+    EXPECT_EQ(run.state, expected("after_standard_run"));
+}
+
+// The window's failure box comes; the report it carries says why; the window stays.
+TEST_F(RunningBrinvastEndToEnd, WindowReportsTheFailureAndChangesNothing) {
+    const Outcome run = sandboxed(
+        R"(install_product; start_brinvast; start_gui; click standard;
+           answer 'Confirm Standard Uninstall' alt+y; answer 'Uninstall Failed' Return;
+           close_gui; echo "$brinvast_pid" >>"$out/stdout")");
+    EXPECT_EQ(run.status, "0");
+    const auto last_line = run.out.rfind('\n', run.out.size() - 2);
+    ASSERT_NE(last_line, std::string::npos);
+    const std::string pid = run.out.substr(last_line + 1, run.out.size() - last_line - 2);
+    EXPECT_THAT(run.out, HasSubstr("\n❌ Brinvast is running (pid " + pid + "): "));
+    EXPECT_THAT(run.out, HasSubstr("🔄 No rollback actions needed\n"));
+    EXPECT_THAT(run.state, HasSubstr("/Database/Brinvast.db: live database\n"));
+    EXPECT_THAT(run.state, HasSubstr("/Applications/Brinvast.app/Contents/Info.plist: brinvast"));
+}
+
+}  // namespace
+}  // namespace brinvast::testing
