@@ -20,7 +20,6 @@ public:
 
 // A regular user as the user database knows them.
 struct UserAccount {
-    std::string name;
     uid_t uid = 0;
     std::string home;  // an existing directory, never "/" or relative
 };
