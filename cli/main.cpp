@@ -1,7 +1,9 @@
-// brinvast-uninstall [--dry-run] [--complete] [--yes] [--help] [--version]
+// brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--help] [--version]
 //
 // Runs the uninstall engine without a window. The report goes to stdout exactly as a run from
-// the window prints it; questions and usage errors go to stderr.
+// the window prints it; questions and usage errors go to stderr. Output that is all a caller
+// asked for (help, version, a dry run's report) and that could not be written is a failure; a
+// real run finishes whether or not anybody reads its report.
 
 #include <unistd.h>
 
@@ -12,10 +14,12 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <system_error>
 
 #include "confirmations.h"
 #include "locations.h"
 #include "uninstaller.h"
+#include "user_account.h"
 
 namespace {
 
@@ -25,27 +29,35 @@ enum ExitStatus {
     usage_error = 2,
     engine_error = 3,
     brinvast_running = 4,
+    output_lost = 5,
 };
 
 const char* const usage =
-    "Usage: brinvast-uninstall [--dry-run] [--complete] [--yes] [--help] [--version]\n"
+    "Usage: brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--help] "
+    "[--version]\n"
     "\n"
     "Removes /Applications/Brinvast.app for the current user and keeps the database under its\n"
     "backup name (Brinvast_Previous.db). With --complete it also deletes every Brinvast\n"
     "directory in the home folder, database included.\n"
     "\n"
-    "  --dry-run   report what would be done and change nothing\n"
-    "  --complete  complete removal: delete all Brinvast data as well\n"
-    "  --yes       consent to the removal without being asked\n"
-    "  --help      show this text\n"
-    "  --version   show the version\n"
+    "  --dry-run    report what would be done and change nothing\n"
+    "  --complete   complete removal: delete all Brinvast data as well\n"
+    "  --yes        consent to the removal without being asked\n"
+    "  --user NAME  work on the home of user NAME, as the user database gives it, instead of\n"
+    "               HOME; only root may name another user, and system accounts and users\n"
+    "               without a home are refused\n"
+    "  --help       show this text\n"
+    "  --version    show the version\n"
     "\n"
     "Without --yes a real run asks for consent when standard input is a terminal, and refuses\n"
-    "otherwise.\n"
+    "otherwise. A real run completes, and its exit status tells its outcome, even when nobody\n"
+    "reads its report. --help, --version and --dry-run fail when their output cannot be\n"
+    "written completely.\n"
     "\n"
     "Exit status: 0 success (also when there was nothing to remove), 1 the run failed and was\n"
-    "rolled back, 2 usage error, no consent or no home directory, 3 unexpected error, 4 the run\n"
-    "stopped because Brinvast is running: quit Brinvast, then run again.\n";
+    "rolled back, 2 usage error, no consent, no home directory or a refused user, 3 unexpected\n"
+    "error, 4 the run stopped because Brinvast is running (quit Brinvast, then run again), 5 the\n"
+    "output of --help, --version or --dry-run could not be written completely.\n";
 
 struct Options {
     bool dry_run = false;
@@ -53,7 +65,13 @@ struct Options {
     bool yes = false;
     bool help = false;
     bool version = false;
+    std::optional<std::string> user;
 };
+
+void complain(const std::string& problem) {
+    std::cerr << "brinvast-uninstall: " << problem << "\n"
+              << "Try 'brinvast-uninstall --help'.\n";
+}
 
 std::optional<Options> parse(int argc, char** argv) {
     Options options;
@@ -69,9 +87,14 @@ std::optional<Options> parse(int argc, char** argv) {
             options.help = true;
         } else if (argument == "--version") {
             options.version = true;
+        } else if (argument == "--user") {
+            if (++i == argc) {
+                complain("option '--user' needs a user name");
+                return std::nullopt;
+            }
+            options.user = argv[i];
         } else {
-            std::cerr << "brinvast-uninstall: unknown option '" << argument << "'\n"
-                      << "Try 'brinvast-uninstall --help'.\n";
+            complain("unknown option '" + argument + "'");
             return std::nullopt;
         }
     }
@@ -95,27 +118,52 @@ bool user_consents(const Options& options) {
     return confirmed(brinvast::standard_question);
 }
 
+void refuse(const std::exception& reason) {
+    std::cerr << "brinvast-uninstall: nothing was changed: " << reason.what() << ".\n";
+}
+
+// The named user's locations, or else the running user's; nothing, once stderr has been told
+// why, when there are none. Nothing is looked at in a home refused here.
+std::optional<brinvast::Locations> locations(const Options& options) {
+    try {
+        if (options.user) return brinvast::locations_of(brinvast::serviceable_user(*options.user));
+        return brinvast::program_locations();
+    } catch (const brinvast::NoHomeDirectory& error) {
+        refuse(error);
+    } catch (const brinvast::UserRefused& error) {
+        refuse(error);
+    } catch (const std::system_error& error) {  // the user database or login.defs is unreadable
+        refuse(error);
+    }
+    return std::nullopt;
+}
+
+// `status`, unless standard output lost some of `what`: then a caller that wanted only that
+// output must not take silence for it.
+int written(int status, const char* what) {
+    std::cout.flush();
+    if (!std::cout.fail()) return status;
+    std::cerr << "brinvast-uninstall: " << what << " could not be written to standard output.\n";
+    return output_lost;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    try {
-        (void)brinvast::program_locations();
-    } catch (const brinvast::NoHomeDirectory& error) {
-        std::cerr << "brinvast-uninstall: nothing was changed: " << error.what() << ".\n";
-        return usage_error;
-    }
     // A reader that goes away must not cut a run short: writes to a dead pipe just fail.
     std::signal(SIGPIPE, SIG_IGN);
 
     const std::optional<Options> options = parse(argc, argv);
     if (!options) return usage_error;
+    const std::optional<brinvast::Locations> where = locations(*options);
+    if (!where) return usage_error;
     if (options->help) {
         std::cout << usage;
-        return succeeded;
+        return written(succeeded, "the help text");
     }
     if (options->version) {
         std::cout << "brinvast-uninstall 1.0\n";
-        return succeeded;
+        return written(succeeded, "the version");
     }
 
     const bool real_run = !options->dry_run;
@@ -133,9 +181,11 @@ int main(int argc, char** argv) {
 
     try {
         brinvast::BrinvastUninstaller uninstaller(options->dry_run, real_run || options->yes,
-                                                  options->complete);
-        if (uninstaller.run()) return succeeded;
-        return uninstaller.brinvast_running ? brinvast_running : run_failed;
+                                                  options->complete, *where, std::cout);
+        int status = succeeded;
+        if (!uninstaller.run())
+            status = uninstaller.brinvast_running ? brinvast_running : run_failed;
+        return real_run ? status : written(status, "the dry run's report");
     } catch (const std::exception& error) {
         std::cerr << "❌ " << error.what() << '\n';
         return engine_error;

@@ -3,6 +3,8 @@
 // The platform seam: everything that differs between macOS and Linux lives behind these
 // declarations, with one implementation file per platform.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -73,5 +75,9 @@ private:
     std::size_t end_ = 0;
 #endif
 };
+
+// The lowest user id of a regular user; the accounts below it belong to the system. Throws
+// std::system_error when the system's setting is there but cannot be read.
+[[nodiscard]] uid_t first_regular_uid();
 
 }  // namespace brinvast::platform

@@ -7,11 +7,16 @@
 
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <sstream>
 #include <string_view>
 
+#include "errors.h"
 #include "platform.h"
+#include "unique_fd.h"
 
 namespace brinvast::platform {
 
@@ -108,6 +113,57 @@ int DirectoryListing::next(DirectoryEntry& entry) {
         entry.type = record->d_type;
         return 1;
     }
+}
+
+namespace {
+
+// What shadow's tools assume when login.defs sets no UID_MIN.
+constexpr uid_t default_uid_min = 1000;
+constexpr const char* login_defs = "/etc/login.defs";
+
+// The whole text of the file at `path`, or nothing when there is no such file.
+std::optional<std::string> file_text(const char* path) {
+    const unique_fd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) {
+        const int error = errno;
+        if (error == ENOENT) return std::nullopt;
+        throw fs_error(error, path);
+    }
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
+        if (got < 0) throw fs_error(errno, path);
+        if (got == 0) return text;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+// UID_MIN as shadow reads login.defs(5): "NAME VALUE" lines and "#" comments, the number in C
+// notation (octal, decimal or hex); a value that is no number counts as none.
+std::optional<uid_t> uid_min_setting(const std::string& text) {
+    std::optional<uid_t> setting;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        std::istringstream words(line);
+        std::string name;
+        std::string value;
+        if (!(words >> name >> value) || name != "UID_MIN") continue;
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long number = std::strtoul(value.c_str(), &end, 0);
+        const bool valid =
+            *end == '\0' && errno == 0 && value[0] != '-' && number == static_cast<uid_t>(number);
+        setting = valid ? std::optional<uid_t>(static_cast<uid_t>(number)) : std::nullopt;
+    }
+    return setting;
+}
+
+}  // namespace
+
+uid_t first_regular_uid() {
+    const std::optional<std::string> text = file_text(login_defs);
+    return (text ? uid_min_setting(*text) : std::nullopt).value_or(default_uid_min);
 }
 
 }  // namespace brinvast::platform

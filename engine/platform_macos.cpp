@@ -85,4 +85,9 @@ int DirectoryListing::next(DirectoryEntry& entry) {
     }
 }
 
+// Accounts made in System Settings start at 501; the setup assistants' own are below it.
+uid_t first_regular_uid() {
+    return 501;
+}
+
 }  // namespace brinvast::platform

@@ -52,10 +52,11 @@ struct Outcome {
     return text;
 }
 
-// A private mount namespace for the fixed paths, and a private network namespace for the
-// abstract sockets of the sandbox's own X server.
-inline const std::vector<std::string> unshare = {"unshare", "--mount", "--net", "--propagation",
-                                                 "private"};
+// A private mount namespace for the fixed paths, a private network namespace for the abstract
+// sockets of the sandbox's own X server, and a private process namespace, so that a stand-in
+// for Brinvast in one sandbox is no running Brinvast to the programs in another.
+inline const std::vector<std::string> unshare = {
+    "unshare", "--mount", "--net", "--pid", "--fork", "--mount-proc", "--propagation", "private"};
 
 [[nodiscard]] inline std::vector<std::string> in_namespaces(std::vector<std::string> command) {
     command.insert(command.begin(), unshare.begin(), unshare.end());

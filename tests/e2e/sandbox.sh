@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # sandbox.sh OUT SCENARIO
 #
-# Started by the end-to-end tests as `unshare --mount --net --propagation private bash ...`.
+# Started by the end-to-end tests as `unshare --mount --net --pid --fork --mount-proc ... bash ...`.
 # Puts a private tmpfs over /Applications and a fresh HOME under OUT, so that the real programs
 # act on their real fixed paths without touching the machine's own, then runs SCENARIO (bash
 # code that may use the helpers below). Leaves in OUT: stdout, stderr, status (set by the

@@ -1,0 +1,37 @@
+#pragma once
+
+// The user a run is for when it is named on the command line rather than taken from HOME, as
+// management tools do when they run as root on behalf of the logged-in user.
+
+#include <sys/types.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "locations.h"
+
+namespace brinvast {
+
+// A named user the programs will not work for. what() says why.
+class UserRefused : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A regular user as the user database knows them.
+struct UserAccount {
+    uid_t uid = 0;
+    std::string home;  // an existing directory, never "/" or relative
+};
+
+// The account named `name`. Throws UserRefused when the user database has no such user, when it
+// is a system account (below platform::first_regular_uid()), when its home is missing, unusable
+// or not a directory, or when a caller other than root names anybody but themselves. Throws
+// std::system_error when the user database or the system's settings cannot be read.
+[[nodiscard]] UserAccount serviceable_user(const std::string& name);
+
+// The locations for `user`: their home from the user database (HOME plays no part) and this
+// process's executable.
+[[nodiscard]] Locations locations_of(const UserAccount& user);
+
+}  // namespace brinvast

@@ -1,0 +1,110 @@
+// brinvast-uninstall --user end to end: a user database of the sandbox's own, laid over the
+// machine's, whose users live in temporary homes.
+
+#include <gmock/gmock.h>
+
+#include "sandbox.h"
+
+namespace brinvast::testing {
+namespace {
+
+using ::testing::HasSubstr;
+using CliUserEndToEnd = Sandbox;
+
+// tester's home is the sandbox's home, so the golden listings of the other tests describe
+// it. other's home and root's HOME hold product files of their own. The program is copied where
+// an unprivileged user may run it.
+const std::string users = R"(
+printf '%s\n' "tester:x:1500:1500::$HOME:/bin/sh" other:x:1501:1501::/home/other:/bin/sh \
+    _mbsetupuser:x:248:248::/var/setup:/usr/bin/false nohome:x:1502:1502::/:/bin/sh \
+    blank:x:1503:1503:::/bin/sh gone:x:1504:1504::/home/gone:/bin/sh \
+    low:x:999:999::/home/low:/bin/sh >"$out/passwd"
+cat /etc/passwd >>"$out/passwd"
+mount --bind "$out/passwd" /etc/passwd
+mount -t tmpfs -o mode=0755 homes /home
+install_product
+chown -R 1500:1500 "$HOME"
+put "/home/other/Library/Application Support/Brinvast/Database/Brinvast.db" "other's database"
+chown -R 1501:1501 /home/other
+put "/home/root/Library/Application Support/Brinvast/Database/Brinvast.db" "root's database"
+mkdir /home/bin && cp "$CLI" /home/bin/cli && CLI=/home/bin/cli
+by_root() { HOME=/home/root cli "$@"; }
+by_other() {
+    setpriv --reuid=1501 --regid=1501 --clear-groups "$CLI" "$@" </dev/null >"$out/stdout" \
+        2>"$out/stderr"
+    status=$?
+}
+)";
+
+// Runs twice, as management tools retry. `seen` gets what the outcome does not show: the owners
+// of everything in tester's home, then the databases in the other homes.
+TEST_F(CliUserEndToEnd, RootWorksOnTheNamedUsersHomeOnlyAndASecondRunFindsItClean) {
+    for (const auto& [mode, state] :
+         {std::pair{"", "after_standard_run"}, {"--complete", "after_complete_removal"}}) {
+        SCOPED_TRACE(mode);
+        const TempDir seen;
+        const std::string run = std::string("by_root --user tester --yes ") + mode + ";";
+        const Outcome twice = sandboxed(
+            users + run + " first=$status; " + run + " status=\"$first $status\"\n" +
+            "{ find \"$HOME\" -printf '%U:%G\\n' | sort -u; cat /home/{other,root}/'Library/"
+            "Application Support/Brinvast/Database/Brinvast.db'; } >" +
+            seen / "left");
+        EXPECT_EQ(twice.status, "0 0");
+        EXPECT_THAT(twice.out, HasSubstr("\n✅ System already clean - nothing to uninstall\n"));
+        EXPECT_EQ(twice.err, "");
+        EXPECT_EQ(twice.state, expected(state));
+        EXPECT_EQ(read_text(seen / "left"), "1500:1500\nother's database\nroot's database\n");
+    }
+}
+
+TEST_F(CliUserEndToEnd, UsersThatMayNotBeServedAreRefusedBeforeAnythingIsLookedAt) {
+    const struct {
+        const char* setting;  // bash run before the program
+        const char* user;
+        const char* reason;
+    } cases[] = {
+        {"", "nosuchuser", "there is no user 'nosuchuser'"},
+        {"", "_mbsetupuser",
+         "'_mbsetupuser' is a system account (uid 248; regular users start at 1000)"},
+        {"", "nohome", "'nohome' has no usable home directory: \"/\""},
+        {"", "blank", "'blank' has no usable home directory: \"\""},
+        {"", "gone", "'gone' has no usable home directory: No such file or directory: /home/gone"},
+        {"printf '#UID_MIN 100\\nUID_MIN\\t 0x7d0\\n' >\"$out/defs\";"
+         " mount --bind \"$out/defs\" /etc/login.defs;",
+         "tester", "'tester' is a system account (uid 1500; regular users start at 2000)"},
+        {"mount --bind /dev/null /etc/login.defs;", "low",
+         "'low' is a system account (uid 999; regular users start at 1000)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.user);
+        const Outcome run =
+            sandboxed(users + c.setting + " by_root --user " + c.user + " --yes --complete");
+        EXPECT_EQ(run.status, "2");
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err,
+                  std::string("brinvast-uninstall: nothing was changed: ") + c.reason + ".\n");
+        EXPECT_EQ(run.state, expected("installed"));
+    }
+    EXPECT_EQ(sandboxed(users + "by_root --yes --user").err,
+              "brinvast-uninstall: option '--user' needs a user name\n"
+              "Try 'brinvast-uninstall --help'.\n");
+}
+
+TEST_F(CliUserEndToEnd, WithoutRootOnlyTheCallersOwnNameIsAccepted) {
+    const Outcome refused = sandboxed(users + "by_other --user tester --yes");
+    EXPECT_EQ(refused.status, "2");
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err,
+              "brinvast-uninstall: nothing was changed: only root may name another user than the "
+              "one running it.\n");
+    EXPECT_EQ(refused.state, expected("installed"));
+
+    const Outcome own = sandboxed(users + "by_other --user other --dry-run");
+    EXPECT_EQ(own.status, "0");
+    EXPECT_THAT(own.out, HasSubstr("\n💾 Found database at: /home/other/Library/Application "
+                                   "Support/Brinvast/Database/Brinvast.db\n"));
+    EXPECT_EQ(own.err, "");
+}
+
+}  // namespace
+}  // namespace brinvast::testing
