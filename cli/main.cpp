@@ -122,12 +122,22 @@ void refuse(const std::exception& reason) {
     std::cerr << "brinvast-uninstall: nothing was changed: " << reason.what() << ".\n";
 }
 
-// The named user's locations, or else the running user's; nothing, once stderr has been told
-// why, when there are none. Nothing is looked at in a home refused here.
-std::optional<brinvast::Locations> locations(const Options& options) {
+// Whose home a run serves: its locations, and the account to act as there when root works for
+// another user.
+struct Home {
+    brinvast::Locations where;
+    std::optional<brinvast::HomeOwner> owner;
+};
+
+// The named user's home, or else the running user's; nothing, once stderr has been told why,
+// when there is none. Nothing is looked at in a home refused here.
+std::optional<Home> home_of(const Options& options) {
     try {
-        if (options.user) return brinvast::locations_of(brinvast::serviceable_user(*options.user));
-        return brinvast::program_locations();
+        if (!options.user) return Home{brinvast::program_locations(), std::nullopt};
+        const brinvast::UserAccount user = brinvast::serviceable_user(*options.user);
+        std::optional<brinvast::HomeOwner> owner;
+        if (::geteuid() == 0 && user.uid != 0) owner = brinvast::HomeOwner{user.uid, user.gid};
+        return Home{brinvast::locations_of(user), owner};
     } catch (const brinvast::NoHomeDirectory& error) {
         refuse(error);
     } catch (const brinvast::UserRefused& error) {
@@ -155,8 +165,8 @@ int main(int argc, char** argv) {
 
     const std::optional<Options> options = parse(argc, argv);
     if (!options) return usage_error;
-    const std::optional<brinvast::Locations> where = locations(*options);
-    if (!where) return usage_error;
+    const std::optional<Home> home = home_of(*options);
+    if (!home) return usage_error;
     if (options->help) {
         std::cout << usage;
         return written(succeeded, "the help text");
@@ -181,7 +191,8 @@ int main(int argc, char** argv) {
 
     try {
         brinvast::BrinvastUninstaller uninstaller(options->dry_run, real_run || options->yes,
-                                                  options->complete, *where, std::cout);
+                                                  options->complete, home->where, std::cout,
+                                                  home->owner);
         int status = succeeded;
         if (!uninstaller.run())
             status = uninstaller.brinvast_running ? brinvast_running : run_failed;

@@ -16,7 +16,8 @@ BrinvastUninstaller::BrinvastUninstaller(bool dry_run, bool force, bool clean_al
     : BrinvastUninstaller(dry_run, force, clean_all, program_locations(), std::cout) {}
 
 BrinvastUninstaller::BrinvastUninstaller(bool dry_run, bool force, bool clean_all,
-                                         const Locations& where, std::ostream& out)
+                                         const Locations& where, std::ostream& out,
+                                         std::optional<HomeOwner> home_owner)
     : dry_run(dry_run),
       force(force),
       clean_all(clean_all),
@@ -25,6 +26,7 @@ BrinvastUninstaller::BrinvastUninstaller(bool dry_run, bool force, bool clean_al
       backup_db_path(where.BRINVAST_BACKUP_DATABASE_PATH),
       brinvast_directories{where.BRINVAST_APP_SUPPORT, where.BRINVAST_DOCUMENTS,
                            where.BRINVAST_LOGS_FALLBACK},
+      home_owner(home_owner),
       out(out) {
     say(std::string("🚀 Brinvast Uninstaller initialized (dry_run=") + bool_text(dry_run) +
         ", force=" + bool_text(force) + ", clean_all=" + bool_text(clean_all) + ")");
@@ -92,6 +94,7 @@ void BrinvastUninstaller::report_database(const char* heading, const std::string
 }
 
 bool BrinvastUninstaller::check_database_exists() {
+    const ActingAsHomeOwner as_owner(home_owner);
     const PathCheck check = check_path(db_path);
     if (check.error != 0) {
         say(cannot_examine("💾 Cannot examine database at ", db_path, check.error));
@@ -104,6 +107,7 @@ bool BrinvastUninstaller::check_database_exists() {
 }
 
 bool BrinvastUninstaller::check_backup_database_exists() {
+    const ActingAsHomeOwner as_owner(home_owner);
     const PathCheck check = check_path(backup_db_path);
     if (check.error != 0) {
         say(cannot_examine("⚠️  Cannot examine backup database at ", backup_db_path,
@@ -153,6 +157,7 @@ bool BrinvastUninstaller::verify_clean_state() {
     } else {
         say("✅ Application successfully removed");
     }
+    const ActingAsHomeOwner as_owner(home_owner);
 
     if (clean_all) {
         std::vector<std::string> remaining_dirs;

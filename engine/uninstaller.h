@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "home_owner.h"
 #include "locations.h"
 
 namespace brinvast {
@@ -39,9 +40,10 @@ public:
 
     // Uses the program's locations and writes to standard output.
     explicit BrinvastUninstaller(bool dry_run = false, bool force = false, bool clean_all = false);
-    // Works on `where` and writes its report to `out`, which must outlive the engine.
+    // Works on `where` and writes its report to `out`, which must outlive the engine. With
+    // `home_owner`, everything in the home is done as that user.
     BrinvastUninstaller(bool dry_run, bool force, bool clean_all, const Locations& where,
-                        std::ostream& out);
+                        std::ostream& out, std::optional<HomeOwner> home_owner = std::nullopt);
 
     // Undo callables refer back to their engine, so it stays where it was made.
     BrinvastUninstaller(const BrinvastUninstaller&) = delete;
@@ -70,6 +72,7 @@ public:
     const std::string db_path;
     const std::string backup_db_path;
     const std::vector<std::string> brinvast_directories;
+    const std::optional<HomeOwner> home_owner;
 
 private:
     void say(std::string_view line);

@@ -51,6 +51,7 @@ bool BrinvastUninstaller::backup_database() {
     }
     try {
         if (dry_run) {
+            const ActingAsHomeOwner as_owner(home_owner);
             _log_action("DRY RUN: Would rename " + db_path + " to " + backup_db_path);
             for (const std::string& suffix : sidecars_of(db_path)) {
                 _log_action("DRY RUN: Would move sidecar " + db_path + suffix + " to " +
@@ -59,6 +60,7 @@ bool BrinvastUninstaller::backup_database() {
             return true;
         }
         if (!clear_of_running_brinvast()) return false;
+        const ActingAsHomeOwner as_owner(home_owner);
         // Whatever fails, the database and its sidecars stay together under one name.
         const DatabaseMove moved = move_database(db_path, backup_db_path);
         for (const std::string& path : moved.replaced)
@@ -75,6 +77,7 @@ bool BrinvastUninstaller::backup_database() {
 }
 
 void BrinvastUninstaller::rollback_database(const std::vector<std::string>& sidecars) {
+    const ActingAsHomeOwner as_owner(home_owner);
     if (!path_exists(backup_db_path)) return;
     move_database_back(backup_db_path, db_path, sidecars);
     say("🔄 Rolled back database rename");
@@ -107,6 +110,7 @@ DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {
 }
 
 DirectoryInfoMap BrinvastUninstaller::check_brinvast_directories_exist() {
+    const ActingAsHomeOwner as_owner(home_owner);
     DirectoryInfoMap directory_info;
     for (const std::string& path : brinvast_directories) {
         directory_info.emplace_back(path, survey_directory(path));
@@ -163,6 +167,7 @@ bool BrinvastUninstaller::remove_all_directories() {
 // Deletes each directory in turn; one failure never stops the others.
 bool BrinvastUninstaller::remove_existing_directories(
     const std::vector<std::string>& existing_dirs) {
+    const ActingAsHomeOwner as_owner(home_owner);
     bool success = true;
     std::vector<std::string> removed_dirs;
     for (const std::string& path : existing_dirs) {

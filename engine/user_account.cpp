@@ -25,7 +25,8 @@ std::optional<UserAccount> find_user(const std::string& name) {
         passwd* found = nullptr;
         const int error = ::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
         if (found != nullptr) {
-            return UserAccount{entry.pw_uid, entry.pw_dir != nullptr ? entry.pw_dir : ""};
+            return UserAccount{entry.pw_uid, entry.pw_gid,
+                               entry.pw_dir != nullptr ? entry.pw_dir : ""};
         }
         if (error == ERANGE) {
             buffer.resize(buffer.size() * 2);

@@ -21,6 +21,7 @@ public:
 // A regular user as the user database knows them.
 struct UserAccount {
     uid_t uid = 0;
+    gid_t gid = 0;
     std::string home;  // an existing directory, never "/" or relative
 };
 

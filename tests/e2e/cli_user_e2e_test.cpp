@@ -8,13 +8,16 @@
 namespace brinvast::testing {
 namespace {
 
+using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using CliUserEndToEnd = Sandbox;
 
 // tester's home is the sandbox's home, so the golden listings of the other tests describe
-// it. other's home and root's HOME hold product files of their own. The program is copied where
-// an unprivileged user may run it.
+// it; tester may pass through the sandbox's folder to reach it, as through /Users. other's home
+// and root's HOME hold product files of their own. The program is copied where an unprivileged
+// user may run it.
 const std::string users = R"(
+chmod 0711 "$out"
 printf '%s\n' "tester:x:1500:1500::$HOME:/bin/sh" other:x:1501:1501::/home/other:/bin/sh \
     _mbsetupuser:x:248:248::/var/setup:/usr/bin/false nohome:x:1502:1502::/:/bin/sh \
     blank:x:1503:1503:::/bin/sh gone:x:1504:1504::/home/gone:/bin/sh \
@@ -54,6 +57,34 @@ TEST_F(CliUserEndToEnd, RootWorksOnTheNamedUsersHomeOnlyAndASecondRunFindsItClea
         EXPECT_EQ(twice.err, "");
         EXPECT_EQ(twice.state, expected(state));
         EXPECT_EQ(read_text(seen / "left"), "1500:1500\nother's database\nroot's database\n");
+    }
+}
+
+// tester points a folder of their home at other's: root, acting for tester, may do there only
+// what tester could, so other's Brinvast files survive and the run fails.
+TEST_F(CliUserEndToEnd, LinksInTheHomeLeadRootNowhereItsUserCouldNotGo) {
+    const struct {
+        const char* mode;
+        const char* linked;  // the folder of tester's home that leads to other's
+        const char* failure;
+    } cases[] = {
+        {"", "Library",
+         "\n❌ Failed to backup database: Permission denied: ~/Library/Application "
+         "Support/Brinvast/Database/Brinvast.db → "},
+        {"--complete", "Documents", "\n❌ Permission denied removing ~/Documents/Brinvast\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.linked);
+        const std::string linked = std::string("\"$HOME/") + c.linked + "\"";
+        const Outcome run =
+            sandboxed(users + "put /home/other/Documents/Brinvast/notes.txt \"other's notes\";" +
+                      " chown -R 1501:1501 /home/other; rm -rf " + linked + "; ln -s /home/other/" +
+                      c.linked + " " + linked + "; chown -h 1500:1500 " + linked +
+                      "; by_root --user tester --yes " + c.mode +
+                      "; find /home/other -type f -exec head -qn1 {} + | sort >>\"$out/stdout\"");
+        EXPECT_EQ(run.status, "1");
+        EXPECT_THAT(run.out, HasSubstr(c.failure));
+        EXPECT_THAT(run.out, EndsWith("\nother's database\nother's notes\n"));
     }
 }
 
