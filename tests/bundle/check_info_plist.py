@@ -31,7 +31,7 @@ def problems_of(info, icons_dir, version, minimum):
     reason = info.get("NSDocumentsFolderUsageDescription")
     if not (isinstance(reason, str) and "~/Documents/Brinvast" in reason
             and reason.endswith(".") and reason.count(".") == 1 and "\n" not in reason):
-        yield f"NSDocumentsFolderUsageDescription is not one sentence naming ~/Documents/Brinvast: {reason!r}"
+        yield f"NSDocumentsFolderUsageDescription is not one sentence on our folder: {reason!r}"
     icon = Path(icons_dir) / str(info.get("CFBundleIconFile"))
     if icon.suffix != ".icns" or not icon.is_file() or icon.read_bytes()[:4] != b"icns":
         yield f"CFBundleIconFile names no .icns file among {icons_dir}: {icon.name!r}"
