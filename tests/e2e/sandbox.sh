@@ -102,6 +102,7 @@ window() {
 # The X server gets a socket directory of its own, and (with unshare --net) its own abstract
 # sockets, so that it can neither meet nor disturb any other X server on the machine.
 start_gui() {
+    # shellcheck disable=SC2174  # /tmp is always there: only .X11-unix itself may be new
     mkdir -p -m 1777 /tmp/.X11-unix
     mount -t tmpfs -o mode=1777 brinvast-e2e-x11 /tmp/.X11-unix
     Xvfb :0 -nolock -noreset -nolisten tcp -screen 0 1024x768x24 -displayfd 3 \
@@ -111,7 +112,8 @@ start_gui() {
         [ -s "$out/display" ] && break
         sleep 0.1
     done
-    export DISPLAY=":$(cat "$out/display")"
+    DISPLAY=":$(cat "$out/display")"
+    export DISPLAY
     QT_QPA_PLATFORM=xcb "$GUI" >"$out/stdout" 2>"$out/stderr" &
     gui_pid=$!
     main_window=$(window "Brinvast Uninstaller")
@@ -120,17 +122,20 @@ start_gui() {
 # Like start_gui, but the program's standard output is a pipe whose only reader has quit before
 # the program starts, as when `| head` has had its lines or the terminal that started it is gone.
 start_gui_reader_gone() {
+    # shellcheck disable=SC2097,SC2098  # real_gui is to keep the GUI from before the swap
     real_gui="$GUI" GUI=run_reader_gone start_gui
 }
 run_reader_gone() {
     exec 5> >(exec true)
     wait $!
+    # shellcheck disable=SC2154  # set for this call by start_gui_reader_gone
     exec "$real_gui" >&5 5>&-
 }
 
 # Clicks a mode button. Both sit at the bottom of the fixed 400x450 window, centred: 15 px
 # margin, 50 px buttons, 12 px apart, so their places follow from the window's geometry.
 click() {
+    # shellcheck disable=SC2034  # xdotool sets all six; declared so that none leaks
     local X Y WIDTH HEIGHT SCREEN WINDOW
     eval "$(xdotool getwindowgeometry --shell "$main_window")"
     local y=$((Y + 450 - 15 - 25))

@@ -1,0 +1,39 @@
+# Fills in the Info.plist template as the bundle build does, for several Qt releases and
+# deployment targets, and has check_info_plist.py read each result.
+cmake_minimum_required(VERSION 3.25)
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/macos_bundle.cmake)
+
+function(check_plist plist minimum expect_failure)
+    execute_process(COMMAND ${PYTHON} ${CHECK} ${plist} ${ICONS} ${VERSION} ${minimum}
+                    RESULT_VARIABLE status OUTPUT_VARIABLE said ERROR_VARIABLE said)
+    if(expect_failure AND status EQUAL 0)
+        message(SEND_ERROR "the check passed a damaged plist: ${plist}")
+    elseif(NOT expect_failure AND NOT status EQUAL 0)
+        message(SEND_ERROR "the check failed for ${plist}:\n${said}")
+    endif()
+endfunction()
+
+# Writes the plist for Qt `qt_version` and deployment target `target`, and checks that it names
+# `minimum` as the oldest macOS.
+function(check_case qt_version target minimum)
+    set(plist ${OUT}/Info-${qt_version}-${target}.plist)
+    brinvast_write_info_plist(${plist} EXECUTABLE "Brinvast Uninstaller" VERSION ${VERSION}
+                              ICON ${ICON} QT_VERSION ${qt_version} DEPLOYMENT_TARGET "${target}")
+    check_plist(${plist} ${minimum} FALSE)
+endfunction()
+
+# Our own code needs macOS 13.3, later than Qt 6.4 to 6.11 do; Qt 6.12 needs 14.4.
+check_case(6.4.2 "" 13.3)
+check_case(6.8.1 "" 13.3)
+check_case(6.12.0 "" 14.4)
+check_case(6.13.0 "" 14.4)
+# A later deployment target wins; an earlier one changes nothing.
+check_case(6.5.3 14.0 14.0)
+check_case(6.12.0 13.3 14.4)
+
+# The check itself fails a plist that lost its reason for reaching ~/Documents.
+file(READ ${OUT}/Info-6.4.2-.plist text)
+string(REGEX REPLACE "<key>NSDocumentsFolderUsageDescription</key>[^<]*<string>[^<]*</string>"
+       "" text "${text}")
+file(WRITE ${OUT}/Info-damaged.plist "${text}")
+check_plist(${OUT}/Info-damaged.plist 13.3 TRUE)
