@@ -58,6 +58,27 @@ TEST_F(RunningBrinvastEndToEnd, CommandLineRefusesWithFourUntilBrinvastHasQuit) 
     EXPECT_EQ(run.state, expected("after_standard_run"));
 }
 
+// With no process list to read (a tmpfs nobody may enter over /proc, and the program run as
+// nobody), nobody can tell that Brinvast is not running: a real run refuses, a dry run warns.
+TEST_F(RunningBrinvastEndToEnd, WhenNobodyCanTellARealRunRefuses) {
+    const std::string as_nobody_without_proc = R"(install_product; chmod 0711 "$out";
+        chown -R 65534:65534 "$HOME"; mount -t tmpfs -o mode=0755 cli /mnt; cp "$CLI" /mnt/cli;
+        mount -t tmpfs -o mode=0 noproc /proc;
+        setpriv --reuid=65534 --regid=65534 --clear-groups /mnt/cli )";
+    const std::string kept = R"( </dev/null >"$out/stdout" 2>"$out/stderr"; status=$?)";
+    const std::string unknown =
+        "Cannot tell whether Brinvast is running: Cannot list the running processes: Permission "
+        "denied\n";
+    const Outcome real = sandboxed(as_nobody_without_proc + "--yes" + kept);
+    EXPECT_EQ(real.status, "1");
+    EXPECT_THAT(real.out, HasSubstr("\n❌ " + unknown + "\n" + std::string(60, '=')));
+    EXPECT_EQ(real.state, expected("installed"));
+
+    const Outcome dry = sandboxed(as_nobody_without_proc + "--dry-run" + kept);
+    EXPECT_EQ(dry.status, "0");
+    EXPECT_THAT(dry.out, HasSubstr("\n⚠️  " + unknown));
+}
+
 // The window's failure box comes; the report it carries says why; the window stays.
 TEST_F(RunningBrinvastEndToEnd, WindowReportsTheFailureAndChangesNothing) {
     const Outcome run = sandboxed(
