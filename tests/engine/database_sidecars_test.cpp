@@ -6,10 +6,10 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <optional>
 #include <sstream>
 
+#include "engine_test.h"
 #include "test_tree.h"
 #include "uninstaller.h"
 
@@ -17,13 +17,12 @@ namespace {
 
 using brinvast::BrinvastUninstaller;
 using brinvast::testing::Immutable;
-using brinvast::testing::lines_of;
 using brinvast::testing::stamp_known_time;
 using Lines = std::vector<std::string>;
 using Files = std::map<std::string, std::string>;  // name in the database folder, and contents
 namespace fs = std::filesystem;
 
-class SidecarsTest : public ::testing::Test {
+class SidecarsTest : public brinvast::testing::EngineTest {
 protected:
     void put(const Files& files) {
         fs::create_directories(folder);
@@ -42,26 +41,16 @@ protected:
         }
         return found;
     }
-    BrinvastUninstaller& engine(bool dry_run = false) {
-        engine_ = std::make_unique<BrinvastUninstaller>(dry_run, false, false, where, out);
-        out.str("");
-        return *engine_;
-    }
     // What was printed, less the first `skipped` lines.
-    Lines printed(std::size_t skipped) {
-        const Lines lines = lines_of(out.str());
-        out.str("");
+    Lines printed_after(std::size_t skipped) {
+        const Lines lines = printed();
         return lines.size() < skipped ? lines : Lines(lines.begin() + skipped, lines.end());
     }
     std::string at(const std::string& name) const { return folder + "/" + name; }
 
     const brinvast::testing::KnownTimeZone zone;
-    brinvast::testing::TempDir root;
-    brinvast::Locations where = brinvast::testing::locations_under(root.path());
     const std::string& db = where.BRINVAST_DATABASE_PATH;
     const std::string folder = fs::path(db).parent_path();
-    std::ostringstream out;
-    std::unique_ptr<BrinvastUninstaller> engine_;
 };
 
 TEST_F(SidecarsTest, SidecarsMoveWithTheDatabaseAndBackOnRollback) {
@@ -121,11 +110,11 @@ TEST_F(SidecarsTest, SidecarsMoveWithTheDatabaseAndBackOnRollback) {
                 line.replace(pos, 1, folder + "/");
             expected.push_back(line);
         }
-        EXPECT_EQ(printed(2), expected);
+        EXPECT_EQ(printed_after(2), expected);
         EXPECT_EQ(files(), c.backed_up);
 
         uninstaller.rollback_changes();
-        const Lines rollback = printed(0);
+        const Lines rollback = printed();
         ASSERT_FALSE(rollback.empty());
         EXPECT_EQ(rollback.back(), "✅ Rollback step 1 completed");
         EXPECT_EQ(files(), c.rolled_back);
@@ -136,7 +125,7 @@ TEST_F(SidecarsTest, DryRunNamesTheSidecarsAndMovesNothing) {
     const Files before{{"Brinvast.db", "d"}, {"Brinvast.db-journal", "j"}};
     put(before);
     EXPECT_TRUE(engine(true).backup_database());
-    EXPECT_EQ(printed(2),
+    EXPECT_EQ(printed_after(2),
               (Lines{"✅ DRY RUN: Would rename " + db + " to " + at("Brinvast_Previous.db"),
                      "✅ DRY RUN: Would move sidecar " + db + "-journal to " +
                          at("Brinvast_Previous.db-journal")}));
@@ -152,8 +141,8 @@ TEST_F(SidecarsTest, AnyFailureLeavesTheSetTogetherUnderOneName) {
         put(set);
         fs::create_directories(at("Brinvast_Previous.db-shm"));
         EXPECT_FALSE(engine().backup_database());
-        EXPECT_EQ(printed(2), Lines{"❌ Failed to backup database: Is a directory: " +
-                                    at("Brinvast_Previous.db-shm")});
+        EXPECT_EQ(printed_after(2), Lines{"❌ Failed to backup database: Is a directory: " +
+                                          at("Brinvast_Previous.db-shm")});
         EXPECT_EQ(files(), set);
         fs::remove(at("Brinvast_Previous.db-shm"));
     }
@@ -162,8 +151,8 @@ TEST_F(SidecarsTest, AnyFailureLeavesTheSetTogetherUnderOneName) {
         const Immutable stuck(at("Brinvast_Previous.db-journal"));
         ASSERT_TRUE(stuck.applied());
         EXPECT_FALSE(engine().backup_database());
-        EXPECT_EQ(printed(2), Lines{"❌ Failed to backup database: Operation not permitted: " +
-                                    at("Brinvast_Previous.db-journal")});
+        EXPECT_EQ(printed_after(2), Lines{"❌ Failed to backup database: Operation not permitted: " +
+                                          at("Brinvast_Previous.db-journal")});
         Files expected = set;
         expected["Brinvast_Previous.db-journal"] = "old j";
         EXPECT_EQ(files(), expected);
@@ -171,10 +160,10 @@ TEST_F(SidecarsTest, AnyFailureLeavesTheSetTogetherUnderOneName) {
     fs::remove(at("Brinvast_Previous.db-journal"));
     BrinvastUninstaller& uninstaller = engine();
     ASSERT_TRUE(uninstaller.backup_database());
-    (void)printed(0);
+    (void)printed();
     fs::create_directories(at("Brinvast.db-shm"));
     uninstaller.rollback_changes();
-    const Lines lines = printed(1);
+    const Lines lines = printed_after(1);
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_TRUE(lines[0].starts_with("❌ Rollback step 1 failed: Is a directory: ")) << lines[0];
     EXPECT_EQ(files(), (Files{{"Brinvast_Previous.db", "d"},

@@ -10,9 +10,9 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
 
+#include "engine_test.h"
 #include "test_tree.h"
 #include "uninstaller.h"
 
@@ -22,7 +22,6 @@ namespace {
 
 using brinvast::BrinvastUninstaller;
 using brinvast::testing::inventory;
-using brinvast::testing::lines_of;
 using brinvast::testing::write_file;
 using Lines = std::vector<std::string>;
 namespace fs = std::filesystem;
@@ -65,32 +64,18 @@ private:
     pid_t pid_ = 0;
 };
 
-class RunningBrinvastTest : public ::testing::Test {
+class RunningBrinvastTest : public brinvast::testing::EngineTest {
 protected:
     void SetUp() override {
         write_file(app + "/Contents/Info.plist", 1);
         write_file(where.BRINVAST_DATABASE_PATH, 3);
         write_file(where.BRINVAST_DOCUMENTS + "/notes.txt", 1);
     }
-    BrinvastUninstaller& engine(bool dry_run, bool clean_all) {
-        engine_ = std::make_unique<BrinvastUninstaller>(dry_run, false, clean_all, where, out);
-        out.str("");
-        return *engine_;
-    }
-    Lines printed() {
-        const Lines lines = lines_of(out.str());
-        out.str("");
-        return lines;
-    }
     static bool contains(const Lines& lines, const std::string& line) {
         return std::ranges::find(lines, line) != lines.end();
     }
 
-    brinvast::testing::TempDir root;
-    brinvast::Locations where = brinvast::testing::locations_under(root.path());
     const std::string& app = where.BRINVAST_APP_PATH;
-    std::ostringstream out;
-    std::unique_ptr<BrinvastUninstaller> engine_;
 };
 
 TEST_F(RunningBrinvastTest, RealRunRefusesUntouchedAndSucceedsOnceBrinvastHasQuit) {

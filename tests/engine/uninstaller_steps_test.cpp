@@ -13,11 +13,11 @@
 #include <fstream>
 #include <functional>
 #include <iomanip>
-#include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
 
+#include "engine_test.h"
 #include "test_tree.h"
 #include "uninstaller.h"
 
@@ -45,19 +45,8 @@ Lines redacted(Lines lines, const std::string& prefix) {
     return lines;
 }
 
-class StepsTest : public ::testing::Test {
+class StepsTest : public brinvast::testing::EngineTest {
 protected:
-    // A new engine over the temporary tree, its start-up line already read.
-    BrinvastUninstaller& engine(bool dry_run = false, bool clean_all = false) {
-        engine_ = std::make_unique<BrinvastUninstaller>(dry_run, false, clean_all, where, out);
-        out.str("");
-        return *engine_;
-    }
-    Lines printed() {
-        const Lines lines = lines_of(out.str());
-        out.str("");
-        return lines;
-    }
     // Runs `act` on a new engine in a child process as nobody; its result and what it printed.
     // The tree must have been given to nobody.
     std::pair<bool, Lines> as_nobody(bool clean_all,
@@ -90,16 +79,12 @@ protected:
     }
 
     const brinvast::testing::KnownTimeZone zone;
-    brinvast::testing::TempDir root;
-    brinvast::Locations where = brinvast::testing::locations_under(root.path());
     const std::string& app = where.BRINVAST_APP_PATH;
     const std::string& db = where.BRINVAST_DATABASE_PATH;
     const std::string& backup = where.BRINVAST_BACKUP_DATABASE_PATH;
     const std::string& support = where.BRINVAST_APP_SUPPORT;
     const std::string& documents = where.BRINVAST_DOCUMENTS;
     const std::string& logs = where.BRINVAST_LOGS_FALLBACK;
-    std::ostringstream out;
-    std::unique_ptr<BrinvastUninstaller> engine_;
 };
 
 TEST_F(StepsTest, EngineStartsWithItsFlagsAndEmptyLists) {
