@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 
 #include "interrupt.h"
@@ -23,6 +24,12 @@ PathCheck check_path(const std::string& path) noexcept {
     // ELOOP from a link at the end that loops; from one on the way there, nothing is known.
     if (error == ELOOP && ::lstat(path.c_str(), &status) == 0) return {false, 0};
     return {true, error};
+}
+
+std::string real_path(const std::string& path) {
+    const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                               &std::free);
+    return resolved ? std::string(resolved.get()) : path;
 }
 
 FileStatus file_status(const std::string& path) {

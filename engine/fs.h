@@ -30,6 +30,9 @@ struct PathCheck {
     return check_path(path).present;
 }
 
+// `path` with every link and "." or ".." resolved; `path` itself when it cannot be resolved.
+[[nodiscard]] std::string real_path(const std::string& path);
+
 struct FileStatus {
     std::uint64_t size = 0;
     std::time_t modified = 0;  // whole seconds

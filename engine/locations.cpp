@@ -5,8 +5,8 @@
 
 #include <climits>
 #include <cstdlib>
-#include <memory>
 
+#include "fs.h"
 #include "platform.h"
 
 namespace brinvast {
@@ -17,12 +17,6 @@ std::string join(std::string base, const std::initializer_list<const char*> comp
     for (const char* component : components)
         base.append("/").append(component);
     return base;
-}
-
-std::string real_path(const std::string& path) {
-    const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                               &std::free);
-    return resolved ? std::string(resolved.get()) : path;
 }
 
 std::string directory_of(const std::string& path) {

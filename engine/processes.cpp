@@ -4,11 +4,10 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
 
 #include "errors.h"
+#include "fs.h"
 
 namespace brinvast {
 
@@ -21,13 +20,12 @@ bool inside(const std::string& path, const std::string& directory) {
 
 // The platform reports executables by their real paths, so the bundle is matched by its real
 // path too, and by the path as given: a bundle already deleted has no real path any more.
-std::vector<std::string> names_of(const std::string& bundle_path) {
+std::vector<std::string> names_of(std::string bundle_path) {
+    while (bundle_path.size() > 1 && bundle_path.back() == '/')
+        bundle_path.pop_back();
     std::vector<std::string> names{bundle_path};
-    while (names[0].size() > 1 && names[0].back() == '/')
-        names[0].pop_back();
-    const std::unique_ptr<char, decltype(&std::free)> resolved(
-        ::realpath(bundle_path.c_str(), nullptr), &std::free);
-    if (resolved && names[0] != resolved.get()) names.emplace_back(resolved.get());
+    if (std::string resolved = real_path(bundle_path); resolved != bundle_path)
+        names.push_back(std::move(resolved));
     return names;
 }
 

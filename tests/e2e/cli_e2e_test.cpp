@@ -130,13 +130,7 @@ TEST_F(CliEndToEnd, FailedRunIsRolledBackAndExitsWithOne) {
     EXPECT_THAT(run.out, HasSubstr("\n📱 Step 1: Removing Application\n📱 Found Brinvast.app at: "
                                    "/Applications/Brinvast.app\n❌ Failed to remove application: "));
     EXPECT_THAT(run.out, Not(HasSubstr("Step 2")));
-    EXPECT_THAT(run.out, EndsWith(R"(
-============================================================
-❌ Uninstall failed!
-============================================================
-⚠️  Attempting automatic rollback...
-🔄 No rollback actions needed
-)"));
+    EXPECT_THAT(run.out, EndsWith(failed_with_nothing_to_roll_back));
     EXPECT_THAT(run.state, HasSubstr("/Applications/Brinvast.app -> Real.app\n"));
     EXPECT_THAT(run.state, HasSubstr("/Applications/Real.app/Contents/MacOS/Brinvast: brinvast"));
     EXPECT_THAT(run.state, HasSubstr("/Database/Brinvast.db: live database\n"));

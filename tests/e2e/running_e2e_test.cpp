@@ -44,14 +44,8 @@ TEST_F(RunningBrinvastEndToEnd, CommandLineRefusesWithFourUntilBrinvastHasQuit) 
                                     "   A real run refuses until Brinvast has quit\n"));
     EXPECT_THAT(parts[1], HasSubstr("🎉 Uninstall completed successfully!"));
     EXPECT_THAT(parts[2],
-                EndsWith("\n❌ " + running + R"(   Quit Brinvast, then run the uninstaller again
-
-============================================================
-❌ Uninstall failed!
-============================================================
-⚠️  Attempting automatic rollback...
-🔄 No rollback actions needed
-)"));
+                EndsWith("\n❌ " + running + "   Quit Brinvast, then run the uninstaller again\n" +
+                         failed_with_nothing_to_roll_back));
     EXPECT_THAT(parts[3], HasSubstr("/Applications/Brinvast.app/Contents/Info.plist: brinvast"));
     EXPECT_THAT(parts[3], HasSubstr("/Database/Brinvast.db: live database\n"));
     EXPECT_THAT(parts[4], HasSubstr("🎉 Uninstall completed successfully!"));

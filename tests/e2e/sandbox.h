@@ -87,6 +87,15 @@ protected:
     }
 };
 
+// How a real run ends that failed before it changed anything.
+inline const std::string failed_with_nothing_to_roll_back = R"(
+============================================================
+❌ Uninstall failed!
+============================================================
+⚠️  Attempting automatic rollback...
+🔄 No rollback actions needed
+)";
+
 // The golden file `name` in expected/: a whole report or state listing, home written as "~".
 [[nodiscard]] inline std::string expected(const std::string& name) {
     return read_text(BRINVAST_EXPECTED "/" + name + ".txt");
