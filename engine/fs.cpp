@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
@@ -48,8 +49,6 @@ void rename_path(const std::string& from, const std::string& to) {
     }
 }
 
-namespace {
-
 std::string parent_of(const std::string& path, std::string& base) {
     const auto slash = path.find_last_of('/');
     if (slash == std::string::npos) {
@@ -59,6 +58,8 @@ std::string parent_of(const std::string& path, std::string& base) {
     base = path.substr(slash + 1);
     return slash == 0 ? "/" : path.substr(0, slash);
 }
+
+namespace {
 
 // Whether `a` and `b` are one directory entry, spelt two ways.
 bool one_entry(const std::string& a, const std::string& b) {
@@ -332,30 +333,70 @@ void list_for_survey(DirectoryStack& stack, platform::ListingBuffer& buffer, Tre
     totals.total_bytes += counts.bytes;
 }
 
-}  // namespace
+// Notes the identity of every executable file of the top frame, and its subdirectories.
+void list_executables(DirectoryStack& stack, platform::ListingBuffer& buffer,
+                      std::vector<FileId>& found) {
+    DirectoryStack::Frame& frame = stack.top();
+    frame.listed = true;
+    const int fd = frame.fd.get();
+    platform::DirectoryListing listing(fd, buffer);
+    platform::DirectoryEntry entry;
+    while (listing.next(entry) > 0) {
+        if (entry.type == DT_DIR) {
+            frame.add_child(entry.name);
+            continue;
+        }
+        struct stat info {};
+        if ((entry.type != DT_REG && entry.type != DT_UNKNOWN) ||
+            ::fstatat(fd, entry.name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;
+        }
+        if (S_ISDIR(info.st_mode)) frame.add_child(entry.name);
+        if (S_ISREG(info.st_mode) && (info.st_mode & 0111) != 0)
+            found.push_back({info.st_dev, info.st_ino});
+    }
+}
 
-TreeTotals survey_tree(const std::string& path) {
-    TreeTotals totals;
+// Visits the tree at `path` (followed when it is a link) top-down: `list` lists the top frame
+// and notes its subdirectories. A subdirectory that can't be opened, was swapped for a link, or
+// lies on another file system, is not entered.
+template <class List>
+void walk_down(const std::string& path, List list) {
     unique_fd root(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!root.valid()) return totals;
-
+    if (!root.valid()) return;
     auto buffer = std::make_unique<platform::ListingBuffer>();
     DirectoryStack stack(path);
     (void)stack.push(std::move(root));
     while (!stack.empty()) {
         throw_if_interrupted();
         if (!stack.top().listed) {
-            list_for_survey(stack, *buffer, totals);
+            list(stack, *buffer);
         } else if (const char* child = stack.next_child()) {
-            // A subdirectory that can't be opened, was swapped for a link, or lies on another
-            // file system, is not entered.
             unique_fd fd(::openat(stack.top().fd.get(), child, directory_flags));
             if (fd.valid()) (void)stack.push(std::move(fd));
         } else {
             stack.pop();
         }
     }
+}
+
+}  // namespace
+
+TreeTotals survey_tree(const std::string& path) {
+    TreeTotals totals;
+    walk_down(path, [&totals](DirectoryStack& stack, platform::ListingBuffer& buffer) {
+        list_for_survey(stack, buffer, totals);
+    });
     return totals;
+}
+
+std::vector<FileId> executables_in(const std::string& path) {
+    std::vector<FileId> found;
+    walk_down(path, [&found](DirectoryStack& stack, platform::ListingBuffer& buffer) {
+        list_executables(stack, buffer, found);
+    });
+    std::ranges::sort(found);
+    return found;
 }
 
 }  // namespace brinvast

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "errors.h"
 
@@ -32,6 +33,9 @@ struct PathCheck {
 
 // `path` with every link and "." or ".." resolved; `path` itself when it cannot be resolved.
 [[nodiscard]] std::string real_path(const std::string& path);
+
+// The folder that holds `path`, with the last component, its name in that folder, in `base`.
+[[nodiscard]] std::string parent_of(const std::string& path, std::string& base);
 
 struct FileStatus {
     std::uint64_t size = 0;
@@ -75,5 +79,16 @@ struct TreeTotals {
 // cannot be read is left out. Throws UserInterrupt when the user interrupts, and fs_error only
 // when a directory is moved away beneath a deep walk so that it cannot find its way back.
 [[nodiscard]] TreeTotals survey_tree(const std::string& path);
+
+// A file's identity, which every path to it shares: hard links, bind mounts.
+struct FileId {
+    dev_t device = 0;
+    ino_t inode = 0;
+    auto operator<=>(const FileId&) const = default;
+};
+
+// The identities of the executable files beneath the directory `path`, sorted. Links are not
+// followed, and a directory that cannot be listed is left out. Empty when nothing is there.
+[[nodiscard]] std::vector<FileId> executables_in(const std::string& path);
 
 }  // namespace brinvast

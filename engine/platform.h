@@ -28,14 +28,25 @@ namespace brinvast::platform {
 // bind mounts of the same device included. False with errno on failure.
 [[nodiscard]] bool mount_of(int fd, std::uint64_t& mount);
 
-// A running process and the path of the executable it was started from.
+// Makes the entries of the open directory `fd` durable: the renames and deletions made in it so
+// far survive a power loss. False with errno on failure.
+[[nodiscard]] bool sync_directory(int fd);
+
+// renameat() that never replaces anything: fails with EEXIST when an entry stands at `to`, and
+// with ENOTSUP on a file system that cannot promise it. 0, or -1 with errno.
+[[nodiscard]] int rename_exclusive(int from_dir, const char* from, int to_dir, const char* to);
+
+// A running process, the path of the executable it was started from, and that file's identity,
+// which other paths to the same file (a hard link, a bind mount) share.
 struct Process {
     int pid = 0;
     std::string executable;
+    dev_t device = 0;
+    ino_t inode = 0;
 };
 
-// Appends every running process whose executable path can be read. A process whose path cannot
-// be read (another user's, without the privileges) is left out. False with errno when the
+// Appends every running process whose executable can be seen. A process whose executable cannot
+// be seen (another user's, without the privileges) is left out. False with errno when the
 // processes cannot be listed at all.
 [[nodiscard]] bool running_processes(std::vector<Process>& processes);
 

@@ -43,7 +43,22 @@ bool mount_of(int fd, std::uint64_t& mount) {
     return true;
 }
 
+bool sync_directory(int fd) {
+    return ::fsync(fd) == 0;
+}
+
+int rename_exclusive(int from_dir, const char* from, int to_dir, const char* to) {
+    if (::renameat2(from_dir, from, to_dir, to, RENAME_NOREPLACE) == 0) return 0;
+    if (errno == EINVAL) errno = ENOTSUP;
+    return -1;
+}
+
 namespace {
+
+struct CloseDir {
+    void operator()(DIR* dir) const { ::closedir(dir); }
+};
+using DirHandle = std::unique_ptr<DIR, CloseDir>;
 
 // The target of the link at `path`, however long; empty when it cannot be read.
 std::string link_target(const std::string& path) {
@@ -59,26 +74,50 @@ std::string link_target(const std::string& path) {
     }
 }
 
+// Fills in the executable of `process` from the "exe" link at `link`. False when it can't be
+// seen.
+bool read_executable(const std::string& link, Process& process) {
+    struct stat status {};
+    process.executable = link_target(link);
+    if (process.executable.empty() || ::stat(link.c_str(), &status) != 0) return false;
+    process.device = status.st_dev;
+    process.inode = status.st_ino;
+    return true;
+}
+
+// A process whose first thread has ended while others run shows no "exe" of its own; its
+// threads still show theirs.
+bool read_executable_of_threads(const std::string& process_dir, Process& process) {
+    const DirHandle tasks(::opendir((process_dir + "/task").c_str()));
+    if (!tasks) return false;
+    while (const dirent* entry = ::readdir(tasks.get())) {
+        if (entry->d_name[0] == '.') continue;
+        if (read_executable(process_dir + "/task/" + entry->d_name + "/exe", process)) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 // The kernel shows each process as a numbered directory whose "exe" links to its executable,
-// with " (deleted)" appended once that file is gone; the path still names where it was.
+// with " (deleted)" appended once that file is gone; the path still names where it was, and the
+// link still leads to the file itself.
 bool running_processes(std::vector<Process>& processes) {
-    struct CloseDir {
-        void operator()(DIR* dir) const { ::closedir(dir); }
-    };
-    const std::unique_ptr<DIR, CloseDir> proc(::opendir("/proc"));
+    const DirHandle proc(::opendir("/proc"));
     if (!proc) return false;
     for (;;) {
         errno = 0;
         const dirent* entry = ::readdir(proc.get());
         if (!entry) return errno == 0;
         const std::string_view name = entry->d_name;
-        int pid = 0;
-        const auto [end, parsed] = std::from_chars(name.data(), name.data() + name.size(), pid);
+        Process process;
+        const auto [end, parsed] =
+            std::from_chars(name.data(), name.data() + name.size(), process.pid);
         if (parsed != std::errc{} || end != name.data() + name.size()) continue;
-        std::string executable = link_target("/proc/" + std::string(name) + "/exe");
-        if (!executable.empty()) processes.push_back({pid, std::move(executable)});
+        const std::string dir = "/proc/" + std::string(name);
+        if (read_executable(dir + "/exe", process) || read_executable_of_threads(dir, process)) {
+            processes.push_back(std::move(process));
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <vector>
 
 #include "platform.h"
@@ -32,9 +33,24 @@ bool running_processes(std::vector<Process>& processes) {
     if (listed < 0) return false;
     char path[PROC_PIDPATHINFO_MAXSIZE];
     for (int i = 0; i < listed && static_cast<std::size_t>(i) < pids.size(); ++i) {
-        if (::proc_pidpath(pids[i], path, sizeof path) > 0) processes.push_back({pids[i], path});
+        if (::proc_pidpath(pids[i], path, sizeof path) <= 0) continue;
+        struct stat status {};
+        const bool seen = ::stat(path, &status) == 0;  // a deleted executable keeps its path only
+        processes.push_back({pids[i], path, seen ? status.st_dev : 0, seen ? status.st_ino : 0});
     }
     return true;
+}
+
+// fsync() leaves the data in the drive's cache, where a power loss may still reorder it;
+// F_FULLFSYNC asks the drive to write it out. Not every file system takes it.
+bool sync_directory(int fd) {
+    return ::fcntl(fd, F_FULLFSYNC) == 0 || ::fsync(fd) == 0;
+}
+
+int rename_exclusive(int from_dir, const char* from, int to_dir, const char* to) {
+    if (::renameatx_np(from_dir, from, to_dir, to, RENAME_EXCL) == 0) return 0;
+    if (errno == EINVAL) errno = ENOTSUP;
+    return -1;
 }
 
 int open_search_only(int at_fd, const char* path) {

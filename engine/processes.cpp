@@ -38,13 +38,17 @@ std::vector<platform::Process> processes_running_from(const std::string& bundle_
         throw fs_error(error, "Cannot list the running processes", std::strerror(error));
     }
     const std::vector<std::string> names = names_of(bundle_path);
+    // Another path to one of the bundle's executables (a hard link, a bind mount of the folder)
+    // still runs the bundle's code.
+    const std::vector<FileId> executables = executables_in(bundle_path);
     const int self = static_cast<int>(::getpid());
     std::erase_if(processes, [&](const platform::Process& process) {
         if (process.pid == self) return true;
-        for (const std::string& name : names) {
-            if (inside(process.executable, name)) return false;
+        if (std::ranges::binary_search(executables, FileId{process.device, process.inode})) {
+            return false;
         }
-        return true;
+        return std::ranges::none_of(
+            names, [&](const std::string& name) { return inside(process.executable, name); });
     });
     std::ranges::sort(processes, {}, &platform::Process::pid);
     return processes;
