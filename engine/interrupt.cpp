@@ -6,31 +6,43 @@ namespace brinvast {
 
 namespace {
 
-std::atomic<bool> interrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler needs a lock-free flag");
+constexpr std::array<int, 3> ending_signals{SIGINT, SIGTERM, SIGHUP};
 
-extern "C" void note_interrupt(int) {
-    interrupted.store(true, std::memory_order_relaxed);
+std::atomic<int> arrived{0};  // interrupts since the scope began
+std::atomic<int> last{0};     // the latest of them
+std::atomic<bool> reported{false};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs lock-free flags");
+
+extern "C" void note_interrupt(int signal_number) {
+    last.store(signal_number, std::memory_order_relaxed);
+    arrived.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace
 
 void throw_if_interrupted() {
-    if (interrupted.load(std::memory_order_relaxed)) throw UserInterrupt{};
+    if (arrived.load(std::memory_order_relaxed) == 0) return;
+    reported.store(true, std::memory_order_relaxed);
+    throw UserInterrupt{};
 }
 
 InterruptScope::InterruptScope() {
-    interrupted.store(false, std::memory_order_relaxed);
+    arrived.store(0, std::memory_order_relaxed);
+    reported.store(false, std::memory_order_relaxed);
     struct sigaction action {};
     action.sa_handler = note_interrupt;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, &previous_);
+    for (std::size_t i = 0; i < ending_signals.size(); ++i)
+        sigaction(ending_signals[i], &action, &previous_[i]);
 }
 
 InterruptScope::~InterruptScope() {
-    sigaction(SIGINT, &previous_, nullptr);
-    interrupted.store(false, std::memory_order_relaxed);
+    for (std::size_t i = 0; i < ending_signals.size(); ++i)
+        sigaction(ending_signals[i], &previous_[i], nullptr);
+    const int unheeded = arrived.exchange(0, std::memory_order_relaxed) -
+                         (reported.load(std::memory_order_relaxed) ? 1 : 0);
+    if (unheeded > 0) ::raise(last.load(std::memory_order_relaxed));
 }
 
 }  // namespace brinvast

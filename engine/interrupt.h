@@ -2,17 +2,23 @@
 
 #include <signal.h>
 
+#include <array>
+
 namespace brinvast {
 
-// The user pressed Ctrl-C. Deliberately not a std::exception, so that no handler written for
-// ordinary errors can swallow it.
+// The user pressed Ctrl-C, or a management tool's time-out (SIGTERM) or a closed terminal
+// (SIGHUP) asked the run to end. Deliberately not a std::exception, so that no handler written
+// for ordinary errors can swallow it.
 struct UserInterrupt {};
 
-// Throws UserInterrupt once Ctrl-C has arrived inside an InterruptScope.
+// Throws UserInterrupt once an interrupt has arrived inside an InterruptScope.
 void throw_if_interrupted();
 
-// While alive, SIGINT only raises a flag that throw_if_interrupted() reports; the previous
-// disposition comes back when the scope ends.
+// While alive, SIGINT, SIGTERM and SIGHUP only raise a flag that throw_if_interrupted() reports,
+// so that the run ends through its failure report and rollback, which nothing interrupts. When
+// the scope ends, the previous dispositions come back, and a signal that the run did not act on
+// (a second Ctrl-C during the rollback, say) is raised again: the process ends as asked, but
+// only once the rollback has finished.
 class InterruptScope {
 public:
     InterruptScope();
@@ -21,7 +27,7 @@ public:
     ~InterruptScope();
 
 private:
-    struct sigaction previous_ {};
+    std::array<struct sigaction, 3> previous_{};
 };
 
 }  // namespace brinvast

@@ -225,24 +225,36 @@ extern "C" void count_interrupt(int) {
     ++interrupts_seen;
 }
 
-TEST(FsInterrupt, OutsideAScopeSigintHasItsPreviousDisposition) {
+// Inside a scope every signal that ends a run is held back; one that nobody acted on reaches
+// the previous disposition once the scope has ended, and one that was acted on does not.
+TEST(FsInterrupt, OutsideAScopeEachSignalHasItsPreviousDisposition) {
     TempDir tmp;
     make_dirs(tmp / "tree");
     struct sigaction counting {};
     counting.sa_handler = count_interrupt;
     sigemptyset(&counting.sa_mask);
-    struct sigaction original {};
-    ASSERT_EQ(::sigaction(SIGINT, &counting, &original), 0);
-    {
-        const InterruptScope scope;
-        ASSERT_EQ(::raise(SIGINT), 0);
+    for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal_number);
+        struct sigaction original {};
+        ASSERT_EQ(::sigaction(signal_number, &counting, &original), 0);
+        interrupts_seen = 0;
+        {
+            const InterruptScope scope;
+            ASSERT_EQ(::raise(signal_number), 0);
+            EXPECT_THROW((void)remove_tree(tmp / "tree"), UserInterrupt);
+        }
+        EXPECT_EQ(interrupts_seen, 0) << "the one acted on is spent";
+        {
+            const InterruptScope scope;
+            ASSERT_EQ(::raise(signal_number), 0);
+            ASSERT_EQ(::raise(signal_number), 0);
+            EXPECT_EQ(interrupts_seen, 0) << "held back while the scope lives";
+        }
+        EXPECT_EQ(interrupts_seen, 1) << "remembered, and delivered once the scope has ended";
+        EXPECT_NO_THROW((void)remove_tree(tmp / "tree"));  // the flag ended with its scope
+        ::sigaction(signal_number, &original, nullptr);
+        make_dirs(tmp / "tree");
     }
-    EXPECT_EQ(interrupts_seen, 0);
-    ASSERT_EQ(::raise(SIGINT), 0);
-    EXPECT_EQ(interrupts_seen, 1);
-    EXPECT_NO_THROW(
-        (void)remove_tree(tmp / "tree"));  // the flag raised inside the scope ended with it
-    ::sigaction(SIGINT, &original, nullptr);
 }
 
 }  // namespace
