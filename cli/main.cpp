@@ -136,7 +136,8 @@ std::optional<Home> home_of(const Options& options) {
         if (!options.user) return Home{brinvast::program_locations(), std::nullopt};
         const brinvast::UserAccount user = brinvast::serviceable_user(*options.user);
         std::optional<brinvast::HomeOwner> owner;
-        if (::geteuid() == 0 && user.uid != 0) owner = brinvast::HomeOwner{user.uid, user.gid};
+        if (::geteuid() == 0 && user.uid != 0)
+            owner = brinvast::HomeOwner{user.uid, user.gid, *options.user};
         return Home{brinvast::locations_of(user), owner};
     } catch (const brinvast::NoHomeDirectory& error) {
         refuse(error);

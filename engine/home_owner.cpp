@@ -21,7 +21,7 @@ ActingAsHomeOwner::ActingAsHomeOwner(const std::optional<HomeOwner>& owner)
     }
     // Groups first: once the user is switched, only root's rights could change them back.
     switched_ = true;
-    if (::setgroups(1, &owner->gid) != 0 || ::setegid(owner->gid) != 0 ||
+    if (::initgroups(owner->name.c_str(), owner->gid) != 0 || ::setegid(owner->gid) != 0 ||
         ::seteuid(owner->uid) != 0) {
         const int error = errno;
         restore();

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace brinvast {
@@ -15,10 +16,12 @@ namespace brinvast {
 struct HomeOwner {
     uid_t uid = 0;
     gid_t gid = 0;
+    std::string name;  // for the user's whole group list, which the user database keeps
 };
 
-// While it lives, file access goes by the owner's user and group alone. Does nothing without an
-// owner, or when the process already acts as the owner. Throws fs_error when the switch fails.
+// While it lives, file access goes by the owner's user id and all of the owner's groups. Does
+// nothing without an owner, or when the process already acts as the owner. Throws fs_error when the
+// switch fails.
 class ActingAsHomeOwner {
 public:
     explicit ActingAsHomeOwner(const std::optional<HomeOwner>& owner);
