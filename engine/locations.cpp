@@ -5,6 +5,7 @@
 
 #include <climits>
 #include <cstdlib>
+#include <filesystem>
 
 #include "fs.h"
 #include "platform.h"
@@ -18,6 +19,9 @@ std::string join(std::string base, const std::initializer_list<const char*> comp
         base.append("/").append(component);
     return base;
 }
+
+// Where the documents folder lies in the home; home_directory() takes it off again.
+const std::string documents_folder = "/Documents/Brinvast";
 
 std::string directory_of(const std::string& path) {
     const auto slash = path.find_last_of('/');
@@ -33,7 +37,16 @@ NoHomeDirectory::NoHomeDirectory()
           "has no other home for this user") {}
 
 bool usable_home(const std::optional<std::string>& home) {
-    return home && home->starts_with('/') && home->find_first_not_of('/') != std::string::npos;
+    if (!home || !home->starts_with('/')) return false;
+    // Resolved where it exists; spelt out where it does not, as the kernel would resolve it.
+    const std::string resolved = std::filesystem::path(real_path(*home)).lexically_normal();
+    return resolved.find_first_not_of('/') != std::string::npos;
+}
+
+std::string home_directory(const Locations& where) {
+    const std::string& documents = where.BRINVAST_DOCUMENTS;
+    if (!documents.ends_with(documents_folder)) return {};
+    return documents.substr(0, documents.size() - documents_folder.size());
 }
 
 std::string expand_home(const std::string& path, const std::string& home) {
@@ -51,7 +64,7 @@ Locations compute_locations(const LocationSources& sources) {
     Locations where;
     where.BRINVAST_APP_PATH = "/Applications/Brinvast.app";
     where.BRINVAST_APP_SUPPORT = expand_home("~/Library/Application Support/Brinvast", *home);
-    where.BRINVAST_DOCUMENTS = expand_home("~/Documents/Brinvast", *home);
+    where.BRINVAST_DOCUMENTS = expand_home("~" + documents_folder, *home);
     where.BRINVAST_LOGS_FALLBACK = expand_home("~/Library/Logs/Brinvast", *home);
     where.BRINVAST_DATABASE_PATH = join(where.BRINVAST_APP_SUPPORT, {"Database", "Brinvast.db"});
     where.BRINVAST_BACKUP_DATABASE_PATH =

@@ -34,12 +34,16 @@ struct LocationSources {
     std::string executable;
 };
 
-// A home that can stand for "~": an absolute path other than "/". Anything else (empty,
-// relative, only slashes) would put the product's folders where they are not.
+// A home that can stand for "~": an absolute path that does not resolve to "/". Anything else
+// (empty, relative, "/" however spelt: "//", "/.", "/tmp/..") would put the product's folders
+// where they are not.
 [[nodiscard]] bool usable_home(const std::optional<std::string>& home);
 
 // Replaces the leading "~" of `path` with `home` less its trailing slashes.
 [[nodiscard]] std::string expand_home(const std::string& path, const std::string& home);
+
+// The home directory that `where` was computed from.
+[[nodiscard]] std::string home_directory(const Locations& where);
 
 // The home is HOME when it is usable, otherwise the user database's. Throws NoHomeDirectory
 // when neither is usable: nothing may then be looked at, let alone removed.
