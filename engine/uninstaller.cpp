@@ -5,10 +5,12 @@
 #include <iostream>
 #include <ranges>
 
+#include "database_files.h"
 #include "fs.h"
 #include "interrupt.h"
 #include "processes.h"
 #include "report.h"
+#include "run_lock.h"
 
 namespace brinvast {
 
@@ -27,6 +29,7 @@ BrinvastUninstaller::BrinvastUninstaller(bool dry_run, bool force, bool clean_al
       brinvast_directories{where.BRINVAST_APP_SUPPORT, where.BRINVAST_DOCUMENTS,
                            where.BRINVAST_LOGS_FALLBACK},
       home_owner(home_owner),
+      home(home_directory(where)),
       out(out) {
     say(std::string("🚀 Brinvast Uninstaller initialized (dry_run=") + bool_text(dry_run) +
         ", force=" + bool_text(force) + ", clean_all=" + bool_text(clean_all) + ")");
@@ -99,7 +102,13 @@ bool BrinvastUninstaller::check_database_exists() {
     if (check.error != 0) {
         say(cannot_examine("💾 Cannot examine database at ", db_path, check.error));
     } else if (check.present) {
-        report_database("💾 Found database at: ", db_path);
+        try {
+            report_database("💾 Found database at: ", db_path);
+        } catch (const fs_error& error) {
+            if (error.error_number() != ENOENT) throw;
+            say("💾 Database not found at: " + db_path);  // gone since the test: as gone as absent
+            return false;
+        }
     } else {
         say("💾 Database not found at: " + db_path);
     }
@@ -119,23 +128,23 @@ bool BrinvastUninstaller::check_backup_database_exists() {
 }
 
 // Whether the run may go on to change things. Brinvast running from the bundle may hold the
-// database open, and unsaved work, so a real run refuses and leaves quitting it to the user; a
-// dry run only warns. So does not knowing whether it runs.
-bool BrinvastUninstaller::clear_of_running_brinvast() {
-    const char* const mark = dry_run ? "⚠️  " : "❌ ";
+// database open, and unsaved work, so a real run refuses and leaves quitting it to the user;
+// with `warn_only` (a dry run) it only warns. So does not knowing whether it runs.
+bool BrinvastUninstaller::clear_of_running_brinvast(bool warn_only) {
+    const char* const mark = warn_only ? "⚠️  " : "❌ ";
     std::vector<platform::Process> running;
     try {
         running = processes_running_from(app_path);
     } catch (const std::system_error& error) {
         say(mark + std::string("Cannot tell whether Brinvast is running: ") + error.what());
-        return dry_run;
+        return warn_only;
     }
     if (running.empty()) return true;
     for (const platform::Process& process : running) {
         say(mark + std::string("Brinvast is running (pid ") + std::to_string(process.pid) +
             "): " + process.executable);
     }
-    if (dry_run) {
+    if (warn_only) {
         say("   A real run refuses until Brinvast has quit");
         return true;
     }
@@ -174,8 +183,12 @@ bool BrinvastUninstaller::verify_clean_state() {
         return clean;
     }
 
-    if (path_exists(db_path)) {
-        say("❌ Database still exists: " + db_path);
+    // Where the database can't be examined, neither can its sidecars: one line says it.
+    const std::vector<std::string> remaining =
+        path_exists(db_path) ? std::vector<std::string>{db_path} : live_sidecars_left();
+    for (const std::string& path : remaining)
+        say("❌ Database still exists: " + path);
+    if (!remaining.empty()) {
         clean = false;
     } else {
         say("✅ Database successfully backed up");
@@ -193,6 +206,10 @@ bool BrinvastUninstaller::run() {
     say("🚀 Starting Brinvast Uninstaller");
     say(rule);
     if (dry_run) say("🔍 Running in DRY RUN mode - no changes will be made");
+    const RunLock lock(home, [this] {
+        say("⚠️  Another uninstall is running for this home: waiting for it to finish");
+    });
+    if (!recover_interrupted_move()) return report_outcome(false);
 
     say("\n📋 Current State:");
     const bool app_exists = check_application_exists();
@@ -200,6 +217,10 @@ bool BrinvastUninstaller::run() {
     (void)check_backup_database_exists();  // called for its report line only
 
     bool nothing_to_do = !app_exists && !db_exists;
+    if (nothing_to_do && !clean_all) {
+        const ActingAsHomeOwner as_owner(home_owner);
+        nothing_to_do = live_sidecars_left().empty();
+    }
     if (clean_all) {
         const DirectoryInfoMap directory_info = check_brinvast_directories_exist();
         const bool any_dir = std::ranges::any_of(
@@ -211,24 +232,89 @@ bool BrinvastUninstaller::run() {
         return true;
     }
 
+    // Until the report and the rollback are done: nothing may cut the rollback short.
+    const InterruptScope interrupt_scope;
     bool success = false;
-    {
-        const InterruptScope interrupt_scope;
-        try {
-            success = run_steps(app_exists, db_exists);
-        } catch (const UserInterrupt&) {
-            say("\n⚠️  Uninstall interrupted by user");
-        } catch (const std::exception& error) {
-            say(std::string("\n❌ Unexpected error during uninstall: ") + error.what());
-        }
+    try {
+        success = run_steps(app_exists, db_exists);
+    } catch (const UserInterrupt&) {
+        say("\n⚠️  Uninstall interrupted by user");
+    } catch (const std::exception& error) {
+        say(std::string("\n❌ Unexpected error during uninstall: ") + error.what());
     }
     return report_outcome(success);
+}
+
+// A move of the database that a kill or a power loss cut short is put right before anything is
+// looked at, in every kind of run, so that the state report sees whole sets. Nothing moves under
+// a running Brinvast, which may have the files open: then the run refuses.
+bool BrinvastUninstaller::recover_interrupted_move() {
+    try {
+        const ActingAsHomeOwner as_owner(home_owner);
+        if (!database_move_pending(db_path)) return true;
+    } catch (const std::system_error&) {
+        return true;  // nothing moves in a folder that cannot be examined: the report says so
+    }
+    if (!clear_of_running_brinvast(false)) return false;
+    const ActingAsHomeOwner as_owner(home_owner);
+    for (;;) {
+        Recovery recovery = Recovery::none;
+        try {
+            recovery = recover_database_move(db_path, backup_db_path);
+        } catch (const std::system_error& error) {
+            throw fs_error(error.code().value(),
+                           "Cannot finish an interrupted move of the database", error.what());
+        }
+        switch (recovery) {
+            case Recovery::none:
+                return true;
+            case Recovery::restored_older_backup:
+                say("🔄 Put back the older backup that an interrupted run had set aside: " +
+                    backup_db_path);
+                break;
+            case Recovery::undid_backup:
+                say("🔄 Undid an interrupted database backup: the database is back at " + db_path);
+                break;
+            case Recovery::finished_backup:
+                say("🔄 Finished an interrupted database backup: the database is at " +
+                    backup_db_path);
+                break;
+            case Recovery::finished_rollback:
+                say("🔄 Finished an interrupted rollback: the database is back at " + db_path);
+                break;
+        }
+    }
+}
+
+// The database's shape is settled before step 1, so that no run deletes the bundle and then
+// refuses the database. A dry run warns of what a real run would refuse.
+bool BrinvastUninstaller::database_can_move() {
+    try {
+        const ActingAsHomeOwner as_owner(home_owner);
+        check_database_shape(db_path, backup_db_path);
+        return true;
+    } catch (const std::system_error& error) {
+        say((dry_run ? "⚠️  A real run cannot back up the database: "
+                     : "❌ Failed to backup database: ") +
+            std::string(error.what()));
+        return dry_run;
+    }
+}
+
+// Sidecars at the live names without their database would pair with the next installation's.
+std::vector<std::string> BrinvastUninstaller::live_sidecars_left() {
+    std::vector<std::string> left;
+    for (const char* suffix : sidecar_suffixes) {
+        if (path_exists(db_path + suffix)) left.push_back(db_path + suffix);
+    }
+    return left;
 }
 
 // Steps 1 to 3, once Brinvast is known not to run; a step that fails ends them. True once the
 // verification has passed.
 bool BrinvastUninstaller::run_steps(bool app_exists, bool db_exists) {
-    if (!clear_of_running_brinvast()) return false;
+    if (!clear_of_running_brinvast(dry_run)) return false;
+    if (!clean_all && db_exists && !database_can_move()) return false;
     if (app_exists) {
         throw_if_interrupted();
         say("\n📱 Step 1: Removing Application");

@@ -77,13 +77,17 @@ public:
 private:
     void say(std::string_view line);
     void report_database(const char* heading, const std::string& path);
-    [[nodiscard]] bool clear_of_running_brinvast();
-    void rollback_database(const std::vector<std::string>& sidecars);
+    [[nodiscard]] bool clear_of_running_brinvast(bool warn_only);
+    [[nodiscard]] bool recover_interrupted_move();
+    [[nodiscard]] bool database_can_move();
+    [[nodiscard]] std::vector<std::string> live_sidecars_left();
+    void rollback_database();
     [[nodiscard]] DirectoryInfo survey_directory(const std::string& path);
     [[nodiscard]] bool remove_existing_directories(const std::vector<std::string>& existing_dirs);
     [[nodiscard]] bool run_steps(bool app_exists, bool db_exists);
     [[nodiscard]] bool report_outcome(bool success);
 
+    const std::string home;  // locked for the run, so that two runs never overlap
     std::ostream& out;
 };
 

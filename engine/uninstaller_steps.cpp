@@ -22,7 +22,7 @@ bool BrinvastUninstaller::remove_application() {
         _log_action("DRY RUN: Would remove application: " + app_path);
         return true;
     }
-    if (!clear_of_running_brinvast()) return false;
+    if (!clear_of_running_brinvast(false)) return false;
     RollbackFunc rollback_app_removal = [this] {
         say("⚠️  Application removal rollback not possible - app was deleted");
     };
@@ -59,15 +59,23 @@ bool BrinvastUninstaller::backup_database() {
             }
             return true;
         }
-        if (!clear_of_running_brinvast()) return false;
+        if (!clear_of_running_brinvast(false)) return false;
         const ActingAsHomeOwner as_owner(home_owner);
-        // Whatever fails, the database and its sidecars stay together under one name.
-        const DatabaseMove moved = move_database(db_path, backup_db_path);
-        for (const std::string& path : moved.replaced)
+        // Whatever fails, the database and its sidecars stay together under one name, and the
+        // older backup stays until the whole set has moved.
+        const std::optional<DatabaseMove> moved = move_database(db_path, backup_db_path);
+        if (!moved) {  // gone since the check, as gone as one that was never there
+            say("💾 No database to backup");
+            return true;
+        }
+        if (moved->link_to_backup) {
+            say("💾 The database was a link to its backup, where it stays: only the link is gone");
+        }
+        for (const std::string& path : moved->replaced)
             say("🗑️  Removed existing backup: " + path);
         _log_action("Renamed database: " + db_path + " → " + backup_db_path, true,
-                    [this, sidecars = moved.sidecars] { rollback_database(sidecars); });
-        for (const std::string& suffix : moved.sidecars)
+                    [this] { rollback_database(); });
+        for (const std::string& suffix : moved->sidecars)
             _log_action("Moved sidecar: " + db_path + suffix + " → " + backup_db_path + suffix);
         return true;
     } catch (const std::exception& error) {
@@ -76,10 +84,10 @@ bool BrinvastUninstaller::backup_database() {
     }
 }
 
-void BrinvastUninstaller::rollback_database(const std::vector<std::string>& sidecars) {
+void BrinvastUninstaller::rollback_database() {
     const ActingAsHomeOwner as_owner(home_owner);
     if (!path_exists(backup_db_path)) return;
-    move_database_back(backup_db_path, db_path, sidecars);
+    const std::vector<std::string> sidecars = move_database_back(backup_db_path, db_path);
     say("🔄 Rolled back database rename");
     for (const std::string& suffix : sidecars)
         say("🔄 Moved sidecar back: " + backup_db_path + suffix + " → " + db_path + suffix);
@@ -155,7 +163,7 @@ bool BrinvastUninstaller::remove_all_directories() {
         }
         return true;
     }
-    if (!clear_of_running_brinvast()) return false;
+    if (!clear_of_running_brinvast(false)) return false;
     try {
         return remove_existing_directories(existing_dirs);
     } catch (const std::exception& error) {

@@ -70,7 +70,7 @@ TEST_F(CliUserEndToEnd, LinksInTheHomeLeadRootNowhereItsUserCouldNotGo) {
     } cases[] = {
         {"", "Library",
          "\n❌ Failed to backup database: Permission denied: ~/Library/Application "
-         "Support/Brinvast/Database/Brinvast.db → "},
+         "Support/Brinvast/Database\n"},
         {"--complete", "Documents", "\n❌ Permission denied removing ~/Documents/Brinvast\n"},
     };
     for (const auto& c : cases) {
