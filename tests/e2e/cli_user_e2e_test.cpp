@@ -20,6 +20,7 @@ const std::string users = R"(
 chmod 0711 "$out"
 printf '%s\n' "tester:x:1500:1500::$HOME:/bin/sh" other:x:1501:1501::/home/other:/bin/sh \
     _mbsetupuser:x:248:248::/var/setup:/usr/bin/false nohome:x:1502:1502::/:/bin/sh \
+    dothome:x:1505:1505::/.:/bin/sh \
     blank:x:1503:1503:::/bin/sh gone:x:1504:1504::/home/gone:/bin/sh \
     low:x:999:999::/home/low:/bin/sh >"$out/passwd"
 cat /etc/passwd >>"$out/passwd"
@@ -88,6 +89,19 @@ TEST_F(CliUserEndToEnd, LinksInTheHomeLeadRootNowhereItsUserCouldNotGo) {
     }
 }
 
+// tester's documents folder belongs to somebody else and to a group tester is in besides the
+// primary one: root, acting for tester with all of tester's groups, may delete it as tester could.
+TEST_F(CliUserEndToEnd, RootActsWithAllOfTheUsersGroups) {
+    const Outcome run = sandboxed(users + R"sh(
+        { echo "shared:x:1600:tester"; cat /etc/group; } >"$out/group"
+        mount --bind "$out/group" /etc/group
+        chown -R 1601:1600 "$HOME/Documents/Brinvast"
+        chmod -R g+w "$HOME/Documents/Brinvast"
+        by_root --user tester --yes --complete)sh");
+    EXPECT_EQ(run.status, "0");
+    EXPECT_EQ(run.state, expected("after_complete_removal"));
+}
+
 TEST_F(CliUserEndToEnd, UsersThatMayNotBeServedAreRefusedBeforeAnythingIsLookedAt) {
     const struct {
         const char* setting;  // bash run before the program
@@ -98,6 +112,7 @@ TEST_F(CliUserEndToEnd, UsersThatMayNotBeServedAreRefusedBeforeAnythingIsLookedA
         {"", "_mbsetupuser",
          "'_mbsetupuser' is a system account (uid 248; regular users start at 1000)"},
         {"", "nohome", "'nohome' has no usable home directory: \"/\""},
+        {"", "dothome", "'dothome' has no usable home directory: \"/.\""},
         {"", "blank", "'blank' has no usable home directory: \"\""},
         {"", "gone", "'gone' has no usable home directory: No such file or directory: /home/gone"},
         {"printf '#UID_MIN 100\\nUID_MIN\\t 0x7d0\\n' >\"$out/defs\";"

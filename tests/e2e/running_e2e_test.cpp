@@ -52,6 +52,39 @@ TEST_F(RunningBrinvastEndToEnd, CommandLineRefusesWithFourUntilBrinvastHasQuit) 
     EXPECT_EQ(run.state, expected("after_standard_run"));
 }
 
+// Brinvast runs the bundle's code however it was started: through a bind mount of
+// /Applications, from a hard link elsewhere, or with its first thread gone.
+TEST_F(RunningBrinvastEndToEnd, AnyPathToTheBundlesCodeCounts) {
+    const struct {
+        const char* start;
+        const char* shown;  // where the line says it runs from
+    } cases[] = {
+        {"mkdir \"$HOME/apps\"; mount --bind /Applications \"$HOME/apps\";"
+         " start_brinvast /bin/sleep \"$HOME/apps/Brinvast.app/Contents/MacOS/Brinvast\"",
+         "~/apps/Brinvast.app/Contents/MacOS/Brinvast"},
+        {"install -m 0755 /bin/sleep \"$brinvast_executable\";"
+         " ln \"$brinvast_executable\" /Applications/Other.app/helper;"
+         " run_brinvast /Applications/Other.app/helper",
+         "/Applications/Other.app/helper"},
+        {"start_brinvast \"$FIRST_THREAD_ENDS\"; until grep -q '^State:.*zombie'"
+         " /proc/$brinvast_pid/status; do sleep 0.05; done",
+         "/Applications/Brinvast.app/Contents/MacOS/Brinvast"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.start);
+        const Outcome run = sandboxed(std::string("install_product; ") + c.start +
+                                      "; cli --yes; echo \"$brinvast_pid\" >>\"$out/stdout\"");
+        EXPECT_EQ(run.status, "4");
+        const auto last_line = run.out.rfind('\n', run.out.size() - 2);
+        ASSERT_NE(last_line, std::string::npos);
+        const std::string pid = run.out.substr(last_line + 1, run.out.size() - last_line - 2);
+        EXPECT_THAT(run.out, HasSubstr("\n❌ Brinvast is running (pid " + pid + "): " + c.shown +
+                                       "\n   Quit Brinvast, then run the uninstaller again\n"));
+        EXPECT_THAT(run.state, HasSubstr("/Applications/Brinvast.app/Contents/Info.plist: "));
+        EXPECT_THAT(run.state, HasSubstr("/Database/Brinvast.db: live database\n"));
+    }
+}
+
 // With no process list to read (over /proc a folder that nobody may list, and the program run
 // as nobody), nobody can tell that Brinvast is not running: a real run refuses, a dry run warns.
 // /proc/self still leads to a process file system, which the sanitizers read; the leak checker,

@@ -6,7 +6,7 @@
 # act on their real fixed paths without touching the machine's own, then runs SCENARIO (bash
 # code that may use the helpers below). Leaves in OUT: stdout, stderr, status (set by the
 # scenario in $status) and state (a listing of /Applications and the home's product folders).
-# Needs CLI, GUI and CLOSE_WINDOW in the environment.
+# Needs CLI, GUI, CLOSE_WINDOW and FIRST_THREAD_ENDS in the environment.
 set -euo pipefail
 out="$1"
 scenario="$2"
@@ -17,6 +17,8 @@ export HOME="$out/home" TZ=UTC
 mkdir -p "$HOME"
 support="$HOME/Library/Application Support/Brinvast"
 db="$support/Database/Brinvast.db"
+backup="$support/Database/Brinvast_Previous.db"
+wal_db="$(dirname "$0")/wal_db.py"
 status=none
 
 put() { mkdir -p "$(dirname "$1")" && printf '%s\n' "$2" >"$1"; }
@@ -35,16 +37,39 @@ install_product() {
     put "$HOME/Library/Logs/Brinvast/brinvast.log" "log"
 }
 
-# Starts a stand-in for Brinvast from inside the bundle: a copy of sleep(1) in place of its
-# executable. Its pid is in $brinvast_pid once the kernel shows it running from the bundle (the
-# shell's child execs in its own time); quit_brinvast ends it.
+# The product with real SQLite databases in WAL mode: the live one holds 1000 rows, the older
+# backup 400, all but one of each only in its -wal. $out/owners records which set each file is
+# from, for wal_mixed.
+install_wal_product() {
+    put /Applications/Brinvast.app/Contents/Info.plist "brinvast plist"
+    put /Applications/Brinvast.app/Contents/MacOS/Brinvast "brinvast binary"
+    rm -rf "$support"
+    python3 "$wal_db" make "$db" 1000 live
+    python3 "$wal_db" make "$backup" 400 old
+    python3 "$wal_db" owners "$(dirname "$db")" "$out/owners"
+}
+# The rows of the set at $1 per tag, as "live:1000", or "none".
+wal_rows() { python3 "$wal_db" rows "$1"; }
+# "ok", or the names under which files of two sets stand side by side.
+wal_mixed() { python3 "$wal_db" mixed "$(dirname "$db")" "$out/owners"; }
+
+# Starts a stand-in for Brinvast: a copy of $1 (sleep(1) unless given) in place of the bundle's
+# executable, run through the path $2 (that executable unless given). Its pid is in
+# $brinvast_pid once the kernel shows one of its threads running that file (the shell's child
+# execs in its own time); quit_brinvast ends it.
+brinvast_executable=/Applications/Brinvast.app/Contents/MacOS/Brinvast
 start_brinvast() {
-    local executable=/Applications/Brinvast.app/Contents/MacOS/Brinvast
-    install -m 0755 /bin/sleep "$executable"
-    "$executable" 600 &
+    install -m 0755 "${1:-/bin/sleep}" "$brinvast_executable"
+    run_brinvast "${2:-$brinvast_executable}"
+}
+# Starts the stand-in already in place through the path $1.
+run_brinvast() {
+    "$1" 600 &
     brinvast_pid=$!
     for _ in $(seq 600); do
-        [ "$(readlink "/proc/$brinvast_pid/exe")" = "$executable" ] && return 0
+        for exe in /proc/"$brinvast_pid"/task/*/exe; do
+            [ "$exe" -ef "$brinvast_executable" ] && return 0
+        done
         sleep 0.1
     done
     echo "sandbox: the stand-in for Brinvast did not start" >&2

@@ -132,31 +132,100 @@ TEST_F(SidecarsTest, DryRunNamesTheSidecarsAndMovesNothing) {
     EXPECT_EQ(files(), before);
 }
 
-// A move that fails midway sends back what had moved; so does an older sidecar that cannot be
-// deleted, which would otherwise pair with the new backup. A rollback that fails midway leaves
-// the whole set at the backup name.
-TEST_F(SidecarsTest, AnyFailureLeavesTheSetTogetherUnderOneName) {
-    const Files set{{"Brinvast.db", "d"}, {"Brinvast.db-wal", "w"}, {"Brinvast.db-shm", "s"}};
-    {
-        put(set);
-        fs::create_directories(at("Brinvast_Previous.db-shm"));
-        EXPECT_FALSE(engine().backup_database());
-        EXPECT_EQ(printed_after(2), Lines{"❌ Failed to backup database: Is a directory: " +
-                                          at("Brinvast_Previous.db-shm")});
-        EXPECT_EQ(files(), set);
-        fs::remove(at("Brinvast_Previous.db-shm"));
+// Whatever state a kill left the move in, the next run (a dry run too) puts it right with one line
+// before it looks at anything, and then sees each set whole.
+TEST_F(SidecarsTest, CutShortMovesArePutRightBeforeAnythingIsLookedAt) {
+    const std::string& backup = where.BRINVAST_BACKUP_DATABASE_PATH;
+    const struct {
+        const char* journal;
+        Files in_journal;
+        Files beside;
+        std::string line;
+        Files after;
+    } cases[] = {
+        {".brinvast-uninstall-aside",
+         {{"Brinvast_Previous.db", "old"}},
+         {{"Brinvast.db", "d"}, {"Brinvast.db-wal", "w"}, {"Brinvast_Previous.db-wal", "old w"}},
+         "🔄 Put back the older backup that an interrupted run had set aside: " + backup,
+         {{"Brinvast.db", "d"},
+          {"Brinvast.db-wal", "w"},
+          {"Brinvast_Previous.db", "old"},
+          {"Brinvast_Previous.db-wal", "old w"}}},
+        {".brinvast-uninstall-moving",
+         {{"Brinvast_Previous.db", "old"}, {"Brinvast_Previous.db-wal", "old w"}},
+         {{"Brinvast_Previous.db", "d"}, {"Brinvast.db-wal", "w"}},
+         "🔄 Undid an interrupted database backup: the database is back at " + db,
+         {{"Brinvast.db", "d"},
+          {"Brinvast.db-wal", "w"},
+          {"Brinvast_Previous.db", "old"},
+          {"Brinvast_Previous.db-wal", "old w"}}},
+        {".brinvast-uninstall-discard",
+         {{"Brinvast_Previous.db-wal", "old w"}},
+         {{"Brinvast_Previous.db", "d"}, {"Brinvast_Previous.db-wal", "w"}},
+         "🔄 Finished an interrupted database backup: the database is at " + backup,
+         {{"Brinvast_Previous.db", "d"}, {"Brinvast_Previous.db-wal", "w"}}},
+        {".brinvast-uninstall-restoring",
+         {},
+         {{"Brinvast.db", "d"}, {"Brinvast_Previous.db-wal", "w"}},
+         "🔄 Finished an interrupted rollback: the database is back at " + db,
+         {{"Brinvast.db", "d"}, {"Brinvast.db-wal", "w"}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.journal);
+        fs::remove_all(folder);
+        fs::create_directories(at(c.journal));
+        for (const auto& [name, text] : c.in_journal)
+            std::ofstream(at(c.journal) + "/" + name) << text;
+        for (const auto& [name, text] : c.beside)
+            std::ofstream(at(name)) << text;
+        (void)engine(true).run();
+        const Lines lines = printed();
+        ASSERT_GE(lines.size(), 8u);
+        EXPECT_EQ(lines[5], c.line);
+        EXPECT_EQ(lines[6], "");
+        EXPECT_EQ(lines[7], "📋 Current State:");
+        EXPECT_EQ(files(), c.after);
+        EXPECT_FALSE(fs::exists(at(c.journal)));
     }
-    {
-        std::ofstream(at("Brinvast_Previous.db-journal")) << "old j";
-        const Immutable stuck(at("Brinvast_Previous.db-journal"));
-        ASSERT_TRUE(stuck.applied());
+}
+
+// A move that fails at any step sends back whatever had moved, the older backup included, and
+// leaves no journal behind. A rollback that fails midway leaves the whole set at the backup name.
+TEST_F(SidecarsTest, AnyFailureLeavesBothSetsWholeUnderTheirNames) {
+    const Files before{{"Brinvast.db", "d"},
+                       {"Brinvast.db-wal", "w"},
+                       {"Brinvast.db-shm", "s"},
+                       {"Brinvast_Previous.db", "old"},
+                       {"Brinvast_Previous.db-journal", "old j"}};
+    const struct {
+        const char* name;
+        const char* stuck;  // made immutable, or a directory when it is not in `before`
+        const char* error;
+    } cases[] = {
+        {"a directory at an older sidecar's name", "Brinvast_Previous.db-shm", "Is a directory"},
+        {"an older sidecar that cannot be set aside", "Brinvast_Previous.db-journal",
+         "Operation not permitted"},
+        {"a live sidecar that cannot move", "Brinvast.db-shm", "Operation not permitted"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(folder);
+        put(before);
+        std::optional<Immutable> immutable;
+        if (before.contains(c.stuck)) {
+            ASSERT_TRUE(immutable.emplace(at(c.stuck)).applied());
+        } else {
+            fs::create_directories(at(c.stuck));
+        }
         EXPECT_FALSE(engine().backup_database());
-        EXPECT_EQ(printed_after(2), Lines{"❌ Failed to backup database: Operation not permitted: " +
-                                          at("Brinvast_Previous.db-journal")});
-        Files expected = set;
-        expected["Brinvast_Previous.db-journal"] = "old j";
-        EXPECT_EQ(files(), expected);
+        EXPECT_EQ(printed_after(2), Lines{"❌ Failed to backup database: " + std::string(c.error) +
+                                          ": " + at(c.stuck)});
+        EXPECT_EQ(files(), before);
+        EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()),
+                  static_cast<long>(before.size() + (immutable ? 0 : 1)))
+            << "no journal left";
     }
+    fs::remove_all(at("Brinvast_Previous.db-shm"));
     fs::remove(at("Brinvast_Previous.db-journal"));
     BrinvastUninstaller& uninstaller = engine();
     ASSERT_TRUE(uninstaller.backup_database());

@@ -61,8 +61,12 @@ INSTANTIATE_TEST_SUITE_P(
 // wherever the program happens to run.
 TEST(HomeExpansion, NoUsableHomeAnywhereRefusesToCompute) {
     const std::optional<std::string> none;
+    // "/" however spelt: what resolves to it is no home either.
     const std::pair<std::optional<std::string>, std::optional<std::string>> cases[] = {
-        {none, none}, {"", none}, {"/", "/"}, {"relative", "~"}, {none, ""}, {"~", "./home"},
+        {none, none},          {"", none},        {"/", "/"},
+        {"relative", "~"},     {none, ""},        {"~", "./home"},
+        {"/.", "/tmp/.."},     {"/tmp/..", none}, {"//.", "/./"},
+        {"/nowhere/..", none},
     };
     for (const auto& [home_variable, user_database_home] : cases) {
         EXPECT_THROW((void)compute_locations({home_variable, user_database_home, "/x/y"}),

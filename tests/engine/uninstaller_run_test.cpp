@@ -253,6 +253,31 @@ TEST_F(RunTest, FailedVerificationRollsTheBackupBack) {
     EXPECT_FALSE(fs::exists(backup));
 }
 
+// A database that someone else moves away after the survey counts as gone, as a vanished
+// directory does: the run still succeeds.
+TEST_F(RunTest, DatabaseVanishingBeforeItsStepCountsAsGone) {
+    const std::string not_found = "💾 Database not found at: " + db;
+    const std::string no_backup = "💾 No database to backup";
+    const struct {
+        std::string trigger;
+        Lines from_step;
+    } cases[] = {
+        {backup_step, {backup_step, not_found, no_backup}},
+        {backup_step + "\n" + found_db + "\n" + size, {backup_step, found_db, size, no_backup}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.trigger);
+        install(true, true, false);
+        AfterLine buffer(c.trigger, [this] { fs::remove(db); });
+        std::ostream out(&buffer);
+        BrinvastUninstaller uninstaller(false, true, false, where, out);
+        EXPECT_TRUE(uninstaller.run());
+        const Lines lines = from(lines_of(buffer.str()), backup_step);
+        ASSERT_GE(lines.size(), c.from_step.size());
+        EXPECT_EQ(Lines(lines.begin(), lines.begin() + c.from_step.size()), c.from_step);
+    }
+}
+
 volatile std::sig_atomic_t stray_interrupts = 0;
 void count_stray_interrupt(int) {
     stray_interrupts = stray_interrupts + 1;

@@ -471,6 +471,7 @@ TEST_F(StepsTest, DatabaseIsNeverLostWhateverStandsAtItsNames) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         fs::remove_all(root / "home");
+        write_file(app + "/Contents/Info.plist", 1);
         write_file(elsewhere, 11);
         fs::create_directories(fs::path(db).parent_path());
         for (const auto& step : c.setup)
@@ -482,14 +483,12 @@ TEST_F(StepsTest, DatabaseIsNeverLostWhateverStandsAtItsNames) {
         EXPECT_EQ(look(backup), c.backup_afterwards);
         EXPECT_EQ(fs::file_size(elsewhere), 11u) << "not ours";
         if (c.succeeds) {
-            const bool had_database = db_before != "link to gone";
-            EXPECT_EQ(look(db), had_database ? "nothing" : db_before);
-            EXPECT_EQ(lines.back(), had_database
-                                        ? "🚀 System is ready for fresh Brinvast installation"
-                                        : "✅ System already clean - nothing to uninstall");
+            EXPECT_EQ(look(db), db_before == "link to gone" ? db_before : "nothing");
+            EXPECT_EQ(lines.back(), "🚀 System is ready for fresh Brinvast installation");
             continue;
         }
         EXPECT_EQ(look(db), db_before) << "a refused database stays where it was";
+        EXPECT_TRUE(fs::exists(app)) << "refused before the bundle was touched";
         EXPECT_EQ(
             std::ranges::count_if(lines,
                                   [](const std::string& line) {
