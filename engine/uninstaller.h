@@ -67,7 +67,8 @@ public:
     const bool clean_all;
     std::vector<std::string> actions_performed;
     std::vector<RollbackFunc> rollback_actions;
-    bool brinvast_running = false;  // a real run refused: Brinvast ran from the bundle
+    bool brinvast_running = false;     // a real run refused: Brinvast ran from the bundle
+    bool needs_administrator = false;  // the bundle could not be removed for lack of rights
     const std::string app_path;
     const std::string db_path;
     const std::string backup_db_path;

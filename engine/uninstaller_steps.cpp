@@ -35,6 +35,9 @@ bool BrinvastUninstaller::remove_application() {
         return true;
     } catch (const std::exception& error) {
         if (is_permission_error(error)) {
+            // Only EACCES is a matter of rights an administrator has; macOS's EPERM is not.
+            needs_administrator = dynamic_cast<const std::system_error&>(error).code() ==
+                                  std::errc::permission_denied;
             say("❌ Permission denied removing " + app_path);
             say(sudo_hint);
         } else {
