@@ -357,13 +357,11 @@ void list_executables(DirectoryStack& stack, platform::ListingBuffer& buffer,
     }
 }
 
-// Visits the tree at `path` (followed when it is a link) top-down: `list` lists the top frame
-// and notes its subdirectories. A subdirectory that can't be opened, was swapped for a link, or
-// lies on another file system, is not entered.
+// Visits the tree whose open top directory is `root` top-down: `list` lists the top frame and
+// notes its subdirectories. A subdirectory that can't be opened, was swapped for a link, or lies
+// on another file system, is not entered.
 template <class List>
-void walk_down(const std::string& path, List list) {
-    unique_fd root(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!root.valid()) return;
+void walk_down(unique_fd root, const std::string& path, List list) {
     auto buffer = std::make_unique<platform::ListingBuffer>();
     DirectoryStack stack(path);
     (void)stack.push(std::move(root));
@@ -384,17 +382,29 @@ void walk_down(const std::string& path, List list) {
 
 TreeTotals survey_tree(const std::string& path) {
     TreeTotals totals;
-    walk_down(path, [&totals](DirectoryStack& stack, platform::ListingBuffer& buffer) {
-        list_for_survey(stack, buffer, totals);
-    });
+    unique_fd root(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root.valid()) {
+        // A folder that is there but may not be listed (macOS privacy protection, say) is not an
+        // empty one.
+        const int error = errno;
+        if (error == EACCES || error == EPERM) throw fs_error(error, path);
+        return totals;
+    }
+    walk_down(std::move(root), path,
+              [&totals](DirectoryStack& stack, platform::ListingBuffer& buffer) {
+                  list_for_survey(stack, buffer, totals);
+              });
     return totals;
 }
 
 std::vector<FileId> executables_in(const std::string& path) {
     std::vector<FileId> found;
-    walk_down(path, [&found](DirectoryStack& stack, platform::ListingBuffer& buffer) {
-        list_executables(stack, buffer, found);
-    });
+    unique_fd root(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root.valid()) return found;
+    walk_down(std::move(root), path,
+              [&found](DirectoryStack& stack, platform::ListingBuffer& buffer) {
+                  list_executables(stack, buffer, found);
+              });
     std::ranges::sort(found);
     return found;
 }

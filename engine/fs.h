@@ -76,8 +76,9 @@ struct TreeTotals {
 // at every depth; links to directories are counted but not entered; a directory that cannot be
 // listed, or whose listing breaks off, contributes nothing, and so does a directory on another
 // mounted file system (it still counts as a directory). Sizes follow links; a size that
-// cannot be read is left out. Throws UserInterrupt when the user interrupts, and fs_error only
-// when a directory is moved away beneath a deep walk so that it cannot find its way back.
+// cannot be read is left out. Throws UserInterrupt when the user interrupts, and fs_error when
+// `path` itself is there but may not be listed (EACCES, EPERM), or when a directory is moved
+// away beneath a deep walk so that it cannot find its way back.
 [[nodiscard]] TreeTotals survey_tree(const std::string& path);
 
 // A file's identity, which every path to it shares: hard links, bind mounts.
