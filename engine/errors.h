@@ -16,9 +16,12 @@ public:
     fs_error(int error_number, std::string message, const std::string& path);
     [[nodiscard]] const char* what() const noexcept override { return message_.c_str(); }
     [[nodiscard]] int error_number() const noexcept { return code().value(); }
+    // The entry the failed call concerned.
+    [[nodiscard]] const std::string& path() const noexcept { return path_; }
 
 private:
     std::string message_;
+    std::string path_;
 };
 
 // An operating-system refusal: EACCES or EPERM.

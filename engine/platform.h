@@ -43,6 +43,7 @@ struct Process {
     std::string executable;
     dev_t device = 0;
     ino_t inode = 0;
+    uid_t user = 0;  // whose process it is
 };
 
 // Appends every running process whose executable can be seen. A process whose executable cannot
@@ -86,6 +87,11 @@ private:
     std::size_t end_ = 0;
 #endif
 };
+
+// One report line that says what helps past the refusal (EACCES or EPERM) of the entry at
+// `path`, in the bundle or in the home, on this platform; empty where the report's own lines say
+// all there is to say.
+[[nodiscard]] std::string permission_hint(const std::string& path, int error, bool in_bundle);
 
 // The lowest user id of a regular user; the accounts below it belong to the system. Throws
 // std::system_error when the system's setting is there but cannot be read.

@@ -115,6 +115,9 @@ bool running_processes(std::vector<Process>& processes) {
             std::from_chars(name.data(), name.data() + name.size(), process.pid);
         if (parsed != std::errc{} || end != name.data() + name.size()) continue;
         const std::string dir = "/proc/" + std::string(name);
+        struct stat owner {};
+        if (::stat(dir.c_str(), &owner) != 0) continue;  // ended meanwhile
+        process.user = owner.st_uid;
         if (read_executable(dir + "/exe", process) || read_executable_of_threads(dir, process)) {
             processes.push_back(std::move(process));
         }
@@ -152,6 +155,11 @@ int DirectoryListing::next(DirectoryEntry& entry) {
         entry.type = record->d_type;
         return 1;
     }
+}
+
+// sudo does lift every refusal here that it can: the report's own lines say it.
+std::string permission_hint(const std::string&, int, bool) {
+    return {};
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "permission_hint.h"
 #include "platform.h"
 
 namespace brinvast::platform {
@@ -36,7 +37,11 @@ bool running_processes(std::vector<Process>& processes) {
         if (::proc_pidpath(pids[i], path, sizeof path) <= 0) continue;
         struct stat status {};
         const bool seen = ::stat(path, &status) == 0;  // a deleted executable keeps its path only
-        processes.push_back({pids[i], path, seen ? status.st_dev : 0, seen ? status.st_ino : 0});
+        struct proc_bsdinfo info {};
+        const bool owner_known =
+            ::proc_pidinfo(pids[i], PROC_PIDTBSDINFO, 0, &info, sizeof info) == sizeof info;
+        processes.push_back({pids[i], path, seen ? status.st_dev : 0, seen ? status.st_ino : 0,
+                             owner_known ? info.pbi_uid : 0});
     }
     return true;
 }
@@ -99,6 +104,27 @@ int DirectoryListing::next(DirectoryEntry& entry) {
         entry.type = record->d_type;
         return 1;
     }
+}
+
+namespace {
+
+// Finder's Locked: the entry itself, or the folder whose entries it would change.
+bool locked(const std::string& path) {
+    struct stat status {};
+    return ::lstat(path.c_str(), &status) == 0 && (status.st_flags & UF_IMMUTABLE) != 0;
+}
+
+}  // namespace
+
+std::string permission_hint(const std::string& path, int error, bool in_bundle) {
+    Refusal refusal{path, error, in_bundle, {}};
+    const std::string parent = path.substr(0, path.find_last_of('/'));
+    if (locked(path)) {
+        refusal.locked = path;
+    } else if (error == EPERM && !parent.empty() && locked(parent)) {
+        refusal.locked = parent;
+    }
+    return macos_permission_hint(refusal);
 }
 
 // Accounts made in System Settings start at 501; the setup assistants' own are below it.

@@ -2,16 +2,23 @@
 
 #include "database_files.h"
 #include "fs.h"
+#include "platform.h"
 #include "report.h"
 #include "uninstaller.h"
 
 namespace brinvast {
 
-namespace {
-
-const char* const sudo_hint = "   Try running with sudo or check file permissions";
-
-}  // namespace
+// The permission lines, and then what helps on this platform, where sudo may not.
+void BrinvastUninstaller::report_refusal(const std::string& target, const std::exception& error,
+                                         bool in_bundle) {
+    say("❌ Permission denied removing " + target);
+    say("   Try running with sudo or check file permissions");
+    const auto* refusal = dynamic_cast<const fs_error*>(&error);
+    const int error_number = dynamic_cast<const std::system_error&>(error).code().value();
+    const std::string hint =
+        platform::permission_hint(refusal ? refusal->path() : target, error_number, in_bundle);
+    if (!hint.empty()) say(hint);
+}
 
 bool BrinvastUninstaller::remove_application() {
     if (!check_application_exists()) {
@@ -38,8 +45,7 @@ bool BrinvastUninstaller::remove_application() {
             // Only EACCES is a matter of rights an administrator has; macOS's EPERM is not.
             needs_administrator = dynamic_cast<const std::system_error&>(error).code() ==
                                   std::errc::permission_denied;
-            say("❌ Permission denied removing " + app_path);
-            say(sudo_hint);
+            report_refusal(app_path, error, true);
         } else {
             say(std::string("❌ Failed to remove application: ") + error.what());
         }
@@ -193,8 +199,7 @@ bool BrinvastUninstaller::remove_existing_directories(
         } catch (const std::exception& error) {
             success = false;
             if (is_permission_error(error)) {
-                say("❌ Permission denied removing " + path);
-                say(sudo_hint);
+                report_refusal(path, error, false);
             } else {
                 say("❌ Failed to remove directory " + path + ": " + error.what());
             }
