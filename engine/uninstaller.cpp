@@ -11,6 +11,7 @@
 #include "processes.h"
 #include "report.h"
 #include "run_lock.h"
+#include "user_account.h"
 
 namespace brinvast {
 
@@ -129,7 +130,8 @@ bool BrinvastUninstaller::check_backup_database_exists() {
 
 // Whether the run may go on to change things. Brinvast running from the bundle may hold the
 // database open, and unsaved work, so a real run refuses and leaves quitting it to the user;
-// with `warn_only` (a dry run) it only warns. So does not knowing whether it runs.
+// with `warn_only` (a dry run) it only warns. So does not knowing whether it runs. Whoever runs
+// it: deleting the bundle under another user's session would crash that session's Brinvast.
 bool BrinvastUninstaller::clear_of_running_brinvast(bool warn_only) {
     const char* const mark = warn_only ? "⚠️  " : "❌ ";
     std::vector<platform::Process> running;
@@ -142,7 +144,7 @@ bool BrinvastUninstaller::clear_of_running_brinvast(bool warn_only) {
     if (running.empty()) return true;
     for (const platform::Process& process : running) {
         say(mark + std::string("Brinvast is running (pid ") + std::to_string(process.pid) +
-            "): " + process.executable);
+            ", user " + user_name(process.user) + "): " + process.executable);
     }
     if (warn_only) {
         say("   A real run refuses until Brinvast has quit");

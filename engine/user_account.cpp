@@ -76,6 +76,19 @@ UserAccount serviceable_user(const std::string& name) {
     return *user;
 }
 
+std::string user_name(uid_t uid) {
+    const long size_hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(size_hint > 0 ? static_cast<std::size_t>(size_hint) : 1024);
+    for (;;) {
+        passwd entry{};
+        passwd* found = nullptr;
+        const int error = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
+        if (found != nullptr && entry.pw_name != nullptr) return entry.pw_name;
+        if (error != ERANGE) return std::to_string(uid);
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
 Locations locations_of(const UserAccount& user) {
     return compute_locations({std::nullopt, user.home, platform::executable_path()});
 }

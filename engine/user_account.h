@@ -31,6 +31,9 @@ struct UserAccount {
 // std::system_error when the user database or the system's settings cannot be read.
 [[nodiscard]] UserAccount serviceable_user(const std::string& name);
 
+// The name the user database gives `uid`, or the number when it has none.
+[[nodiscard]] std::string user_name(uid_t uid);
+
 // The locations for `user`: their home from the user database (HOME plays no part) and this
 // process's executable.
 [[nodiscard]] Locations locations_of(const UserAccount& user);

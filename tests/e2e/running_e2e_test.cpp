@@ -37,9 +37,9 @@ TEST_F(RunningBrinvastEndToEnd, CommandLineRefusesWithFourUntilBrinvastHasQuit) 
     EXPECT_EQ(run.status, "0 4 - 0");
     const std::vector<std::string> parts = parts_of(run.out);
     ASSERT_EQ(parts.size(), 5u) << run.out;
-    const std::string running = "Brinvast is running (pid " +
-                                parts[0].substr(0, parts[0].size() - 1) +
-                                "): /Applications/Brinvast.app/Contents/MacOS/Brinvast\n";
+    const std::string running =
+        "Brinvast is running (pid " + parts[0].substr(0, parts[0].size() - 1) +
+        ", user root): /Applications/Brinvast.app/Contents/MacOS/Brinvast\n";
     EXPECT_THAT(parts[1], HasSubstr("\n⚠️  " + running +
                                     "   A real run refuses until Brinvast has quit\n"));
     EXPECT_THAT(parts[1], HasSubstr("🎉 Uninstall completed successfully!"));
@@ -53,22 +53,26 @@ TEST_F(RunningBrinvastEndToEnd, CommandLineRefusesWithFourUntilBrinvastHasQuit) 
 }
 
 // Brinvast runs the bundle's code however it was started: through a bind mount of
-// /Applications, from a hard link elsewhere, or with its first thread gone.
-TEST_F(RunningBrinvastEndToEnd, AnyPathToTheBundlesCodeCounts) {
+// /Applications, from a hard link elsewhere, with its first thread gone, or by another user (whose
+// session's Brinvast would crash as its bundle went).
+TEST_F(RunningBrinvastEndToEnd, AnyPathToTheBundlesCodeAndAnyUserCounts) {
     const struct {
         const char* start;
-        const char* shown;  // where the line says it runs from
+        const char* shown;  // where and whose the line says it is
     } cases[] = {
         {"mkdir \"$HOME/apps\"; mount --bind /Applications \"$HOME/apps\";"
          " start_brinvast /bin/sleep \"$HOME/apps/Brinvast.app/Contents/MacOS/Brinvast\"",
-         "~/apps/Brinvast.app/Contents/MacOS/Brinvast"},
+         "user root): ~/apps/Brinvast.app/Contents/MacOS/Brinvast"},
         {"install -m 0755 /bin/sleep \"$brinvast_executable\";"
          " ln \"$brinvast_executable\" /Applications/Other.app/helper;"
          " run_brinvast /Applications/Other.app/helper",
-         "/Applications/Other.app/helper"},
+         "user root): /Applications/Other.app/helper"},
         {"start_brinvast \"$FIRST_THREAD_ENDS\"; until grep -q '^State:.*zombie'"
          " /proc/$brinvast_pid/status; do sleep 0.05; done",
-         "/Applications/Brinvast.app/Contents/MacOS/Brinvast"},
+         "user root): /Applications/Brinvast.app/Contents/MacOS/Brinvast"},
+        {"install -m 0755 /bin/sleep \"$brinvast_executable\"; run_brinvast"
+         " \"$brinvast_executable\" setpriv --reuid=65534 --regid=65534 --clear-groups",
+         "user nobody): /Applications/Brinvast.app/Contents/MacOS/Brinvast"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.start);
@@ -78,7 +82,7 @@ TEST_F(RunningBrinvastEndToEnd, AnyPathToTheBundlesCodeCounts) {
         const auto last_line = run.out.rfind('\n', run.out.size() - 2);
         ASSERT_NE(last_line, std::string::npos);
         const std::string pid = run.out.substr(last_line + 1, run.out.size() - last_line - 2);
-        EXPECT_THAT(run.out, HasSubstr("\n❌ Brinvast is running (pid " + pid + "): " + c.shown +
+        EXPECT_THAT(run.out, HasSubstr("\n❌ Brinvast is running (pid " + pid + ", " + c.shown +
                                        "\n   Quit Brinvast, then run the uninstaller again\n"));
         EXPECT_THAT(run.state, HasSubstr("/Applications/Brinvast.app/Contents/Info.plist: "));
         EXPECT_THAT(run.state, HasSubstr("/Database/Brinvast.db: live database\n"));
@@ -120,7 +124,7 @@ TEST_F(RunningBrinvastEndToEnd, WindowReportsTheFailureAndChangesNothing) {
     const auto last_line = run.out.rfind('\n', run.out.size() - 2);
     ASSERT_NE(last_line, std::string::npos);
     const std::string pid = run.out.substr(last_line + 1, run.out.size() - last_line - 2);
-    EXPECT_THAT(run.out, HasSubstr("\n❌ Brinvast is running (pid " + pid + "): "));
+    EXPECT_THAT(run.out, HasSubstr("\n❌ Brinvast is running (pid " + pid + ", user root): "));
     EXPECT_THAT(run.out, HasSubstr("🔄 No rollback actions needed\n"));
     EXPECT_THAT(run.state, HasSubstr("/Database/Brinvast.db: live database\n"));
     EXPECT_THAT(run.state, HasSubstr("/Applications/Brinvast.app/Contents/Info.plist: brinvast"));

@@ -62,9 +62,10 @@ start_brinvast() {
     install -m 0755 "${1:-/bin/sleep}" "$brinvast_executable"
     run_brinvast "${2:-$brinvast_executable}"
 }
-# Starts the stand-in already in place through the path $1.
+# Starts the stand-in already in place through the path $1, behind the command $2... if given
+# (setpriv, say).
 run_brinvast() {
-    "$1" 600 &
+    "${@:2}" "$1" 600 &
     brinvast_pid=$!
     for _ in $(seq 600); do
         for exe in /proc/"$brinvast_pid"/task/*/exe; do

@@ -55,8 +55,8 @@ public:
     [[nodiscard]] bool running() const { return pid_ > 0; }
     // The line naming this process, marked as `mark` says.
     [[nodiscard]] std::string line(const std::string& mark, const std::string& suffix = "") const {
-        return mark + "Brinvast is running (pid " + std::to_string(pid_) + "): " + executable_ +
-               suffix;
+        return mark + "Brinvast is running (pid " + std::to_string(pid_) +
+               ", user root): " + executable_ + suffix;
     }
 
 private:
