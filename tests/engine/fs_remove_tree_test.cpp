@@ -189,27 +189,6 @@ TEST(FsRemoveTree, RemovesWhatRmCanWithoutReadPermission) {
     EXPECT_TRUE(exists_no_follow(tmp / "full/kept"));
 }
 
-// A deep walk lets the descriptors of far ancestors go and comes back to them through "..";
-// an ancestor that has since lost its read permission is still reached, as only search
-// permission is needed to remove what is left in it.
-TEST(FsRemoveTree, ClimbsBackThroughAnAncestorThatCanNoLongerBeRead) {
-    TempDir tmp;
-    std::string deepest = tmp / "tree";
-    for (int level = 0; level < 40; ++level)
-        deepest += "/d";
-    write_file(deepest + "/file", 1);
-    const std::string ancestor = tmp / "tree/d/d/d";
-    give_to_nobody(tmp.path());
-    const OnFirstOpen lock_ancestor(deepest,
-                                    [&] { ASSERT_EQ(::chmod(ancestor.c_str(), 0300), 0); });
-    EXPECT_EQ(run_as_nobody([&] {
-                  EXPECT_EQ(removal_error(tmp / "tree"), std::make_pair(0, std::string()));
-                  return failures();
-              }),
-              0);
-    EXPECT_FALSE(exists_no_follow(tmp / "tree"));
-}
-
 TEST(FsInterrupt, InsideAScopeSigintStopsRemovalAndSurveyBeforeTheFirstEntry) {
     TempDir tmp;
     write_file(tmp / "tree/a/file", 4);
