@@ -28,6 +28,9 @@ namespace brinvast::platform {
 // bind mounts of the same device included. False with errno on failure.
 [[nodiscard]] bool mount_of(int fd, std::uint64_t& mount);
 
+// The errno with which unlink() refuses a directory: EISDIR on Linux, EPERM on macOS.
+[[nodiscard]] int unlink_directory_error();
+
 // A running process and the path of the executable it was started from.
 struct Process {
     int pid = 0;

@@ -1,6 +1,7 @@
 // The file-system core at the edges of a tree: what counts as present, what removal refuses at
 // the top, what a link inside leads to, where a refused removal stops, and Ctrl-C.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -17,6 +18,7 @@
 #include "fs.h"
 #include "interrupt.h"
 #include "test_tree.h"
+#include "unique_fd.h"
 
 namespace brinvast {
 namespace {
@@ -143,6 +145,31 @@ TEST(FsRemoveTree, StopsAtTheFirstRefusedEntryAndNamesIt) {
             ASSERT_TRUE(lock.applied());
             (void)removal();
         }
+    }
+}
+
+// What was listed as a file may be a directory by the time it is unlinked; the walk then enters
+// it. Linux's unlink refuses a directory with EISDIR; macOS's with EPERM, its answer for a locked
+// file too, which must still fail the removal.
+TEST(FsRemoveTree, RefusedUnlinkMeansADirectoryOnlyWhereOneStands) {
+    TempDir tmp;
+    make_dirs(tmp / "dir");
+    write_file(tmp / "file");
+    const unique_fd fd(::open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(fd.valid());
+    const struct {
+        const char* name;
+        int error;
+        int directory_error;  // the platform's
+        bool met;
+    } cases[] = {
+        {"dir", EISDIR, EISDIR, true}, {"dir", EPERM, EPERM, true},   {"file", EPERM, EPERM, false},
+        {"gone", EPERM, EPERM, false}, {"dir", EPERM, EISDIR, false}, {"dir", EACCES, EPERM, false},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(unlink_met_directory(fd.get(), c.name, c.error, c.directory_error), c.met)
+            << c.name << ", " << std::strerror(c.error) << " where a directory gives "
+            << std::strerror(c.directory_error);
     }
 }
 
