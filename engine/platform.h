@@ -28,6 +28,10 @@ namespace brinvast::platform {
 // bind mounts of the same device included. False with errno on failure.
 [[nodiscard]] bool mount_of(int fd, std::uint64_t& mount);
 
+// Whether a program in a bundle keeps its artwork in the bundle's Contents/Resources, where
+// macOS wants data; true on macOS only.
+[[nodiscard]] bool artwork_in_bundle_resources();
+
 // The errno with which unlink() refuses a directory: EISDIR on Linux, EPERM on macOS.
 [[nodiscard]] int unlink_directory_error();
 

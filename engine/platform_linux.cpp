@@ -31,6 +31,10 @@ int open_search_only(int at_fd, const char* path) {
     return ::openat(at_fd, path, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
+bool artwork_in_bundle_resources() {
+    return false;
+}
+
 int unlink_directory_error() {
     return EISDIR;
 }

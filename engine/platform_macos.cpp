@@ -45,6 +45,10 @@ int open_search_only(int at_fd, const char* path) {
 #endif
 }
 
+bool artwork_in_bundle_resources() {
+    return true;
+}
+
 // POSIX lets unlink refuse a directory with EPERM, and macOS does, even for root.
 int unlink_directory_error() {
     return EPERM;
