@@ -2,13 +2,11 @@
 # and the test of the template both call brinvast_write_info_plist, so both see one result.
 
 # The oldest macOS that each Qt release runs on, by the first Qt release that asks for it.
+# Our own code asks for nothing later than Qt does.
 set(BRINVAST_QT_MACOS_MINIMUMS 6.4 10.14 6.5 11.0 6.8 12.0 6.10 13.0 6.12 14.4)
-# Our own code's: the report writes sizes with libc++'s floating-point std::to_chars, which
-# macOS has from 13.3 on.
-set(BRINVAST_CODE_MACOS_MINIMUM 13.3)
 
 # Sets `out_var` to the oldest macOS that a bundle built against Qt `qt_version` can start on:
-# the latest of Qt's minimum, our code's, and the build's deployment target if it has one.
+# the later of Qt's minimum and the build's deployment target if it has one.
 function(brinvast_macos_minimum out_var qt_version deployment_target)
     set(minimum "")
     set(pairs ${BRINVAST_QT_MACOS_MINIMUMS})
@@ -21,11 +19,9 @@ function(brinvast_macos_minimum out_var qt_version deployment_target)
     if(minimum STREQUAL "")
         message(FATAL_ERROR "No macOS minimum is known for Qt ${qt_version}")
     endif()
-    foreach(floor IN ITEMS ${BRINVAST_CODE_MACOS_MINIMUM} ${deployment_target})
-        if(floor VERSION_GREATER minimum)
-            set(minimum ${floor})
-        endif()
-    endforeach()
+    if(deployment_target VERSION_GREATER minimum)
+        set(minimum ${deployment_target})
+    endif()
     set(${out_var} ${minimum} PARENT_SCOPE)
 endfunction()
 

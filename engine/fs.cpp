@@ -115,6 +115,13 @@ bool remove_file(const std::string& path) {
     throw fs_error(error, path);
 }
 
+bool unlink_met_directory(int dir_fd, const char* name, int error, int directory_error) {
+    if (error == EISDIR) return true;
+    if (error != directory_error) return false;
+    struct stat info {};
+    return ::fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+}
+
 namespace {
 
 constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -142,11 +149,14 @@ void empty_directory(DirectoryStack& stack, platform::ListingBuffer& buffer) {
             }
             is_directory = S_ISDIR(info.st_mode);
         }
+        // A directory that took the place of what was listed is entered like any other.
         if (!is_directory) {
             if (::unlinkat(fd, entry.name, 0) == 0) continue;
             const int error = errno;
             if (error == ENOENT) continue;
-            if (error != EISDIR) throw fs_error(error, stack.path_of(entry.name));
+            if (!unlink_met_directory(fd, entry.name, error, platform::unlink_directory_error())) {
+                throw fs_error(error, stack.path_of(entry.name));
+            }
         }
         frame.add_child(entry.name);
     }

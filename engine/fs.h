@@ -57,6 +57,13 @@ void rename_path(const std::string& from, const std::string& to);
 // Deletes the file (or link) at `path`. False when nothing stood there.
 [[nodiscard]] bool remove_file(const std::string& path);
 
+// Whether an unlink of `name` in `dir_fd` that failed with `error` met a directory standing
+// there, on a platform whose unlink refuses a directory with `directory_error`. EISDIR means
+// nothing else; macOS's EPERM also refuses a locked (uchg) file, so then only a directory seen
+// there now counts.
+[[nodiscard]] bool unlink_met_directory(int dir_fd, const char* name, int error,
+                                        int directory_error);
+
 // Deletes the directory tree at `path`, contents first. `path` itself must be a real directory:
 // a symbolic link or anything else there is refused. Links inside the tree are removed as links.
 // Stops at the first entry that cannot be deleted and throws its error; what was deleted stays

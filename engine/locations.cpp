@@ -6,6 +6,8 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <string_view>
+#include <utility>
 
 #include "fs.h"
 #include "platform.h"
@@ -57,6 +59,17 @@ std::string expand_home(const std::string& path, const std::string& home) {
     return expanded.append(path, 1);
 }
 
+ArtworkPaths artwork_paths(const std::string& script_dir, bool bundle_resources) {
+    constexpr std::string_view bundle_code = ".app/Contents/MacOS";
+    if (bundle_resources && script_dir.ends_with(bundle_code)) {
+        const std::string resources = directory_of(script_dir) + "/Resources";
+        return {join(resources, {"Thalvoric-Icon-Light.icns"}),
+                join(resources, {"Brinvast-KL-Solo-LGT.svg"})};
+    }
+    return {join(script_dir, {"assets", "graphics", "icons", "Thalvoric-Icon-Light.icns"}),
+            join(script_dir, {"assets", "graphics", "svg", "Brinvast-KL-Solo-LGT.svg"})};
+}
+
 Locations compute_locations(const LocationSources& sources) {
     const auto& home =
         usable_home(sources.home_variable) ? sources.home_variable : sources.user_database_home;
@@ -70,10 +83,9 @@ Locations compute_locations(const LocationSources& sources) {
     where.BRINVAST_BACKUP_DATABASE_PATH =
         join(where.BRINVAST_APP_SUPPORT, {"Database", "Brinvast_Previous.db"});
     where.SCRIPT_DIR = directory_of(real_path(sources.executable));
-    where.ICON_PATH =
-        join(where.SCRIPT_DIR, {"assets", "graphics", "icons", "Thalvoric-Icon-Light.icns"});
-    where.LOGO_PATH =
-        join(where.SCRIPT_DIR, {"assets", "graphics", "svg", "Brinvast-KL-Solo-LGT.svg"});
+    ArtworkPaths artwork = artwork_paths(where.SCRIPT_DIR, platform::artwork_in_bundle_resources());
+    where.ICON_PATH = std::move(artwork.icon);
+    where.LOGO_PATH = std::move(artwork.logo);
     return where;
 }
 

@@ -45,6 +45,16 @@ struct LocationSources {
 // The home directory that `where` was computed from.
 [[nodiscard]] std::string home_directory(const Locations& where);
 
+// Where the icon and the logo lie for an executable in `script_dir`.
+struct ArtworkPaths {
+    std::string icon;
+    std::string logo;
+};
+
+// Beside the executable, under assets/graphics/; but with `bundle_resources`, an executable in a
+// bundle (X.app/Contents/MacOS) finds them in X.app/Contents/Resources.
+[[nodiscard]] ArtworkPaths artwork_paths(const std::string& script_dir, bool bundle_resources);
+
 // The home is HOME when it is usable, otherwise the user database's. Throws NoHomeDirectory
 // when neither is usable: nothing may then be looked at, let alone removed.
 [[nodiscard]] Locations compute_locations(const LocationSources& sources);

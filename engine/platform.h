@@ -28,6 +28,13 @@ namespace brinvast::platform {
 // bind mounts of the same device included. False with errno on failure.
 [[nodiscard]] bool mount_of(int fd, std::uint64_t& mount);
 
+// Whether a program in a bundle keeps its artwork in the bundle's Contents/Resources, where
+// macOS wants data; true on macOS only.
+[[nodiscard]] bool artwork_in_bundle_resources();
+
+// The errno with which unlink() refuses a directory: EISDIR on Linux, EPERM on macOS.
+[[nodiscard]] int unlink_directory_error();
+
 // Makes the entries of the open directory `fd` durable: the renames and deletions made in it so
 // far survive a power loss. False with errno on failure.
 [[nodiscard]] bool sync_directory(int fd);

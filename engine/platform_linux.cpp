@@ -31,6 +31,14 @@ int open_search_only(int at_fd, const char* path) {
     return ::openat(at_fd, path, O_PATH | O_DIRECTORY | O_CLOEXEC);
 }
 
+bool artwork_in_bundle_resources() {
+    return false;
+}
+
+int unlink_directory_error() {
+    return EISDIR;
+}
+
 // A bind mount has the device of its source, so only the mount ID tells it apart. Kernels
 // older than 5.8 give none, and then the device is the best there is.
 bool mount_of(int fd, std::uint64_t& mount) {

@@ -66,6 +66,15 @@ int open_search_only(int at_fd, const char* path) {
 #endif
 }
 
+bool artwork_in_bundle_resources() {
+    return true;
+}
+
+// POSIX lets unlink refuse a directory with EPERM, and macOS does, even for root.
+int unlink_directory_error() {
+    return EPERM;
+}
+
 // macOS has no bind mounts: every mount has a device of its own.
 bool mount_of(int fd, std::uint64_t& mount) {
     struct stat info {};

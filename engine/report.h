@@ -11,7 +11,8 @@ namespace brinvast {
 inline constexpr double bytes_per_mb = 1024.0 * 1024.0;
 inline constexpr const char* rule = "============================================================";
 
-// A size in MB with exactly two decimals: 1572864 bytes give "1.50".
+// A size in MB with exactly two decimals, rounded as printf's "%.2f" rounds the same double in
+// the C locale: 1572864 bytes give "1.50".
 [[nodiscard]] std::string format_mb(double megabytes);
 
 // A time stamp in the machine's local time zone, as "%Y-%m-%d %H:%M:%S". Throws

@@ -1,5 +1,6 @@
 """Checks a filled-in Info.plist: it parses as a property list, the keys that macOS, Finder and
-privacy protection read hold plain values, and its icon is one of our .icns files.
+privacy protection read hold plain values, the short name fits the menu bar, and its icon is one
+of our .icns files.
 
 Usage: check_info_plist.py PLIST ICONS_DIR VERSION MINIMUM_MACOS
 Prints each problem and exits with status 1 if there is any."""
@@ -11,10 +12,10 @@ from pathlib import Path
 
 def problems_of(info, icons_dir, version, minimum):
     expected = {
+        "CFBundleDisplayName": "Brinvast Uninstaller",
         "CFBundleExecutable": "Brinvast Uninstaller",
         "CFBundleIdentifier": "com.brinvast.uninstaller",
         "CFBundleInfoDictionaryVersion": "6.0",
-        "CFBundleName": "Brinvast Uninstaller",
         "CFBundlePackageType": "APPL",
         "CFBundleShortVersionString": version,
         "CFBundleVersion": version,
@@ -28,6 +29,10 @@ def problems_of(info, icons_dir, version, minimum):
     for key, value in info.items():
         if isinstance(value, str) and (not value.strip() or "@" in value or "${" in value):
             yield f"{key} is not filled in: {value!r}"
+    # Apple allows the short name 15 characters; the full name is the display name's.
+    name = info.get("CFBundleName")
+    if not (isinstance(name, str) and 0 < len(name) <= 15):
+        yield f"CFBundleName is not a name of at most 15 characters: {name!r}"
     reason = info.get("NSDocumentsFolderUsageDescription")
     if not (isinstance(reason, str) and "~/Documents/Brinvast" in reason
             and reason.endswith(".") and reason.count(".") == 1 and "\n" not in reason):

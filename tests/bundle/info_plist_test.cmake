@@ -22,18 +22,25 @@ function(check_case qt_version target minimum)
     check_plist(${plist} ${minimum} FALSE)
 endfunction()
 
-# Our own code needs macOS 13.3, later than Qt 6.4 to 6.11 do; Qt 6.12 needs 14.4.
-check_case(6.4.2 "" 13.3)
-check_case(6.8.1 "" 13.3)
+# Qt's own minimum, by the release that set it.
+check_case(6.4.2 "" 10.14)
+check_case(6.8.1 "" 12.0)
+check_case(6.8.3 "" 12.0)
 check_case(6.12.0 "" 14.4)
 check_case(6.13.0 "" 14.4)
-# A later deployment target wins; an earlier one changes nothing.
+# A later deployment target wins; an earlier or equal one changes nothing.
 check_case(6.5.3 14.0 14.0)
+check_case(6.8.3 12.0 12.0)
 check_case(6.12.0 13.3 14.4)
 
-# The check itself fails a plist that lost its reason for reaching ~/Documents.
+# The check itself fails a plist that lost its reason for reaching ~/Documents, and one whose
+# short name is too long for the menu bar.
 file(READ ${OUT}/Info-6.4.2-.plist text)
 string(REGEX REPLACE "<key>NSDocumentsFolderUsageDescription</key>[^<]*<string>[^<]*</string>"
-       "" text "${text}")
-file(WRITE ${OUT}/Info-damaged.plist "${text}")
-check_plist(${OUT}/Info-damaged.plist 13.3 TRUE)
+       "" damaged "${text}")
+file(WRITE ${OUT}/Info-damaged.plist "${damaged}")
+check_plist(${OUT}/Info-damaged.plist 10.14 TRUE)
+string(REGEX REPLACE "(<key>CFBundleName</key>[^<]*<string>)[^<]*" "\\1Brinvast Uninstaller"
+       damaged "${text}")
+file(WRITE ${OUT}/Info-long-name.plist "${damaged}")
+check_plist(${OUT}/Info-long-name.plist 10.14 TRUE)

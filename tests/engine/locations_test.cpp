@@ -121,4 +121,32 @@ TEST(AssetLocations, AssetsLieBesideTheRealExecutableEvenThroughSymlinks) {
     }
 }
 
+// A macOS bundle keeps data in Contents/Resources, not beside its code in Contents/MacOS; an
+// executable outside a bundle, and every one elsewhere, finds its artwork beside it.
+TEST(AssetLocations, BundleKeepsItsArtworkInItsResources) {
+    const std::string app = "/Applications/Brinvast Uninstaller.app/Contents";
+    const std::string beside = "/assets/graphics/icons/Thalvoric-Icon-Light.icns";
+    const struct {
+        std::string script_dir;
+        bool bundle_resources;
+        std::string icon;
+        std::string logo;
+    } cases[] = {
+        {app + "/MacOS", true, app + "/Resources/Thalvoric-Icon-Light.icns",
+         app + "/Resources/Brinvast-KL-Solo-LGT.svg"},
+        {app + "/MacOS", false, app + "/MacOS" + beside,
+         app + "/MacOS/assets/graphics/svg/Brinvast-KL-Solo-LGT.svg"},
+        {"/usr/local/bin", true, "/usr/local/bin" + beside,
+         "/usr/local/bin/assets/graphics/svg/Brinvast-KL-Solo-LGT.svg"},
+        {"/opt/Contents/MacOS", true, "/opt/Contents/MacOS" + beside,
+         "/opt/Contents/MacOS/assets/graphics/svg/Brinvast-KL-Solo-LGT.svg"},
+    };
+    for (const auto& c : cases) {
+        const brinvast::ArtworkPaths paths =
+            brinvast::artwork_paths(c.script_dir, c.bundle_resources);
+        EXPECT_EQ(paths.icon, c.icon) << c.script_dir << ", " << c.bundle_resources;
+        EXPECT_EQ(paths.logo, c.logo) << c.script_dir << ", " << c.bundle_resources;
+    }
+}
+
 }  // namespace

@@ -28,7 +28,6 @@ using brinvast::testing::exists_no_follow;
 using brinvast::testing::Immutable;
 using brinvast::testing::known_time_text;
 using brinvast::testing::lines_of;
-using brinvast::testing::OnFirstOpen;
 using brinvast::testing::stamp_known_time;
 using brinvast::testing::write_file;
 using Lines = std::vector<std::string>;
@@ -214,40 +213,6 @@ TEST_F(StepsTest, UnreadableSubdirectoryContributesNothing) {
     EXPECT_EQ(lines,
               (Lines{"📁 Found directory: " + support, "   Files: 2, Dirs: 2, Size: 1.50 MB",
                      "📁 Directory not found: " + documents, "📁 Directory not found: " + logs}));
-}
-
-TEST_F(StepsTest, DirectoryVanishingDuringTheSurveyIsReportedAndSkipped) {
-    write_file(support + "/a.bin", 1048576);
-    write_file(support + "/b.bin", 524288);
-    write_file(documents + "/notes.txt", 10);
-    ASSERT_TRUE(stamp_known_time(support));
-    const std::string error = "No such file or directory: " + documents;
-    const Lines survey_lines{"📁 Found directory: " + support, "   Files: 2, Dirs: 0, Size: 1.50 MB",
-                             "⚠️  Error analyzing directory " + documents + ": " + error,
-                             "📁 Directory not found: " + logs};
-    {
-        const OnFirstOpen vanish(documents, [&] { fs::rename(documents, root / "moved"); });
-        const auto directory_info = engine().check_brinvast_directories_exist();
-        EXPECT_EQ(printed(), survey_lines);
-        EXPECT_EQ(forms_of(directory_info),
-                  (Forms{{support, "exists, 2 files, 0 dirs, 1572864 bytes, " + known_time_text},
-                         {documents, "exists, error: " + error},
-                         {logs, "absent"}}));
-    }
-    fs::rename(root / "moved", documents);
-    const OnFirstOpen vanish(documents, [&] { fs::rename(documents, root / "moved"); });
-    BrinvastUninstaller& uninstaller = engine(false, true);
-    EXPECT_TRUE(uninstaller.remove_all_directories());
-    Lines expected = survey_lines;
-    expected.insert(
-        expected.end(),
-        {"", "🗂️  Found 2 Brinvast directories to remove:",
-         "   📁 " + support + " (2 files, 1.50 MB)", "   📁 " + documents, "",
-         "📊 Total: 2 files, 1.50 MB", "✅ Removed directory: " + support,
-         "📁 Directory already gone: " + documents, "", "✅ Successfully removed 1 directories"});
-    EXPECT_EQ(printed(), expected);
-    EXPECT_EQ(uninstaller.actions_performed, Lines{"Removed directory: " + support});
-    EXPECT_TRUE(uninstaller.rollback_actions.empty());
 }
 
 TEST_F(StepsTest, RegularFileAtListedPathIsMeasuredEmptyAndNotRemoved) {

@@ -1,10 +1,11 @@
 #pragma once
 
-// Small real trees in temporary directories, for tests that point the engine at them.
+// Small real trees in temporary directories, for tests that point the engine at them. Builds on
+// every platform; the Linux-only tools are in linux_tools.h.
 
 #include <fcntl.h>
 #include <grp.h>
-#include <sys/fanotify.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,7 +18,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -25,14 +25,16 @@
 
 namespace brinvast::testing {
 
-// A fresh directory, removed with everything in it when the test ends.
+// A fresh directory, removed with everything in it when the test ends. Its path is real: on
+// macOS $TMPDIR lies under /var, a link to /private/var, and the paths that the engine and the
+// system report are real ones.
 class TempDir {
 public:
     TempDir() {
         const char* base = std::getenv("TMPDIR");
         std::string pattern = std::string(base && *base ? base : "/tmp") + "/brinvast-test-XXXXXX";
         if (::mkdtemp(pattern.data()) == nullptr) std::abort();
-        path_ = pattern;
+        path_ = std::filesystem::canonical(pattern);
     }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
@@ -119,19 +121,27 @@ inline bool stamp_known_time(const std::string& path) {
     return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
-// Makes `path` immutable while it lives, so that even root is refused with EPERM; the flag
-// comes off again whatever the test's outcome.
+// Makes `path` immutable while it lives, so that even root is refused with EPERM: chattr's flag
+// on Linux, the Finder's lock (uchg) on macOS. The flag comes off again whatever the test's
+// outcome.
 class Immutable {
 public:
     explicit Immutable(std::string path) : path_(std::move(path)) {
-        applied_ = std::system(("chattr +i '" + path_ + "'").c_str()) == 0;
+        applied_ = std::system((set_flag + (" '" + path_ + "'")).c_str()) == 0;
     }
     Immutable(const Immutable&) = delete;
     Immutable& operator=(const Immutable&) = delete;
-    ~Immutable() { (void)std::system(("chattr -i '" + path_ + "'").c_str()); }
+    ~Immutable() { (void)std::system((clear_flag + (" '" + path_ + "'")).c_str()); }
     [[nodiscard]] bool applied() const { return applied_; }
 
 private:
+#if defined(__APPLE__)
+    static constexpr const char* set_flag = "chflags uchg";
+    static constexpr const char* clear_flag = "chflags nouchg";
+#else
+    static constexpr const char* set_flag = "chattr +i";
+    static constexpr const char* clear_flag = "chattr -i";
+#endif
     std::string path_;
     bool applied_ = false;
 };
@@ -144,13 +154,26 @@ private:
     return lines;
 }
 
+// The unprivileged user nobody as the user database has it: 65534 on Linux, -2 on macOS.
+struct Account {
+    uid_t uid;
+    gid_t gid;
+};
+[[nodiscard]] inline Account nobody() {
+    const passwd* entry = ::getpwnam("nobody");
+    if (entry == nullptr) std::abort();
+    return {entry->pw_uid, entry->pw_gid};
+}
+
 // Runs `body` in a child process as the unprivileged user nobody, so that permission checks
 // bite even when the tests run as root. Returns the child's exit status.
 [[nodiscard]] inline int run_as_nobody(const std::function<int()>& body) {
+    const Account account = nobody();
     const pid_t child = ::fork();
     if (child == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
-            ::setresuid(65534, 65534, 65534) != 0) {
+        // As root, setgid and setuid set the real, effective and saved ids alike.
+        if (::setgroups(0, nullptr) != 0 || ::setgid(account.gid) != 0 ||
+            ::setuid(account.uid) != 0) {
             ::_exit(125);
         }
         ::_exit(body());
@@ -162,46 +185,13 @@ private:
 
 // Hands a tree to nobody, so that the only refusals it meets are the ones a test arranges.
 inline void give_to_nobody(const std::string& path) {
-    std::string command = "chown -R 65534:65534 '" + path + "'";
-    if (std::system(command.c_str()) != 0) std::abort();
+    const Account account = nobody();
+    const auto hand_over = [&](const std::filesystem::path& entry) {
+        if (::lchown(entry.c_str(), account.uid, account.gid) != 0) std::abort();
+    };
+    hand_over(path);
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(path))
+        hand_over(entry.path());
 }
-
-// Does `act` the first time anyone opens `path`, before that open returns (a fanotify permission
-// event), so that something happens to the tree at a known point of a walk.
-class OnFirstOpen {
-public:
-    OnFirstOpen(std::string path, std::function<void()> act)
-        : path_(std::move(path)), act_(std::move(act)) {
-        fan_ = ::fanotify_init(FAN_CLASS_CONTENT | FAN_CLOEXEC, O_RDONLY);
-        if (::fanotify_mark(fan_, FAN_MARK_ADD, FAN_OPEN_PERM | FAN_ONDIR, AT_FDCWD,
-                            path_.c_str()) != 0) {
-            std::abort();  // fanotify permission events are needed
-        }
-        watcher_ = std::thread([this] { act_on_first_open(); });
-    }
-    OnFirstOpen(const OnFirstOpen&) = delete;
-    OnFirstOpen& operator=(const OnFirstOpen&) = delete;
-    ~OnFirstOpen() {
-        ::close(::open(path_.c_str(), O_RDONLY));  // wakes the watcher if nothing opened it yet
-        watcher_.join();
-        ::close(fan_);  // lets any later open through
-    }
-
-private:
-    void act_on_first_open() {
-        fanotify_event_metadata event{};
-        if (::read(fan_, &event, sizeof event) != sizeof event) return;
-        (void)::fanotify_mark(fan_, FAN_MARK_FLUSH, 0, AT_FDCWD, nullptr);
-        act_();
-        const fanotify_response allow{event.fd, FAN_ALLOW};
-        (void)!::write(fan_, &allow, sizeof allow);
-        ::close(event.fd);
-    }
-
-    std::string path_;
-    std::function<void()> act_;
-    int fan_ = -1;
-    std::thread watcher_;
-};
 
 }  // namespace brinvast::testing
