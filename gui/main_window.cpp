@@ -9,7 +9,9 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSvgWidget>
+#include <QTextEdit>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
@@ -111,6 +113,19 @@ void fit_captions(std::initializer_list<QPushButton*> buttons) {
     }
 }
 
+// Opens the details on their last line, where a failure's reason is. The view follows the text's
+// layout to its end until the user scrolls; the cursor waits at the end too, since a text edit
+// brings its cursor into view when it first appears.
+void open_details_at_end(QMessageBox& box) {
+    auto* details = box.findChild<QTextEdit*>();
+    if (details == nullptr) return;
+    details->moveCursor(QTextCursor::End);
+    QScrollBar* bar = details->verticalScrollBar();
+    const QMetaObject::Connection pin = QObject::connect(
+        bar, &QScrollBar::rangeChanged, bar, [bar](int, int maximum) { bar->setValue(maximum); });
+    QObject::connect(bar, &QScrollBar::actionTriggered, bar, [pin] { QObject::disconnect(pin); });
+}
+
 // A result box with the look of QMessageBox's static functions (icon, title, text, a single
 // default OK, over the window), and the run's whole report behind "Show Details…", so that a
 // user who started the program without a console still learns what was done.
@@ -119,6 +134,7 @@ void show_result(QWidget* parent, QMessageBox::Icon icon, const QString& title,
     QMessageBox box(icon, title, message, QMessageBox::Ok, parent);
     box.setDefaultButton(QMessageBox::Ok);
     box.setDetailedText(QString::fromStdString(report));
+    open_details_at_end(box);
     box.exec();
 }
 
