@@ -184,16 +184,6 @@ run_as_tester() {
         exec setpriv --reuid=1500 --regid=1500 --clear-groups /home/bin/brinvast-uninstaller
 }
 
-# Waits up to 60 s for the window to call pkexec: by then the box that offered it has gone.
-pkexec_called() {
-    for _ in $(seq 600); do
-        [ -s "$out/pkexec" ] && return 0
-        sleep 0.1
-    done
-    echo "sandbox: pkexec was never called" >&2
-    return 1
-}
-
 # Clicks a mode button. Both sit at the bottom of the fixed 400x450 window, centred: 15 px
 # margin, 50 px buttons, 12 px apart, so their places follow from the window's geometry.
 click() {
@@ -210,6 +200,20 @@ answer() {
     local box
     box=$(window "$1") || return 1
     xdotool windowfocus --sync "$box" key --clearmodifiers "$2"
+}
+
+# Like answer, then waits up to 60 s until that box has gone, so that a box with the same title
+# that comes next cannot be taken for it.
+answer_and_wait() {
+    local box
+    box=$(window "$1") || return 1
+    xdotool windowfocus --sync "$box" key --clearmodifiers "$2"
+    for _ in $(seq 600); do
+        xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | grep -qx "$box" || return 0
+        sleep 0.1
+    done
+    echo "sandbox: the box '$1' stayed" >&2
+    return 1
 }
 
 # Waits up to 60 s for the window's program to end and keeps its exit status.

@@ -160,9 +160,9 @@ TEST_F(WindowEndToEnd, BundleOnlyAnAdministratorMayRemoveCanBeTriedAgainAsAdmini
         const TempDir seen;
         const Outcome run = sandboxed(
             "install_product; tester_machine; pkexec_answer=" + std::string(c.answer) +
-            "; start_gui_as_tester; " + c.mode +
-            "answer 'Uninstall Failed' alt+a; pkexec_called; " + c.then + "; cp \"$out/pkexec\" " +
-            seen / "calls" + "; find \"$HOME\" ! -user 1500 >" + seen / "not_testers");
+            "; start_gui_as_tester; " + c.mode + "answer_and_wait 'Uninstall Failed' alt+a; " +
+            c.then + "; cp \"$out/pkexec\" " + seen / "calls" + "; find \"$HOME\" ! -user 1500 >" +
+            seen / "not_testers");
         EXPECT_EQ(run.status, "0");
         EXPECT_THAT(run.out,
                     HasSubstr("\n❌ Permission denied removing /Applications/Brinvast.app\n"));
