@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <optional>
 
 #include "sandbox.h"
 
@@ -23,23 +24,27 @@ const std::string final_warning = "answer '⚠️ FINAL WARNING' ";
 const std::string standard_run = "click standard; " + standard_question +
                                  "alt+y; answer 'Uninstall Complete' Return; finish_gui";
 
-// Sets environment variables for the sandboxes started while it lives.
+// Sets environment variables for the sandboxes started while it lives, then puts back what was
+// there: without LANG, the next test's xdotool would match no title with an emoji.
 class Environment {
 public:
-    explicit Environment(std::map<std::string, std::string> variables)
-        : variables(std::move(variables)) {
-        for (const auto& [name, value] : this->variables)
+    explicit Environment(const std::map<std::string, std::string>& variables) {
+        for (const auto& [name, value] : variables) {
+            const char* before = std::getenv(name.c_str());
+            saved[name] = before ? std::optional<std::string>(before) : std::nullopt;
             ::setenv(name.c_str(), value.c_str(), 1);
+        }
     }
     Environment(const Environment&) = delete;
     Environment& operator=(const Environment&) = delete;
     ~Environment() {
-        for (const auto& [name, value] : variables)
-            ::unsetenv(name.c_str());
+        for (const auto& [name, value] : saved) {
+            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+        }
     }
 
 private:
-    std::map<std::string, std::string> variables;
+    std::map<std::string, std::optional<std::string>> saved;
 };
 
 TEST_F(WindowEndToEnd, StandardUninstallAnsweredYesBacksUpTheDatabaseAndQuits) {
