@@ -6,9 +6,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <cstdlib>
+#include <cstdio>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,35 +17,27 @@ namespace {
 
 // Arguments that careless quoting would split, expand, run or cut short.
 const std::vector<std::string> hostile = {
-    "plain",       "",          "two  words",
-    "it's",        "'",         "\"quoted\"",
-    "back\\slash", "\\",        "\\\"",
-    "$HOME",       "${HOME}",   "$(id)",
-    "`id`",        "a;b|c&d",   "<in >out",
-    "* ? [a]",     "~",         "line\nbreak",
-    "cr\rlf\n",    "tab\there", "ü ✅ 🗂️ 名前",
-    "!",           "-e",        "%d %s\\n",
-    "--user",
+    "",
+    "two  words",
+    "it's",
+    "\"quoted\"",
+    "back\\slash \\\"",
+    "$HOME $(id) `id`",
+    "a;b|c&d *",
+    "line\nbreak\r",
+    "ü ✅ 🗂️ 名前",
+    "-e",
+    "%d\\n",
 };
 
-// What `sh -c command` wrote to its standard output, and its exit status.
+// What `sh -c command` printed, and its exit status.
 std::pair<std::string, int> run_shell(const std::string& command) {
-    int pipe_ends[2];
-    if (::pipe(pipe_ends) != 0) std::abort();
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::dup2(pipe_ends[1], STDOUT_FILENO);
-        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
-    ::close(pipe_ends[1]);
+    FILE* shell = ::popen(command.c_str(), "r");
     std::string output;
     char buffer[4096];
-    for (ssize_t got; (got = ::read(pipe_ends[0], buffer, sizeof buffer)) > 0;)
-        output.append(buffer, static_cast<std::size_t>(got));
-    ::close(pipe_ends[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, shell)) > 0;)
+        output.append(buffer, got);
+    const int status = ::pclose(shell);
     return {output, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
 }
 
@@ -75,16 +66,6 @@ std::pair<std::string, std::string> read_applescript_literal(const std::string& 
     return {};
 }
 
-// A program, given through the shell, that prints its arguments each ended by a null, says so on
-// standard error, and exits with 3.
-const std::vector<std::string> print_arguments = {
-    "-c", "printf '%s\\0' \"$@\"; echo printed >&2; exit 3", "sh"};
-
-std::vector<std::string> with_hostile(std::vector<std::string> arguments) {
-    arguments.insert(arguments.end(), hostile.begin(), hostile.end());
-    return arguments;
-}
-
 TEST(AdministratorCommand, ShellWordsReachTheProgramAsTheyWere) {
     std::string command = "printf '%s\\0'";
     for (const std::string& argument : hostile)
@@ -96,8 +77,12 @@ TEST(AdministratorCommand, ShellWordsReachTheProgramAsTheyWere) {
 // run as "do shell script" runs it; what osascript then prints goes back through
 // osascript_outcome.
 TEST(AdministratorCommand, OsascriptCarriesEveryArgumentAndTheExitStatus) {
-    const std::vector<std::string> command =
-        osascript_command("/bin/sh", with_hostile(print_arguments));
+    // A program that prints its arguments each ended by a null, says so on standard error, and
+    // exits with 3.
+    std::vector<std::string> arguments = {"-c", "printf '%s\\0' \"$@\"; echo printed >&2; exit 3",
+                                          "sh"};
+    arguments.insert(arguments.end(), hostile.begin(), hostile.end());
+    const std::vector<std::string> command = osascript_command("/bin/sh", arguments);
     ASSERT_EQ(command.size(), 3U);
     EXPECT_EQ(command[0], "/usr/bin/osascript");
     EXPECT_EQ(command[1], "-e");
@@ -129,7 +114,6 @@ TEST(AdministratorCommand, OnlyADismissedPromptCountsAsCancelled) {
          1},
         {osascript_outcome, 1, "0:241: execution error: Not authorized. (-60005)\n", false, 1},
         {osascript_outcome, 0, "output without a status\n", false, 1},
-        {osascript_outcome, 0, "\n", false, 1},
         {pkexec_outcome, 126, "Error executing command as another user: Request dismissed\n", true,
          126},
         {pkexec_outcome, 127, "Error executing command as another user: Not authorized\n", false,
