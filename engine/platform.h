@@ -105,3 +105,19 @@ private:
 [[nodiscard]] uid_t first_regular_uid();
 
 }  // namespace brinvast::platform
+
+// Running our own command line with an administrator's rights, through the prompt that the
+// platform's users know: macOS's password dialog, polkit's pkexec on Linux.
+
+#include "administrator.h"
+
+namespace brinvast::platform {
+
+// The command that runs `program` with `arguments` as root once an administrator has agreed.
+[[nodiscard]] std::vector<std::string> administrator_command(
+    const std::string& program, const std::vector<std::string>& arguments);
+
+// What became of that command, from its exit status and its standard output and error, merged.
+[[nodiscard]] AdministratorRun administrator_outcome(int exit_status, const std::string& output);
+
+}  // namespace brinvast::platform

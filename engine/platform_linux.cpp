@@ -222,3 +222,16 @@ uid_t first_regular_uid() {
 }
 
 }  // namespace brinvast::platform
+
+namespace brinvast::platform {
+
+std::vector<std::string> administrator_command(const std::string& program,
+                                               const std::vector<std::string>& arguments) {
+    return pkexec_command(program, arguments);
+}
+
+AdministratorRun administrator_outcome(int exit_status, const std::string& output) {
+    return pkexec_outcome(exit_status, output);
+}
+
+}  // namespace brinvast::platform

@@ -6,15 +6,19 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QIcon>
+#include <QKeySequence>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSvgWidget>
+#include <QTextEdit>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <cmath>
 #include <initializer_list>
 
+#include "administrator_run.h"
 #include "confirmations.h"
 #include "fs.h"
 
@@ -111,15 +115,45 @@ void fit_captions(std::initializer_list<QPushButton*> buttons) {
     }
 }
 
+// Opens the details on their last line, where a failure's reason is. The view follows the text's
+// layout to its end until the user scrolls; the cursor waits at the end too, since a text edit
+// brings its cursor into view when it first appears.
+void open_details_at_end(QMessageBox& box) {
+    auto* details = box.findChild<QTextEdit*>();
+    if (details == nullptr) return;
+    details->moveCursor(QTextCursor::End);
+    QScrollBar* bar = details->verticalScrollBar();
+    const QMetaObject::Connection pin = QObject::connect(
+        bar, &QScrollBar::rangeChanged, bar, [bar](int, int maximum) { bar->setValue(maximum); });
+    QObject::connect(bar, &QScrollBar::actionTriggered, bar, [pin] { QObject::disconnect(pin); });
+}
+
+// The button of a failure that an administrator's rights may lift. Escape and Return stay with
+// OK: only a deliberate choice asks for a password.
+QPushButton* add_administrator_button(QMessageBox& box) {
+    QPushButton* button =
+        box.addButton(text("Try Again as &Administrator…"), QMessageBox::ActionRole);
+    button->setObjectName("administrator_btn");
+    // macOS gives buttons no mnemonics: there the shortcut is Option-A.
+    button->setShortcut(QKeySequence(Qt::ALT | Qt::Key_A));
+    box.setEscapeButton(QMessageBox::Ok);
+    return button;
+}
+
 // A result box with the look of QMessageBox's static functions (icon, title, text, a single
 // default OK, over the window), and the run's whole report behind "Show Details…", so that a
-// user who started the program without a console still learns what was done.
-void show_result(QWidget* parent, QMessageBox::Icon icon, const QString& title,
-                 const QString& message, const std::string& report) {
+// user who started the program without a console still learns what was done. True when the
+// user chose to try again as administrator, which only `offer_administrator` offers.
+bool show_result(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                 const QString& message, const std::string& report,
+                 bool offer_administrator = false) {
     QMessageBox box(icon, title, message, QMessageBox::Ok, parent);
+    QPushButton* administrator = offer_administrator ? add_administrator_button(box) : nullptr;
     box.setDefaultButton(QMessageBox::Ok);
     box.setDetailedText(QString::fromStdString(report));
+    open_details_at_end(box);
     box.exec();
+    return administrator != nullptr && box.clickedButton() == administrator;
 }
 
 using MessageBoxFunction = QMessageBox::StandardButton (*)(QWidget*, const QString&, const QString&,
@@ -221,24 +255,49 @@ void BrinvastUninstallerGUI::run_uninstaller(bool dry_run, bool force, bool clea
                                                                       locations, report);
         const bool success = uninstaller->run();
         show();
-        if (!success) {
-            show_result(this, QMessageBox::Critical, "Uninstall Failed",
-                        "Uninstall failed! Check the console output for details.",
-                        report_copy.text());
-        } else if (dry_run) {
+        if (success && dry_run) {
             show_result(this, QMessageBox::Information, "Preview Complete",
                         "Preview completed successfully!\nCheck the console output for details.",
                         report_copy.text());
-        } else {
-            show_result(this, QMessageBox::Information, "Uninstall Complete",
-                        "Uninstall completed successfully!\nThe application will now close.",
-                        report_copy.text());
-            QApplication::processEvents();
-            QApplication::quit();
+        } else if (show_outcome(success, uninstaller->needs_administrator)) {
+            try_again_as_administrator(clean_all);
         }
     } catch (const std::exception& error) {
         show();
         show_result(this, QMessageBox::Critical, "Error",
                     "An unexpected error occurred:\n" + text(error.what()), report_copy.text());
     }
+}
+
+// "Uninstall Complete", and then the program quits; or "Uninstall Failed", with the offer to try
+// again as administrator when that may help. True when the user took the offer.
+bool BrinvastUninstallerGUI::show_outcome(bool success, bool offer_administrator) {
+    if (!success) {
+        return show_result(this, QMessageBox::Critical, "Uninstall Failed",
+                           "Uninstall failed! Check the console output for details.",
+                           report_copy.text(), offer_administrator);
+    }
+    show_result(this, QMessageBox::Information, "Uninstall Complete",
+                "Uninstall completed successfully!\nThe application will now close.",
+                report_copy.text());
+    QApplication::processEvents();
+    QApplication::quit();
+    return false;
+}
+
+// Our own command line, from beside our executable and never from PATH, runs as root on this
+// user's behalf: root acts with the user's rights in the home and with its own only in
+// /Applications. The window holds no run lock by now, and the command line takes its own. A
+// dismissed prompt changed nothing, and the window simply comes back.
+void BrinvastUninstallerGUI::try_again_as_administrator(bool clean_all) {
+    hide();
+    QApplication::processEvents();
+    const brinvast::AdministratorRun elevated = run_with_administrator_rights(
+        locations.SCRIPT_DIR + "/brinvast-uninstall",
+        brinvast::administrator_run_arguments(brinvast::current_user_name(), clean_all));
+    show();
+    if (elevated.cancelled) return;
+    report_copy.clear();
+    report << elevated.report << std::flush;
+    (void)show_outcome(elevated.exit_status == 0, false);
 }

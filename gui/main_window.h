@@ -33,4 +33,8 @@ public:
 
     // The engine of the latest run; empty until the first one.
     std::unique_ptr<brinvast::BrinvastUninstaller> uninstaller;
+
+private:
+    [[nodiscard]] bool show_outcome(bool success, bool offer_administrator);
+    void try_again_as_administrator(bool clean_all);
 };

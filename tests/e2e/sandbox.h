@@ -76,8 +76,8 @@ protected:
         const TempDir out;
         const int sandbox_status = run_process(in_namespaces(
             {"env", "CLI=" BRINVAST_CLI, "GUI=" BRINVAST_GUI, "CLOSE_WINDOW=" BRINVAST_CLOSE_WINDOW,
-             "FIRST_THREAD_ENDS=" BRINVAST_FIRST_THREAD_ENDS, "bash", BRINVAST_SANDBOX, out.path(),
-             scenario}));
+             "FIRST_THREAD_ENDS=" BRINVAST_FIRST_THREAD_ENDS, "PKEXEC=" BRINVAST_PKEXEC, "bash",
+             BRINVAST_SANDBOX, out.path(), scenario}));
         EXPECT_EQ(sandbox_status, 0) << "the sandbox itself failed";
         const auto left = [&out](const char* name) {
             return home_as_tilde(read_text(out / name), out / "home");

@@ -6,7 +6,7 @@
 # act on their real fixed paths without touching the machine's own, then runs SCENARIO (bash
 # code that may use the helpers below). Leaves in OUT: stdout, stderr, status (set by the
 # scenario in $status) and state (a listing of /Applications and the home's product folders).
-# Needs CLI, GUI, CLOSE_WINDOW and FIRST_THREAD_ENDS in the environment.
+# Needs CLI, GUI, CLOSE_WINDOW, FIRST_THREAD_ENDS and PKEXEC in the environment.
 set -euo pipefail
 out="$1"
 scenario="$2"
@@ -158,6 +158,33 @@ run_reader_gone() {
     exec "$real_gui" >&5 5>&-
 }
 
+# A user database of the sandbox's own with tester (uid 1500), whose home is the sandbox's home,
+# and a tmpfs over /home that honours set-user-id programs. The window and the command line sit
+# side by side in /home/bin, as in the bundle, where tester may run them; the stand-in for
+# pkexec sits in /home/sbin. The Applications folder stays root's, so that only an administrator
+# may remove the bundle. Call it after the product is installed.
+tester_machine() {
+    chmod 0711 "$out"
+    { echo "tester:x:1500:1500::$HOME:/bin/sh"; cat /etc/passwd; } >"$out/passwd"
+    mount --bind "$out/passwd" /etc/passwd
+    mount -t tmpfs -o mode=0755 brinvast-e2e-homes /home
+    mkdir /home/bin /home/sbin
+    cp "$GUI" /home/bin/brinvast-uninstaller
+    cp "$CLI" /home/bin/brinvast-uninstall
+    install -m 4755 "$PKEXEC" /home/sbin/pkexec
+    chown -R 1500:1500 "$HOME"
+}
+
+# Starts the window as tester, with the stand-in for pkexec first on PATH. The stand-in answers
+# as $pkexec_answer says (see pkexec_stand_in.cpp) and notes each call in $out/pkexec.
+start_gui_as_tester() {
+    GUI=run_as_tester start_gui
+}
+run_as_tester() {
+    PATH="/home/sbin:$PATH" PKEXEC_CALLS="$out/pkexec" PKEXEC_ANSWER="${pkexec_answer:-}" \
+        exec setpriv --reuid=1500 --regid=1500 --clear-groups /home/bin/brinvast-uninstaller
+}
+
 # Clicks a mode button. Both sit at the bottom of the fixed 400x450 window, centred: 15 px
 # margin, 50 px buttons, 12 px apart, so their places follow from the window's geometry.
 click() {
@@ -174,6 +201,20 @@ answer() {
     local box
     box=$(window "$1") || return 1
     xdotool windowfocus --sync "$box" key --clearmodifiers "$2"
+}
+
+# Like answer, then waits up to 60 s until that box has gone, so that a box with the same title
+# that comes next cannot be taken for it.
+answer_and_wait() {
+    local box
+    box=$(window "$1") || return 1
+    xdotool windowfocus --sync "$box" key --clearmodifiers "$2"
+    for _ in $(seq 600); do
+        xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | grep -qx "$box" || return 0
+        sleep 0.1
+    done
+    echo "sandbox: the box '$1' stayed" >&2
+    return 1
 }
 
 # Waits up to 60 s for the window's program to end and keeps its exit status.

@@ -7,12 +7,15 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <optional>
 
 #include "sandbox.h"
 
 namespace brinvast::testing {
 namespace {
 
+using ::testing::EndsWith;
+using ::testing::HasSubstr;
 using WindowEndToEnd = Sandbox;
 
 const std::string standard_question = "answer 'Confirm Standard Uninstall' ";
@@ -21,23 +24,27 @@ const std::string final_warning = "answer '⚠️ FINAL WARNING' ";
 const std::string standard_run = "click standard; " + standard_question +
                                  "alt+y; answer 'Uninstall Complete' Return; finish_gui";
 
-// Sets environment variables for the sandboxes started while it lives.
+// Sets environment variables for the sandboxes started while it lives, then puts back what was
+// there: without LANG, the next test's xdotool would match no title with an emoji.
 class Environment {
 public:
-    explicit Environment(std::map<std::string, std::string> variables)
-        : variables(std::move(variables)) {
-        for (const auto& [name, value] : this->variables)
+    explicit Environment(const std::map<std::string, std::string>& variables) {
+        for (const auto& [name, value] : variables) {
+            const char* before = std::getenv(name.c_str());
+            saved[name] = before ? std::optional<std::string>(before) : std::nullopt;
             ::setenv(name.c_str(), value.c_str(), 1);
+        }
     }
     Environment(const Environment&) = delete;
     Environment& operator=(const Environment&) = delete;
     ~Environment() {
-        for (const auto& [name, value] : variables)
-            ::unsetenv(name.c_str());
+        for (const auto& [name, value] : saved) {
+            value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+        }
     }
 
 private:
-    std::map<std::string, std::string> variables;
+    std::map<std::string, std::optional<std::string>> saved;
 };
 
 TEST_F(WindowEndToEnd, StandardUninstallAnsweredYesBacksUpTheDatabaseAndQuits) {
@@ -127,6 +134,49 @@ TEST_F(WindowEndToEnd, WindowAndCommandLineAtOnceTakeTurns) {
     EXPECT_EQ(count("🎉 Uninstall completed successfully!"), 1);
     EXPECT_EQ(count("✅ System already clean - nothing to uninstall"), 1);
     EXPECT_EQ(run.state, expected("after_standard_run"));
+}
+
+// tester's run meets a bundle that only root may remove, and its box offers to try again as
+// administrator (alt+a). The stand-in for pkexec answers as each case says, and runs what the
+// window asked for as root when it agrees; a dismissed prompt brings the window back without a
+// box and with nothing changed. Whatever root did in the home, it did as tester.
+TEST_F(WindowEndToEnd, BundleOnlyAnAdministratorMayRemoveCanBeTriedAgainAsAdministrator) {
+    const std::string standard = "click standard; " + standard_question + "alt+y; ";
+    const std::string complete =
+        "click complete; " + first_warning + "alt+y; " + final_warning + "alt+y; ";
+    const std::string completed = "answer 'Uninstall Complete' Return; finish_gui";
+    const struct {
+        std::string mode;        // a mode button, and consent
+        const char* answer;      // the stand-in's answer at the administrator's prompt
+        std::string then;        // what the user does after the prompt
+        const char* arguments;   // what the window asks root to run, after the program's path
+        std::string report_end;  // how the console ends
+        const char* state;
+    } cases[] = {
+        {standard, "", completed, "--yes", expected("typical_standard_run"), "after_standard_run"},
+        {complete, "", completed, "--yes --complete", expected("typical_complete_removal"),
+         "after_complete_removal"},
+        {standard, "dismiss", "close_gui", "--yes", failed_with_nothing_to_roll_back, "installed"},
+        {standard, "refuse", "answer 'Uninstall Failed' Return; close_gui", "--yes",
+         "Not authorized\n\nThis incident has been reported.\n", "installed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mode + c.answer);
+        const TempDir seen;
+        const Outcome run = sandboxed(
+            "install_product; tester_machine; pkexec_answer=" + std::string(c.answer) +
+            "; start_gui_as_tester; " + c.mode + "answer_and_wait 'Uninstall Failed' alt+a; " +
+            c.then + "; cp \"$out/pkexec\" " + seen / "calls" + "; find \"$HOME\" ! -user 1500 >" +
+            seen / "not_testers");
+        EXPECT_EQ(run.status, "0");
+        EXPECT_THAT(run.out,
+                    HasSubstr("\n❌ Permission denied removing /Applications/Brinvast.app\n"));
+        EXPECT_THAT(run.out, EndsWith(c.report_end));
+        EXPECT_EQ(run.state, expected(c.state));
+        EXPECT_EQ(read_text(seen / "calls"),
+                  std::string("/home/bin/brinvast-uninstall --user tester ") + c.arguments + "\n");
+        EXPECT_EQ(read_text(seen / "not_testers"), "");
+    }
 }
 
 }  // namespace

@@ -4,14 +4,19 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QMessageBox>
 #include <QMetaEnum>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextEdit>
 #include <QTimer>
 #include <QtTest>
 #include <ext/stdio_filebuf.h>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <streambuf>
 
@@ -80,7 +85,8 @@ public:
     }
 
     QStringList seen;
-    QStringList details;  // each box's detailed text, empty where it has none
+    QStringList details;                        // each box's detailed text, empty where it has none
+    std::function<void(QMessageBox*)> inspect;  // looks at each box before it is answered
 
 private:
     void look() {
@@ -89,6 +95,7 @@ private:
         answered = shown;
         seen << describe(shown, window);
         details << shown->detailedText();
+        if (inspect) inspect(shown);
         answer(shown, replies.isEmpty() ? "Escape" : replies.takeFirst());
     }
 
@@ -212,6 +219,27 @@ QString stream_failure_text() {
     return {};
 }
 
+// A bundle that is a symbolic link is refused, so the run fails.
+void link_the_bundle_elsewhere(const Machine& machine) {
+    const std::string elsewhere = machine.root / "elsewhere/Brinvast.app";
+    std::filesystem::create_directories(elsewhere);
+    std::filesystem::remove_all(machine.where.BRINVAST_APP_PATH);
+    std::filesystem::create_directory_symlink(elsewhere, machine.where.BRINVAST_APP_PATH);
+}
+
+// Whether the view of `details` stands at its end with the last line of the text inside it. A text
+// that fits the view does not count: it would show its last line anyway.
+bool shows_last_line(QTextEdit* details) {
+    const QScrollBar* bar = details->verticalScrollBar();
+    QTextBlock last = details->document()->lastBlock();
+    while (last.text().isEmpty() && last.previous().isValid())
+        last = last.previous();
+    const QRectF line =
+        details->document()->documentLayout()->blockBoundingRect(last).translated(0, -bar->value());
+    return details->isVisible() && bar->maximum() > 0 && bar->value() == bar->maximum() &&
+           line.top() >= 0 && line.bottom() <= details->viewport()->height();
+}
+
 std::string start_up_line(bool clean_all) {
     return std::string(
                "🚀 Brinvast Uninstaller initialized (dry_run=False, force=True, clean_all=") +
@@ -230,6 +258,7 @@ private slots:
     void consentRunsHiddenThenQuits_data();
     void consentRunsHiddenThenQuits();
     void failedRunLeavesTheWindowForAnotherRun();
+    void failuresDetailsOpenAtTheirLastLine();
     void errorFromTheEngineIsShownOverTheWindow();
 };
 
@@ -321,11 +350,7 @@ void ModesTest::consentRunsHiddenThenQuits() {
 
 void ModesTest::failedRunLeavesTheWindowForAnotherRun() {
     Machine machine;
-    // A bundle that is a symbolic link is refused, so the run fails.
-    const std::string elsewhere = machine.root / "elsewhere/Brinvast.app";
-    std::filesystem::create_directories(elsewhere);
-    std::filesystem::remove_all(machine.where.BRINVAST_APP_PATH);
-    std::filesystem::create_directory_symlink(elsewhere, machine.where.BRINVAST_APP_PATH);
+    link_the_bundle_elsewhere(machine);
     User user(machine.window.get(), {"Yes", "Ok", "Yes", "Ok"});
 
     QCOMPARE(click_in_event_loop(machine.button("standard_btn")), STAYED_OPEN);
@@ -345,6 +370,27 @@ void ModesTest::failedRunLeavesTheWindowForAnotherRun() {
     QCOMPARE(user.details, QStringList({"", first_run, "", user.details[3]}));
     QCOMPARE(first_run + user.details[3], QString::fromStdString(machine.console.text));
     QVERIFY(user.details[3].startsWith(QString::fromStdString(start_up_line(false))));
+}
+
+// A failure's reason comes at the end of its report, so its details open there.
+void ModesTest::failuresDetailsOpenAtTheirLastLine() {
+    Machine machine;
+    link_the_bundle_elsewhere(machine);
+    User user(machine.window.get(), {"Yes", "Ok"});
+    bool looked = false;
+    user.inspect = [&looked](QMessageBox* shown) {
+        if (shown->windowTitle() != "Uninstall Failed") return;
+        for (QAbstractButton* button : shown->buttons()) {
+            if (button->text().startsWith("Show Details")) button->click();
+        }
+        auto* details = shown->findChild<QTextEdit*>();
+        QVERIFY(details != nullptr);
+        QTRY_VERIFY(shows_last_line(details));
+        looked = true;
+    };
+
+    QCOMPARE(click_in_event_loop(machine.button("standard_btn")), STAYED_OPEN);
+    QVERIFY(looked);
 }
 
 void ModesTest::errorFromTheEngineIsShownOverTheWindow() {

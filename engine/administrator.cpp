@@ -1,0 +1,126 @@
+#include "administrator.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <system_error>
+
+namespace brinvast {
+
+namespace {
+
+// What pkexec exits with when the user dismissed its dialog; 127 is any other refusal.
+constexpr int pkexec_dismissed = 126;
+// AppleScript's error number for a dialog that the user cancelled ("User canceled.", in the
+// system's language).
+constexpr const char* applescript_user_canceled = "(-128)";
+
+}  // namespace
+
+std::string current_user_name() {
+    const long size_hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::string buffer(size_hint > 0 ? static_cast<std::size_t>(size_hint) : 1024, '\0');
+    for (;;) {
+        passwd entry{};
+        passwd* found = nullptr;
+        const int error = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
+        if (found != nullptr) return entry.pw_name;
+        if (error == ERANGE) {
+            buffer.resize(buffer.size() * 2);
+            continue;
+        }
+        throw std::system_error(
+            error != 0 ? error : ENOENT, std::generic_category(),
+            "The user database has no entry for user id " + std::to_string(::getuid()));
+    }
+}
+
+std::vector<std::string> administrator_run_arguments(const std::string& user, bool clean_all) {
+    std::vector<std::string> arguments{"--user", user, "--yes"};
+    if (clean_all) arguments.emplace_back("--complete");
+    return arguments;
+}
+
+// Inside single quotes nothing is special but the quote itself, which closes them: it is
+// written as a quote escaped between two quoted runs.
+std::string shell_quoted(const std::string& argument) {
+    std::string quoted = "'";
+    for (const char c : argument) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "'";
+}
+
+// Line breaks are written as escapes too, so that the script stays on the one line that -e
+// gives it.
+std::string applescript_quoted(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        switch (c) {
+            case '\\':
+                quoted += "\\\\";
+                break;
+            case '"':
+                quoted += "\\\"";
+                break;
+            case '\n':
+                quoted += "\\n";
+                break;
+            case '\r':
+                quoted += "\\r";
+                break;
+            default:
+                quoted += c;
+        }
+    }
+    return quoted + "\"";
+}
+
+// "without altering line endings" keeps the report's line feeds, which AppleScript would
+// otherwise turn into carriage returns.
+std::vector<std::string> osascript_command(const std::string& program,
+                                           const std::vector<std::string>& arguments) {
+    std::string shell = shell_quoted(program);
+    for (const std::string& argument : arguments)
+        shell += " " + shell_quoted(argument);
+    shell += " 2>&1; printf '\\n%d' $?";
+    return {"/usr/bin/osascript", "-e",
+            "do shell script " + applescript_quoted(shell) +
+                " with administrator privileges without altering line endings"};
+}
+
+// osascript prints the script's result followed by a line break of its own.
+AdministratorRun osascript_outcome(int exit_status, const std::string& output) {
+    if (exit_status != 0) {
+        return {output.find(applescript_user_canceled) != std::string::npos, exit_status, output};
+    }
+    const std::size_t last_digit = output.find_last_not_of('\n');
+    const std::size_t separator =
+        last_digit == std::string::npos ? last_digit : output.rfind('\n', last_digit);
+    // Without the status, which the shell always writes, nothing tells that the run succeeded.
+    if (separator == std::string::npos) return {false, 1, output};
+    int status = 0;
+    const char* const end = output.data() + last_digit + 1;
+    const auto [parsed_to, error] = std::from_chars(output.data() + separator + 1, end, status);
+    if (error != std::errc{} || parsed_to != end) return {false, 1, output};
+    return {false, status, output.substr(0, separator)};
+}
+
+std::vector<std::string> pkexec_command(const std::string& program,
+                                        const std::vector<std::string>& arguments) {
+    std::vector<std::string> command{"pkexec", program};
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    return command;
+}
+
+AdministratorRun pkexec_outcome(int exit_status, const std::string& output) {
+    return {exit_status == pkexec_dismissed, exit_status, output};
+}
+
+}  // namespace brinvast

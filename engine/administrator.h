@@ -1,0 +1,49 @@
+#pragma once
+
+// Our own command line run again with an administrator's rights, for a bundle that only an
+// administrator may remove (one that an installer package put there as root). Both platforms'
+// commands are built here, on every platform, so that their quoting is tested wherever the tests
+// run; platform::administrator_command picks the one its platform prompts with.
+
+#include <string>
+#include <vector>
+
+namespace brinvast {
+
+// What became of a command that asked for an administrator's password.
+struct AdministratorRun {
+    bool cancelled = false;  // the prompt was dismissed, so nothing ran
+    int exit_status = 0;     // the program's own, or the prompt's when it failed otherwise
+    std::string report;      // what was written to standard output and standard error
+};
+
+// The name of the user running this process, from the user database: $USER is whatever the
+// caller set. Throws std::system_error when the user database has no entry for the user.
+[[nodiscard]] std::string current_user_name();
+
+// The arguments of brinvast-uninstall for a run as root on behalf of `user`.
+[[nodiscard]] std::vector<std::string> administrator_run_arguments(const std::string& user,
+                                                                   bool clean_all);
+
+// `argument` as one word of a POSIX shell command, whatever characters it holds.
+[[nodiscard]] std::string shell_quoted(const std::string& argument);
+
+// `text` as an AppleScript string literal that reads back as `text`.
+[[nodiscard]] std::string applescript_quoted(const std::string& text);
+
+// macOS: osascript's "do shell script … with administrator privileges", which asks in the
+// system's own dialog. AppleScript raises an error for a command that fails, and then keeps
+// neither its output nor its exit status; so the shell always succeeds and writes the status
+// after the output, and osascript_outcome takes it off again.
+[[nodiscard]] std::vector<std::string> osascript_command(const std::string& program,
+                                                         const std::vector<std::string>& arguments);
+// From osascript's exit status and its standard output and error, merged.
+[[nodiscard]] AdministratorRun osascript_outcome(int exit_status, const std::string& output);
+
+// Linux: polkit's pkexec, found on PATH, which gives the program's exit status back.
+[[nodiscard]] std::vector<std::string> pkexec_command(const std::string& program,
+                                                      const std::vector<std::string>& arguments);
+// From pkexec's exit status and its standard output and error, merged.
+[[nodiscard]] AdministratorRun pkexec_outcome(int exit_status, const std::string& output);
+
+}  // namespace brinvast

@@ -1,0 +1,30 @@
+#include "administrator_run.h"
+
+#include <QProcess>
+#include <QStringList>
+#include <stdexcept>
+
+#include "platform.h"
+
+brinvast::AdministratorRun run_with_administrator_rights(
+    const std::string& program, const std::vector<std::string>& arguments) {
+    const std::vector<std::string> command =
+        brinvast::platform::administrator_command(program, arguments);
+    QStringList command_arguments;
+    for (auto argument = command.begin() + 1; argument != command.end(); ++argument)
+        command_arguments << QString::fromStdString(*argument);
+
+    QProcess process;
+    // The report and the reasons for a refusal belong together in the box, in their order.
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(QString::fromStdString(command.front()), command_arguments);
+    if (!process.waitForStarted(-1)) {
+        throw std::runtime_error(command.front() +
+                                 " could not be started: " + process.errorString().toStdString());
+    }
+    process.closeWriteChannel();
+    process.waitForFinished(-1);
+    const int exit_status =
+        process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;  // killed
+    return brinvast::platform::administrator_outcome(exit_status, process.readAll().toStdString());
+}
