@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSvgWidget>
+#include <QTextDocument>
 #include <QTextEdit>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -26,6 +27,8 @@ namespace {
 
 constexpr int BUTTON_WIDTH = 175;
 constexpr int BUTTON_HEIGHT = 50;
+// Report lines that the result boxes' details show at once.
+constexpr int DETAILS_LINES = 14;
 // What button_style puts between a caption and each side of its button: padding and border.
 constexpr int CAPTION_MARGIN = 15 + 2;
 
@@ -115,12 +118,19 @@ void fit_captions(std::initializer_list<QPushButton*> buttons) {
     }
 }
 
-// Opens the details on their last line, where a failure's reason is. The view follows the text's
-// layout to its end until the user scrolls; the cursor waits at the end too, since a text edit
-// brings its cursor into view when it first appears.
+// Opens the details on their last line, with the reason of a failure in view: the lines that
+// follow it (the failure banner and the rollback) take about ten, more than Qt's pane shows, and
+// the rules would take two each if they wrapped. The view follows the text's layout to its end
+// until the user scrolls; the cursor waits at the end too, since a text edit brings its cursor
+// into view when it first appears.
 void open_details_at_end(QMessageBox& box) {
     auto* details = box.findChild<QTextEdit*>();
     if (details == nullptr) return;
+    details->setLineWrapMode(QTextEdit::NoWrap);
+    details->setFixedHeight(DETAILS_LINES * details->fontMetrics().lineSpacing() +
+                            details->horizontalScrollBar()->sizeHint().height() +
+                            2 * details->frameWidth() +
+                            static_cast<int>(2 * details->document()->documentMargin()));
     details->moveCursor(QTextCursor::End);
     QScrollBar* bar = details->verticalScrollBar();
     const QMetaObject::Connection pin = QObject::connect(
