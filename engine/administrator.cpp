@@ -1,11 +1,11 @@
 #include "administrator.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <charconv>
 #include <system_error>
+
+#include "user_account.h"
 
 namespace brinvast {
 
@@ -20,21 +20,7 @@ constexpr const char* applescript_user_canceled = "(-128)";
 }  // namespace
 
 std::string current_user_name() {
-    const long size_hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::string buffer(size_hint > 0 ? static_cast<std::size_t>(size_hint) : 1024, '\0');
-    for (;;) {
-        passwd entry{};
-        passwd* found = nullptr;
-        const int error = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
-        if (found != nullptr) return entry.pw_name;
-        if (error == ERANGE) {
-            buffer.resize(buffer.size() * 2);
-            continue;
-        }
-        throw std::system_error(
-            error != 0 ? error : ENOENT, std::generic_category(),
-            "The user database has no entry for user id " + std::to_string(::getuid()));
-    }
+    return user_name(::getuid());
 }
 
 std::vector<std::string> administrator_run_arguments(const std::string& user, bool clean_all) {

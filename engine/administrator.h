@@ -17,8 +17,8 @@ struct AdministratorRun {
     std::string report;      // what was written to standard output and standard error
 };
 
-// The name of the user running this process, from the user database: $USER is whatever the
-// caller set. Throws std::system_error when the user database has no entry for the user.
+// The name of the user running this process, from the user database ($USER is whatever the
+// caller set); the user id when it has none, which the command line then refuses.
 [[nodiscard]] std::string current_user_name();
 
 // The arguments of brinvast-uninstall for a run as root on behalf of `user`.

@@ -41,12 +41,6 @@ namespace {
 
 using namespace testing;  // brinvast::testing: the shared tree helpers
 
-using Counts = std::array<std::uint64_t, 3>;  // files, directories, bytes
-
-Counts counts(const TreeTotals& totals) {
-    return {totals.file_count, totals.dir_count, totals.total_bytes};
-}
-
 // Runs `body` in a forked child, whose failed expectations print as they happen and whose exit
 // status says whether there were any. A watchdog turns a hang (on a FIFO, say) into a failure.
 void in_child(const std::function<void()>& body) {

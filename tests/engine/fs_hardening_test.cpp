@@ -32,12 +32,6 @@ namespace {
 
 using namespace testing;  // brinvast::testing: the shared tree helpers
 
-using Counts = std::array<std::uint64_t, 3>;  // files, directories, bytes
-
-Counts counts(const TreeTotals& totals) {
-    return {totals.file_count, totals.dir_count, totals.total_bytes};
-}
-
 bool make_link(const std::string& target, const std::string& path) {
     return ::symlink(target.c_str(), path.c_str()) == 0;
 }

@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +23,7 @@
 #include <utility>
 #include <vector>
 
+#include "fs.h"
 #include "locations.h"
 
 namespace brinvast::testing {
@@ -192,6 +195,12 @@ inline void give_to_nobody(const std::string& path) {
     hand_over(path);
     for (const auto& entry : std::filesystem::recursive_directory_iterator(path))
         hand_over(entry.path());
+}
+
+// A survey's totals, comparable at a glance: files, directories, bytes.
+using Counts = std::array<std::uint64_t, 3>;
+[[nodiscard]] inline Counts counts(const TreeTotals& totals) {
+    return {totals.file_count, totals.dir_count, totals.total_bytes};
 }
 
 }  // namespace brinvast::testing
