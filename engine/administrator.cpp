@@ -74,11 +74,12 @@ std::vector<std::string> osascript_command(const std::string& program,
                                            const std::vector<std::string>& arguments) {
     std::string shell = shell_quoted(program);
     for (const std::string& argument : arguments)
-        shell += " " + shell_quoted(argument);
-    shell += " 2>&1; printf '\\n%d' $?";
-    return {"/usr/bin/osascript", "-e",
-            "do shell script " + applescript_quoted(shell) +
-                " with administrator privileges without altering line endings"};
+        shell.append(" ").append(shell_quoted(argument));
+    shell.append(" 2>&1; printf '\\n%d' $?");
+    std::string script = "do shell script ";
+    script.append(applescript_quoted(shell))
+        .append(" with administrator privileges without altering line endings");
+    return {"/usr/bin/osascript", "-e", script};
 }
 
 // osascript prints the script's result followed by a line break of its own.
