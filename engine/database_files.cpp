@@ -113,13 +113,19 @@ public:
         sync(fd());
     }
 
+    // The journal that a cut-short move left, or nullptr.
+    [[nodiscard]] const char* pending() const {
+        for (const char* name : journals) {
+            if (type_of(fd(), name) != 0) return name;
+        }
+        return nullptr;
+    }
+
     // A move must start from a clean slate: a journal left by a cut-short one is put right first.
     void refuse_pending() const {
-        for (const char* name : journals) {
-            if (type_of(fd(), name) != 0) {
-                throw fs_error(EEXIST, "An interrupted move of the database must be finished first",
-                               at(name));
-            }
+        if (const char* name = pending()) {
+            throw fs_error(EEXIST, "An interrupted move of the database must be finished first",
+                           at(name));
         }
     }
 
@@ -341,17 +347,9 @@ std::vector<std::string> move_database_back(const std::string& backup, const std
     return without_main(set);
 }
 
-bool database_move_pending(const std::string& db) {
-    std::string name;
-    const std::string folder = parent_of(db, name);
-    for (const char* journal : journals) {
-        const std::string path = folder + "/" + journal;
-        struct stat status {};
-        if (::lstat(path.c_str(), &status) == 0) return true;
-        const int error = errno;
-        if (error != ENOENT && error != ENOTDIR) throw fs_error(error, path);
-    }
-    return false;
+bool database_move_pending(const std::string& db, const std::string& backup) {
+    const Folder folder(db, backup);
+    return folder.there() && folder.pending() != nullptr;
 }
 
 Recovery recover_database_move(const std::string& db, const std::string& backup) {

@@ -66,7 +66,7 @@ enum class Recovery {
 };
 
 // Whether a move of the set was cut short.
-[[nodiscard]] bool database_move_pending(const std::string& db);
+[[nodiscard]] bool database_move_pending(const std::string& db, const std::string& backup);
 
 // Finishes or undoes the move that was cut short, if any. Throws fs_error when the entries
 // cannot be put back together (something new stands in the way); then nothing more is moved.

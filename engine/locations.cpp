@@ -25,10 +25,10 @@ std::string join(std::string base, const std::initializer_list<const char*> comp
 // Where the documents folder lies in the home; home_directory() takes it off again.
 const std::string documents_folder = "/Documents/Brinvast";
 
+// The folder that holds `path`.
 std::string directory_of(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    return slash == 0 ? "/" : path.substr(0, slash);
+    std::string name;
+    return parent_of(path, name);
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "administrator.h"
+
 #if defined(__APPLE__)
 #include <dirent.h>
 #endif
@@ -100,24 +102,16 @@ private:
 // all there is to say.
 [[nodiscard]] std::string permission_hint(const std::string& path, int error, bool in_bundle);
 
-// The lowest user id of a regular user; the accounts below it belong to the system. Throws
-// std::system_error when the system's setting is there but cannot be read.
-[[nodiscard]] uid_t first_regular_uid();
-
-}  // namespace brinvast::platform
-
-// Running our own command line with an administrator's rights, through the prompt that the
-// platform's users know: macOS's password dialog, polkit's pkexec on Linux.
-
-#include "administrator.h"
-
-namespace brinvast::platform {
-
-// The command that runs `program` with `arguments` as root once an administrator has agreed.
+// The command that runs `program` with `arguments` as root once an administrator has agreed,
+// through the prompt the platform's users know: macOS's password dialog, polkit's pkexec on Linux.
 [[nodiscard]] std::vector<std::string> administrator_command(
     const std::string& program, const std::vector<std::string>& arguments);
 
 // What became of that command, from its exit status and its standard output and error, merged.
 [[nodiscard]] AdministratorRun administrator_outcome(int exit_status, const std::string& output);
+
+// The lowest user id of a regular user; the accounts below it belong to the system. Throws
+// std::system_error when the system's setting is there but cannot be read.
+[[nodiscard]] uid_t first_regular_uid();
 
 }  // namespace brinvast::platform

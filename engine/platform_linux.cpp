@@ -221,10 +221,6 @@ uid_t first_regular_uid() {
     return (text ? uid_min_setting(*text) : std::nullopt).value_or(default_uid_min);
 }
 
-}  // namespace brinvast::platform
-
-namespace brinvast::platform {
-
 std::vector<std::string> administrator_command(const std::string& program,
                                                const std::vector<std::string>& arguments) {
     return pkexec_command(program, arguments);

@@ -141,10 +141,6 @@ uid_t first_regular_uid() {
     return 501;
 }
 
-}  // namespace brinvast::platform
-
-namespace brinvast::platform {
-
 std::vector<std::string> administrator_command(const std::string& program,
                                                const std::vector<std::string>& arguments) {
     return osascript_command(program, arguments);

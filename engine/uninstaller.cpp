@@ -253,7 +253,7 @@ bool BrinvastUninstaller::run() {
 bool BrinvastUninstaller::recover_interrupted_move() {
     try {
         const ActingAsHomeOwner as_owner(home_owner);
-        if (!database_move_pending(db_path)) return true;
+        if (!database_move_pending(db_path, backup_db_path)) return true;
     } catch (const std::system_error&) {
         return true;  // nothing moves in a folder that cannot be examined: the report says so
     }

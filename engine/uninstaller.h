@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -78,7 +79,7 @@ public:
 private:
     void say(std::string_view line);
     void report_database(const char* heading, const std::string& path);
-    void report_refusal(const std::string& target, const std::exception& error, bool in_bundle);
+    void report_refusal(const std::string& target, const std::system_error& error, bool in_bundle);
     [[nodiscard]] bool clear_of_running_brinvast(bool warn_only);
     [[nodiscard]] bool recover_interrupted_move();
     [[nodiscard]] bool database_can_move();

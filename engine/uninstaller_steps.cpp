@@ -9,14 +9,13 @@
 namespace brinvast {
 
 // The permission lines, and then what helps on this platform, where sudo may not.
-void BrinvastUninstaller::report_refusal(const std::string& target, const std::exception& error,
+void BrinvastUninstaller::report_refusal(const std::string& target, const std::system_error& error,
                                          bool in_bundle) {
     say("❌ Permission denied removing " + target);
     say("   Try running with sudo or check file permissions");
-    const auto* refusal = dynamic_cast<const fs_error*>(&error);
-    const int error_number = dynamic_cast<const std::system_error&>(error).code().value();
-    const std::string hint =
-        platform::permission_hint(refusal ? refusal->path() : target, error_number, in_bundle);
+    const auto* refused = dynamic_cast<const fs_error*>(&error);
+    const std::string hint = platform::permission_hint(refused ? refused->path() : target,
+                                                       error.code().value(), in_bundle);
     if (!hint.empty()) say(hint);
 }
 
@@ -42,10 +41,10 @@ bool BrinvastUninstaller::remove_application() {
         return true;
     } catch (const std::exception& error) {
         if (is_permission_error(error)) {
+            const auto& refusal = dynamic_cast<const std::system_error&>(error);
             // Only EACCES is a matter of rights an administrator has; macOS's EPERM is not.
-            needs_administrator = dynamic_cast<const std::system_error&>(error).code() ==
-                                  std::errc::permission_denied;
-            report_refusal(app_path, error, true);
+            needs_administrator = refusal.code() == std::errc::permission_denied;
+            report_refusal(app_path, refusal, true);
         } else {
             say(std::string("❌ Failed to remove application: ") + error.what());
         }
@@ -199,7 +198,7 @@ bool BrinvastUninstaller::remove_existing_directories(
         } catch (const std::exception& error) {
             success = false;
             if (is_permission_error(error)) {
-                report_refusal(path, error, false);
+                report_refusal(path, dynamic_cast<const std::system_error&>(error), false);
             } else {
                 say("❌ Failed to remove directory " + path + ": " + error.what());
             }

@@ -16,17 +16,28 @@ namespace brinvast {
 
 namespace {
 
-// The user database's entry for `name`, or nothing when it has none.
-std::optional<UserAccount> find_user(const std::string& name) {
+// What a run needs of an entry of the user database, copied out of the lookup's buffer.
+struct UserEntry {
+    std::string name;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string home;
+};
+
+// Asks the user database through `lookup` (getpwnam_r or getpwuid_r, bound to its key), with a
+// buffer that grows until the entry fits. Nothing when it has no such entry; throws
+// std::system_error when it cannot be read.
+template <class Lookup>
+std::optional<UserEntry> user_entry(Lookup lookup) {
     const long size_hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
     std::vector<char> buffer(size_hint > 0 ? static_cast<std::size_t>(size_hint) : 1024);
     for (;;) {
         passwd entry{};
         passwd* found = nullptr;
-        const int error = ::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
+        const int error = lookup(&entry, buffer.data(), buffer.size(), &found);
         if (found != nullptr) {
-            return UserAccount{entry.pw_uid, entry.pw_gid,
-                               entry.pw_dir != nullptr ? entry.pw_dir : ""};
+            return UserEntry{entry.pw_name != nullptr ? entry.pw_name : "", entry.pw_uid,
+                             entry.pw_gid, entry.pw_dir != nullptr ? entry.pw_dir : ""};
         }
         if (error == ERANGE) {
             buffer.resize(buffer.size() * 2);
@@ -36,6 +47,16 @@ std::optional<UserAccount> find_user(const std::string& name) {
         if (error == 0 || error == ENOENT || error == ESRCH) return std::nullopt;
         throw std::system_error(error, std::generic_category(), "Cannot read the user database");
     }
+}
+
+// The user database's entry for `name`, or nothing when it has none.
+std::optional<UserAccount> find_user(const std::string& name) {
+    const std::optional<UserEntry> entry =
+        user_entry([&name](passwd* result, char* buffer, std::size_t size, passwd** found) {
+            return ::getpwnam_r(name.c_str(), result, buffer, size, found);
+        });
+    if (!entry) return std::nullopt;
+    return UserAccount{entry->uid, entry->gid, entry->home};
 }
 
 // Why `home` cannot stand for "~", or nothing when it can. A home that is not there may be on a
@@ -77,16 +98,16 @@ UserAccount serviceable_user(const std::string& name) {
 }
 
 std::string user_name(uid_t uid) {
-    const long size_hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size_hint > 0 ? static_cast<std::size_t>(size_hint) : 1024);
-    for (;;) {
-        passwd entry{};
-        passwd* found = nullptr;
-        const int error = ::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found);
-        if (found != nullptr && entry.pw_name != nullptr) return entry.pw_name;
-        if (error != ERANGE) return std::to_string(uid);
-        buffer.resize(buffer.size() * 2);
+    try {
+        const std::optional<UserEntry> entry =
+            user_entry([uid](passwd* result, char* buffer, std::size_t size, passwd** found) {
+                return ::getpwuid_r(uid, result, buffer, size, found);
+            });
+        if (entry && !entry->name.empty()) return entry->name;
+    } catch (const std::system_error&) {
+        // a number says who it is as well
     }
+    return std::to_string(uid);
 }
 
 Locations locations_of(const UserAccount& user) {
