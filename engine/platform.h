@@ -45,6 +45,12 @@ namespace brinvast::platform {
 // with ENOTSUP on a file system that cannot promise it. 0, or -1 with errno.
 [[nodiscard]] int rename_exclusive(int from_dir, const char* from, int to_dir, const char* to);
 
+// The flag that makes the kernel refuse to delete, rename or change the entry `name` in `dir_fd`
+// (not followed), whoever asks, root included: macOS's uchg, schg, uappnd and sappnd (Finder's
+// Locked is uchg), Linux's immutable and append-only attributes. Sets `flag` to the flag's name,
+// or to nullptr when none is set. False with errno when the entry cannot be examined.
+[[nodiscard]] bool lock_flag(int dir_fd, const char* name, const char*& flag);
+
 // A running process, the path of the executable it was started from, and that file's identity,
 // which other paths to the same file (a hard link, a bind mount) share.
 struct Process {

@@ -61,6 +61,19 @@ int rename_exclusive(int from_dir, const char* from, int to_dir, const char* to)
     return -1;
 }
 
+// Not every file system reports these attributes; one that doesn't cannot set them either.
+bool lock_flag(int dir_fd, const char* name, const char*& flag) {
+    struct statx info {};
+    if (::statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC, 0, &info) != 0) {
+        return false;
+    }
+    const std::uint64_t set = info.stx_attributes & info.stx_attributes_mask;
+    flag = (set & STATX_ATTR_IMMUTABLE) != 0 ? "immutable"
+           : (set & STATX_ATTR_APPEND) != 0  ? "append-only"
+                                             : nullptr;
+    return true;
+}
+
 namespace {
 
 struct CloseDir {

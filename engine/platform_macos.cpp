@@ -115,6 +115,19 @@ int DirectoryListing::next(DirectoryEntry& entry) {
     }
 }
 
+// The user's flags may be set by the owner, the system's only by root in single-user mode; both
+// refuse root too.
+bool lock_flag(int dir_fd, const char* name, const char*& flag) {
+    struct stat status {};
+    if (::fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
+    flag = (status.st_flags & UF_IMMUTABLE) != 0   ? "uchg"
+           : (status.st_flags & SF_IMMUTABLE) != 0 ? "schg"
+           : (status.st_flags & UF_APPEND) != 0    ? "uappnd"
+           : (status.st_flags & SF_APPEND) != 0    ? "sappnd"
+                                                   : nullptr;
+    return true;
+}
+
 namespace {
 
 // Finder's Locked: the entry itself, or the folder whose entries it would change.
