@@ -33,8 +33,11 @@ InterruptScope::InterruptScope() {
     action.sa_handler = note_interrupt;
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
-    for (std::size_t i = 0; i < ending_signals.size(); ++i)
-        sigaction(ending_signals[i], &action, &previous_[i]);
+    // A signal that whoever started us ignores (nohup's SIGHUP, say) is nobody's request to stop.
+    for (std::size_t i = 0; i < ending_signals.size(); ++i) {
+        sigaction(ending_signals[i], nullptr, &previous_[i]);
+        if (previous_[i].sa_handler != SIG_IGN) sigaction(ending_signals[i], &action, nullptr);
+    }
 }
 
 InterruptScope::~InterruptScope() {

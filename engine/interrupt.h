@@ -14,11 +14,11 @@ struct UserInterrupt {};
 // Throws UserInterrupt once an interrupt has arrived inside an InterruptScope.
 void throw_if_interrupted();
 
-// While alive, SIGINT, SIGTERM and SIGHUP only raise a flag that throw_if_interrupted() reports,
-// so that the run ends through its failure report and rollback, which nothing interrupts. When
-// the scope ends, the previous dispositions come back, and a signal that the run did not act on
-// (a second Ctrl-C during the rollback, say) is raised again: the process ends as asked, but
-// only once the rollback has finished.
+// While alive, SIGINT, SIGTERM and SIGHUP (those not ignored when it began) only raise a flag
+// that throw_if_interrupted() reports, so that the run ends through its failure report and
+// rollback, which nothing interrupts. When the scope ends, the previous dispositions come back,
+// and a signal that the run did not act on (a second Ctrl-C during the rollback, say) is raised
+// again: the process ends as asked, but only once the rollback has finished.
 class InterruptScope {
 public:
     InterruptScope();

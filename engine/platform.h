@@ -3,10 +3,12 @@
 // The platform seam: everything that differs between macOS and Linux lives behind these
 // declarations, with one implementation file per platform.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -37,9 +39,12 @@ namespace brinvast::platform {
 // The errno with which unlink() refuses a directory: EISDIR on Linux, EPERM on macOS.
 [[nodiscard]] int unlink_directory_error();
 
-// Makes the entries of the open directory `fd` durable: the renames and deletions made in it so
-// far survive a power loss. False with errno on failure.
-[[nodiscard]] bool sync_directory(int fd);
+// Makes the open file or directory `fd` durable: what was written to it, or renamed or deleted in
+// it, so far survives a power loss. False with errno on failure.
+[[nodiscard]] bool sync_to_disk(int fd);
+
+// The modification time that `status` holds, to the nanosecond where the file system keeps it.
+[[nodiscard]] timespec modification_time(const struct stat& status);
 
 // renameat() that never replaces anything: fails with EEXIST when an entry stands at `to`, and
 // with ENOTSUP on a file system that cannot promise it. 0, or -1 with errno.

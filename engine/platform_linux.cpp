@@ -51,8 +51,12 @@ bool mount_of(int fd, std::uint64_t& mount) {
     return true;
 }
 
-bool sync_directory(int fd) {
+bool sync_to_disk(int fd) {
     return ::fsync(fd) == 0;
+}
+
+timespec modification_time(const struct stat& status) {
+    return status.st_mtim;
 }
 
 int rename_exclusive(int from_dir, const char* from, int to_dir, const char* to) {

@@ -48,8 +48,12 @@ bool running_processes(std::vector<Process>& processes) {
 
 // fsync() leaves the data in the drive's cache, where a power loss may still reorder it;
 // F_FULLFSYNC asks the drive to write it out. Not every file system takes it.
-bool sync_directory(int fd) {
+bool sync_to_disk(int fd) {
     return ::fcntl(fd, F_FULLFSYNC) == 0 || ::fsync(fd) == 0;
+}
+
+timespec modification_time(const struct stat& status) {
+    return status.st_mtimespec;
 }
 
 int rename_exclusive(int from_dir, const char* from, int to_dir, const char* to) {
