@@ -1,4 +1,5 @@
-// brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--help] [--version]
+// brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--wait SECONDS] [--help]
+//                    [--version]
 //
 // Runs the uninstall engine without a window. The report goes to stdout exactly as a run from
 // the window prints it; questions and usage errors go to stderr. Output that is all a caller
@@ -9,11 +10,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 
 #include "confirmations.h"
@@ -30,11 +34,16 @@ enum ExitStatus {
     engine_error = 3,
     brinvast_running = 4,
     output_lost = 5,
+    home_busy = 6,
 };
 
+// How long a run waits by default for another run for the same home to finish.
+constexpr long DEFAULT_WAIT_SECONDS = 60;
+constexpr long MAX_WAIT_SECONDS = 24 * 60 * 60;
+
 const char* const usage =
-    "Usage: brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--help] "
-    "[--version]\n"
+    "Usage: brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--wait SECONDS]\n"
+    "                          [--help] [--version]\n"
     "\n"
     "Removes /Applications/Brinvast.app for the current user and keeps the database under its\n"
     "backup name (Brinvast_Previous.db). With --complete it also deletes every Brinvast\n"
@@ -46,6 +55,8 @@ const char* const usage =
     "  --user NAME  work on the home of user NAME, as the user database gives it, instead of\n"
     "               HOME; only root may name another user, and system accounts and users\n"
     "               without a home are refused\n"
+    "  --wait SECONDS  how long to wait for another uninstall for the same home to finish\n"
+    "               (60 by default, 0 not at all) before giving up with nothing changed\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
     "\n"
@@ -57,7 +68,8 @@ const char* const usage =
     "Exit status: 0 success (also when there was nothing to remove), 1 the run failed and was\n"
     "rolled back, 2 usage error, no consent, no home directory or a refused user, 3 unexpected\n"
     "error, 4 the run stopped because Brinvast is running (quit Brinvast, then run again), 5 the\n"
-    "output of --help, --version or --dry-run could not be written completely.\n";
+    "output of --help, --version or --dry-run could not be written completely, 6 another\n"
+    "uninstall for the same home went on for longer than --wait allows: nothing was changed.\n";
 
 struct Options {
     bool dry_run = false;
@@ -66,11 +78,19 @@ struct Options {
     bool help = false;
     bool version = false;
     std::optional<std::string> user;
+    long wait_seconds = DEFAULT_WAIT_SECONDS;
 };
 
 void complain(const std::string& problem) {
     std::cerr << "brinvast-uninstall: " << problem << "\n"
               << "Try 'brinvast-uninstall --help'.\n";
+}
+
+// Plain decimal digits only: no sign, no blanks, nothing after them.
+bool parse_seconds(std::string_view text, long& seconds) {
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), seconds);
+    return !text.empty() && error == std::errc{} && end == text.data() + text.size() &&
+           seconds >= 0 && seconds <= MAX_WAIT_SECONDS && std::isdigit(text.front()) != 0;
 }
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -93,6 +113,12 @@ std::optional<Options> parse(int argc, char** argv) {
                 return std::nullopt;
             }
             options.user = argv[i];
+        } else if (argument == "--wait") {
+            if (++i == argc || !parse_seconds(argv[i], options.wait_seconds)) {
+                complain("option '--wait' needs a number of seconds from 0 to " +
+                         std::to_string(MAX_WAIT_SECONDS));
+                return std::nullopt;
+            }
         } else {
             complain("unknown option '" + argument + "'");
             return std::nullopt;
@@ -194,9 +220,13 @@ int main(int argc, char** argv) {
         brinvast::BrinvastUninstaller uninstaller(options->dry_run, real_run || options->yes,
                                                   options->complete, home->where, std::cout,
                                                   home->owner);
+        uninstaller.lock_patience = std::chrono::seconds(options->wait_seconds);
         int status = succeeded;
-        if (!uninstaller.run())
-            status = uninstaller.brinvast_running ? brinvast_running : run_failed;
+        if (!uninstaller.run()) {
+            status = uninstaller.brinvast_running ? brinvast_running
+                     : uninstaller.home_busy      ? home_busy
+                                                  : run_failed;
+        }
         return real_run ? status : written(status, "the dry run's report");
     } catch (const std::exception& error) {
         std::cerr << "❌ " << error.what() << '\n';

@@ -4,30 +4,63 @@
 #include <sys/file.h>
 
 #include <cerrno>
-
-#include "errors.h"
+#include <thread>
 
 namespace brinvast {
 
-RunLock::RunLock(const std::string& home, const std::function<void()>& waiting)
-    : fd_(::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
-    if (!fd_.valid()) {
-        const int error = errno;
-        if (error == ENOENT || error == ENOTDIR) return;
-        throw fs_error(error, "Cannot lock the home for this run", home);
-    }
-    if (::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) return;
-    if (errno == EWOULDBLOCK) {
-        waiting();
-        // No handler of ours is installed yet: an interrupt while waiting ends the process,
-        // which has changed nothing.
-        int status = ::flock(fd_.get(), LOCK_EX);
-        while (status != 0 && errno == EINTR)
-            status = ::flock(fd_.get(), LOCK_EX);
-        if (status == 0) return;
+namespace {
+
+constexpr std::chrono::milliseconds poll_interval{50};
+
+}  // namespace
+
+RunLock RunLock::open_home(const std::string& home, const std::optional<HomeOwner>& owner) {
+    RunLock lock;
+    {
+        const ActingAsHomeOwner as_owner(owner);
+        lock.fd_.reset(::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     }
     const int error = errno;
-    throw fs_error(error, "Cannot lock the home for this run", home);
+    // A home that is not there holds nothing to protect.
+    if (!lock.fd_.valid() && error != ENOENT && error != ENOTDIR) lock.unsupported_ = error;
+    return lock;
+}
+
+// A home that cannot be locked at all leaves the run without the lock, rather than without a run.
+bool RunLock::attempt() {
+    if (!fd_.valid() || unsupported_ != 0 || ::flock(fd_.get(), LOCK_EX | LOCK_NB) == 0) {
+        return true;
+    }
+    const int error = errno;
+    if (error == EWOULDBLOCK || error == EINTR) return false;
+    unsupported_ = error;
+    return true;
+}
+
+std::optional<RunLock> RunLock::try_take(const std::string& home,
+                                         const std::optional<HomeOwner>& owner) {
+    RunLock lock = open_home(home, owner);
+    if (!lock.attempt()) return std::nullopt;
+    return lock;
+}
+
+RunLock RunLock::take(const std::string& home, const std::optional<HomeOwner>& owner,
+                      std::chrono::milliseconds patience, const std::function<void()>& waiting) {
+    RunLock lock = open_home(home, owner);
+    if (lock.attempt()) return lock;
+    waiting();
+    // No handler of ours is installed yet: an interrupt while waiting ends the process, which has
+    // changed nothing.
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    while (!lock.attempt()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            const auto seconds = std::chrono::ceil<std::chrono::seconds>(patience).count();
+            throw HomeBusy("Another uninstall kept this home busy for " + std::to_string(seconds) +
+                           (seconds == 1 ? " second" : " seconds"));
+        }
+        std::this_thread::sleep_for(poll_interval);
+    }
+    return lock;
 }
 
 }  // namespace brinvast

@@ -1,9 +1,11 @@
 #include "uninstaller.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <iostream>
 #include <ranges>
+#include <utility>
 
 #include "database_files.h"
 #include "fs.h"
@@ -204,32 +206,34 @@ bool BrinvastUninstaller::verify_clean_state() {
 }
 
 bool BrinvastUninstaller::run() {
+    // The lock the front end took goes with this run, however it ends.
+    std::optional<RunLock> lock = std::exchange(run_lock, std::nullopt);
     say(std::string("\n") + rule);
     say("🚀 Starting Brinvast Uninstaller");
     say(rule);
     if (dry_run) say("🔍 Running in DRY RUN mode - no changes will be made");
-    const RunLock lock(home, [this] {
-        say("⚠️  Another uninstall is running for this home: waiting for it to finish");
-    });
-    if (!recover_interrupted_move()) return report_outcome(false);
+    if (!home_owner) home_owner = owner_of_home(home);
+    if (!lock_home(lock)) return report_outcome(false);
+    if (!put_right_cut_short_move()) return report_outcome(false);
 
     say("\n📋 Current State:");
     const bool app_exists = check_application_exists();
     const bool db_exists = check_database_exists();
     (void)check_backup_database_exists();  // called for its report line only
 
-    bool nothing_to_do = !app_exists && !db_exists;
-    if (nothing_to_do && !clean_all) {
+    bool lone_sidecars = false;
+    if (!clean_all && !db_exists) {
         const ActingAsHomeOwner as_owner(home_owner);
-        nothing_to_do = live_sidecars_left().empty();
+        lone_sidecars = !live_sidecars_left().empty();
     }
+    bool nothing_to_do = !app_exists && !db_exists && !lone_sidecars;
     if (clean_all) {
         const DirectoryInfoMap directory_info = check_brinvast_directories_exist();
         const bool any_dir = std::ranges::any_of(
             directory_info, [](const auto& entry) { return entry.second.exists; });
         nothing_to_do = !app_exists && !any_dir;
     }
-    if (nothing_to_do) {
+    if (nothing_to_do && !move_pending) {
         say("\n✅ System already clean - nothing to uninstall");
         return true;
     }
@@ -238,68 +242,154 @@ bool BrinvastUninstaller::run() {
     const InterruptScope interrupt_scope;
     bool success = false;
     try {
-        success = run_steps(app_exists, db_exists);
+        success = run_steps(app_exists, db_exists || lone_sidecars);
     } catch (const UserInterrupt&) {
         say("\n⚠️  Uninstall interrupted by user");
     } catch (const std::exception& error) {
         say(std::string("\n❌ Unexpected error during uninstall: ") + error.what());
     }
+    if (success && !dry_run && !clean_all) discard_replaced_backup();
     return report_outcome(success);
 }
 
-// A move of the database that a kill or a power loss cut short is put right before anything is
-// looked at, in every kind of run, so that the state report sees whole sets. Nothing moves under
-// a running Brinvast, which may have the files open: then the run refuses.
-bool BrinvastUninstaller::recover_interrupted_move() {
+// Takes the home's lock for this run into `lock`, unless the front end took it already. A home
+// whose file system cannot lock (a network home, say) is worked on without it. False when another
+// run kept the home busy for too long.
+bool BrinvastUninstaller::lock_home(std::optional<RunLock>& lock) {
+    try {
+        if (!lock) {
+            lock = RunLock::take(home, home_owner, lock_patience, [this] {
+                say("⚠️  Another uninstall is running for this home: waiting for it to finish");
+            });
+        }
+    } catch (const HomeBusy& busy) {
+        say(std::string("❌ ") + busy.what() + ": nothing was changed; try again once it is done");
+        home_busy = true;
+        return false;
+    }
+    if (const int error = lock->unsupported(); error != 0) {
+        say("⚠️  Cannot lock the home for this run (" + std::string(std::strerror(error)) +
+            "), going on without the lock: " + home);
+    }
+    return true;
+}
+
+namespace {
+
+struct RecoveryText {
+    Recovery recovery;
+    const char* done;   // what a real run says it did, before the path
+    const char* would;  // what a dry run says a real run would do
+    bool at_backup;     // the path is the backup's, not the database's
+};
+
+constexpr std::array<RecoveryText, 4> recovery_texts{{
+    {Recovery::cleared_unused_journal,
+     "🔄 Cleared an interrupted database backup that had not moved anything yet: ",
+     "🔄 DRY RUN: A real run would first clear an interrupted database backup that had not moved "
+     "anything yet: ",
+     false},
+    {Recovery::restored_older_backup,
+     "🔄 Put back the older backup that an interrupted run had set aside: ",
+     "🔄 DRY RUN: A real run would first put back the older backup that an interrupted run had "
+     "set aside: ",
+     true},
+    {Recovery::undid_backup, "🔄 Undid an interrupted database backup: the database is back at ",
+     "🔄 DRY RUN: A real run would first undo an interrupted database backup: the database would "
+     "be back at ",
+     false},
+    {Recovery::finished_backup, "🔄 Finished an interrupted database backup: the database is at ",
+     "🔄 DRY RUN: A real run would first finish an interrupted database backup: the database is "
+     "at ",
+     true},
+}};
+
+}  // namespace
+
+// The line for a cut-short move that was, or would be, put right; or, where names and entries
+// disagree, what stands where, so that the user knows where the data is.
+void BrinvastUninstaller::report_cut_short_move(const CutShortMove& move) {
+    if (move.recovery != Recovery::cannot_tell) {
+        const auto text = std::ranges::find(recovery_texts, move.recovery, &RecoveryText::recovery);
+        say((dry_run ? text->would : text->done) + (text->at_backup ? backup_db_path : db_path));
+        return;
+    }
+    say((dry_run ? "⚠️  A real run cannot put right an interrupted database backup: "
+                 : "❌ Cannot put right an interrupted database backup: ") +
+        move.problem);
+    for (const std::string& found : move.found)
+        say("   Found " + found);
+    say("   Nothing was moved or deleted. Move the other files away from these names and run the "
+        "uninstaller again, which then puts the rest back; or keep everything as it stands and "
+        "move " +
+        move.journal + " out of this folder");
+}
+
+// A move of the database that a kill, a failed fsync or a power loss cut short is put right
+// before anything is looked at, so that the state report sees whole sets; a dry run only says
+// what a real run would do. Nothing moves under a running Brinvast, which may have the files
+// open, and nothing moves where names and entries disagree: then the run refuses.
+bool BrinvastUninstaller::put_right_cut_short_move() {
+    CutShortMove found;
     try {
         const ActingAsHomeOwner as_owner(home_owner);
-        if (!database_move_pending(db_path, backup_db_path)) return true;
+        found = inspect_database_move(db_path, backup_db_path);
     } catch (const std::system_error&) {
         return true;  // nothing moves in a folder that cannot be examined: the report says so
     }
-    if (!clear_of_running_brinvast(false)) return false;
-    const ActingAsHomeOwner as_owner(home_owner);
-    for (;;) {
-        Recovery recovery = Recovery::none;
-        try {
-            recovery = recover_database_move(db_path, backup_db_path);
-        } catch (const std::system_error& error) {
-            throw fs_error(error.code().value(),
-                           "Cannot finish an interrupted move of the database", error.what());
-        }
-        switch (recovery) {
-            case Recovery::none:
-                return true;
-            case Recovery::restored_older_backup:
-                say("🔄 Put back the older backup that an interrupted run had set aside: " +
-                    backup_db_path);
-                break;
-            case Recovery::undid_backup:
-                say("🔄 Undid an interrupted database backup: the database is back at " + db_path);
-                break;
-            case Recovery::finished_backup:
-                say("🔄 Finished an interrupted database backup: the database is at " +
-                    backup_db_path);
-                break;
-            case Recovery::finished_rollback:
-                say("🔄 Finished an interrupted rollback: the database is back at " + db_path);
-                break;
-        }
+    if (found.recovery == Recovery::none) return true;
+    if (dry_run) {
+        report_cut_short_move(found);
+        move_pending = true;
+        return true;
     }
+    if (found.recovery == Recovery::cannot_tell) {
+        report_cut_short_move(found);
+        return false;
+    }
+    if (!clear_of_running_brinvast(false)) return false;
+    try {
+        const ActingAsHomeOwner as_owner(home_owner);
+        found = recover_database_move(db_path, backup_db_path);
+    } catch (const std::system_error& error) {
+        found.problem = error.what();
+        try {  // what stands where now, after the step that failed
+            const ActingAsHomeOwner as_owner(home_owner);
+            found.found = inspect_database_move(db_path, backup_db_path).found;
+        } catch (const std::system_error&) {
+            found.found.clear();
+        }
+        found.recovery = Recovery::cannot_tell;
+    }
+    report_cut_short_move(found);
+    return found.recovery != Recovery::cannot_tell;
 }
 
 // The database's shape is settled before step 1, so that no run deletes the bundle and then
-// refuses the database. A dry run warns of what a real run would refuse.
+// refuses the database; a real run also makes sure that its journal finds room. A dry run warns
+// of what a real run would refuse.
 bool BrinvastUninstaller::database_can_move() {
     try {
         const ActingAsHomeOwner as_owner(home_owner);
-        check_database_shape(db_path, backup_db_path);
+        check_database_shape(db_path, backup_db_path, !dry_run);
         return true;
     } catch (const std::system_error& error) {
         say((dry_run ? "⚠️  A real run cannot back up the database: "
                      : "❌ Failed to backup database: ") +
             std::string(error.what()));
         return dry_run;
+    }
+}
+
+// The run's last act: the older backup that the database replaced goes only now that the run has
+// succeeded. Should it stay, the next run deletes it, once it has proved again that the database
+// stands whole under the backup names.
+void BrinvastUninstaller::discard_replaced_backup() {
+    try {
+        const ActingAsHomeOwner as_owner(home_owner);
+        discard_older_backup(db_path, backup_db_path);
+    } catch (const std::system_error& error) {
+        say(std::string("⚠️  The older backup stays set aside for now: ") + error.what());
     }
 }
 
@@ -314,9 +404,9 @@ std::vector<std::string> BrinvastUninstaller::live_sidecars_left() {
 
 // Steps 1 to 3, once Brinvast is known not to run; a step that fails ends them. True once the
 // verification has passed.
-bool BrinvastUninstaller::run_steps(bool app_exists, bool db_exists) {
+bool BrinvastUninstaller::run_steps(bool app_exists, bool database_step) {
     if (!clear_of_running_brinvast(dry_run)) return false;
-    if (!clean_all && db_exists && !database_can_move()) return false;
+    if (!clean_all && database_step && !database_can_move()) return false;
     if (app_exists) {
         throw_if_interrupted();
         say("\n📱 Step 1: Removing Application");
@@ -326,7 +416,7 @@ bool BrinvastUninstaller::run_steps(bool app_exists, bool db_exists) {
     if (clean_all) {
         say("\n🗂️  Step 2: Removing All Brinvast Directories");
         if (!remove_all_directories()) return false;
-    } else if (db_exists) {
+    } else if (database_step) {
         say("\n💾 Step 2: Backing Up Database");
         if (!backup_database()) return false;
     }

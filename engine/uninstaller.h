@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
@@ -10,8 +11,10 @@
 #include <utility>
 #include <vector>
 
+#include "database_files.h"
 #include "home_owner.h"
 #include "locations.h"
+#include "run_lock.h"
 
 namespace brinvast {
 
@@ -70,28 +73,40 @@ public:
     std::vector<RollbackFunc> rollback_actions;
     bool brinvast_running = false;     // a real run refused: Brinvast ran from the bundle
     bool needs_administrator = false;  // the bundle could not be removed for lack of rights
+    bool home_busy = false;            // another run held the home's lock for too long
     const std::string app_path;
     const std::string db_path;
     const std::string backup_db_path;
     const std::vector<std::string> brinvast_directories;
-    const std::optional<HomeOwner> home_owner;
+    // Whose rights the run takes in the home; when none is given, a run as root takes those of
+    // the home's owner.
+    std::optional<HomeOwner> home_owner;
+    // The home's lock, when the front end took it before the run; otherwise run() takes it,
+    // waiting up to `lock_patience` for another run to finish.
+    std::optional<RunLock> run_lock;
+    std::chrono::milliseconds lock_patience = std::chrono::seconds(60);
 
 private:
     void say(std::string_view line);
     void report_database(const char* heading, const std::string& path);
     void report_refusal(const std::string& target, const std::system_error& error, bool in_bundle);
     [[nodiscard]] bool clear_of_running_brinvast(bool warn_only);
-    [[nodiscard]] bool recover_interrupted_move();
+    [[nodiscard]] bool lock_home(std::optional<RunLock>& lock);
+    [[nodiscard]] bool put_right_cut_short_move();
+    void report_cut_short_move(const CutShortMove& move);
     [[nodiscard]] bool database_can_move();
     [[nodiscard]] std::vector<std::string> live_sidecars_left();
-    void rollback_database();
+    [[nodiscard]] bool set_aside_lone_sidecars();
+    void rollback_database(const DatabaseMove& moved);
+    void discard_replaced_backup();
     [[nodiscard]] DirectoryInfo survey_directory(const std::string& path);
     [[nodiscard]] bool remove_existing_directories(const std::vector<std::string>& existing_dirs);
-    [[nodiscard]] bool run_steps(bool app_exists, bool db_exists);
+    [[nodiscard]] bool run_steps(bool app_exists, bool database_step);
     [[nodiscard]] bool report_outcome(bool success);
 
     const std::string home;  // locked for the run, so that two runs never overlap
     std::ostream& out;
+    bool move_pending = false;  // a dry run met a cut-short move that a real run puts right
 };
 
 }  // namespace brinvast

@@ -55,7 +55,7 @@ bool BrinvastUninstaller::remove_application() {
 bool BrinvastUninstaller::backup_database() {
     if (!check_database_exists()) {
         say("💾 No database to backup");
-        return true;
+        return set_aside_lone_sidecars();
     }
     try {
         if (dry_run) {
@@ -69,8 +69,13 @@ bool BrinvastUninstaller::backup_database() {
         }
         if (!clear_of_running_brinvast(false)) return false;
         const ActingAsHomeOwner as_owner(home_owner);
+        // One file moves in one rename, which nothing can split.
+        if (!sidecars_of(db_path).empty() && fold_sidecars(db_path)) {
+            say("💾 Folded the sidecars into the database, as Brinvast does when it quits: " +
+                db_path);
+        }
         // Whatever fails, the database and its sidecars stay together under one name, and the
-        // older backup stays until the whole set has moved.
+        // older backup stays until the run has succeeded.
         const std::optional<DatabaseMove> moved = move_database(db_path, backup_db_path);
         if (!moved) {  // gone since the check, as gone as one that was never there
             say("💾 No database to backup");
@@ -82,7 +87,7 @@ bool BrinvastUninstaller::backup_database() {
         for (const std::string& path : moved->replaced)
             say("🗑️  Removed existing backup: " + path);
         _log_action("Renamed database: " + db_path + " → " + backup_db_path, true,
-                    [this] { rollback_database(); });
+                    [this, undo = *moved] { rollback_database(undo); });
         for (const std::string& suffix : moved->sidecars)
             _log_action("Moved sidecar: " + db_path + suffix + " → " + backup_db_path + suffix);
         return true;
@@ -92,13 +97,38 @@ bool BrinvastUninstaller::backup_database() {
     }
 }
 
-void BrinvastUninstaller::rollback_database() {
+// Sidecars at the live names without their database would pair with the next installation's;
+// their bytes are kept under names that pair with nothing.
+bool BrinvastUninstaller::set_aside_lone_sidecars() {
+    try {
+        const ActingAsHomeOwner as_owner(home_owner);
+        for (const auto& [from, to] : brinvast::set_aside_lone_sidecars(db_path, dry_run)) {
+            _log_action(dry_run ? "DRY RUN: Would set aside sidecar without its database: " + from +
+                                      " to " + to
+                                : "Set aside sidecar without its database: " + from + " → " + to);
+        }
+        return true;
+    } catch (const std::system_error& error) {
+        say(std::string("❌ Failed to backup database: ") + error.what());
+        return false;
+    }
+}
+
+// Nothing is deleted: what stands in the way is set aside, and the older backup comes back.
+void BrinvastUninstaller::rollback_database(const DatabaseMove& moved) {
     const ActingAsHomeOwner as_owner(home_owner);
-    if (!path_exists(backup_db_path)) return;
-    const std::vector<std::string> sidecars = move_database_back(backup_db_path, db_path);
-    say("🔄 Rolled back database rename");
-    for (const std::string& suffix : sidecars)
+    if (moved.link_to_backup) {
+        restore_database_link(db_path, moved.link_target);
+        say("🔄 Rolled back database rename");
+        return;
+    }
+    const DatabaseRestore restored = move_database_back(db_path, backup_db_path);
+    for (const auto& [from, to] : restored.set_aside)
+        say("🔄 Set aside what stood in the way: " + from + " → " + to);
+    if (restored.database_back) say("🔄 Rolled back database rename");
+    for (const std::string& suffix : restored.sidecars)
         say("🔄 Moved sidecar back: " + backup_db_path + suffix + " → " + db_path + suffix);
+    if (restored.older_backup_back) say("🔄 Put back the older backup: " + backup_db_path);
 }
 
 DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {

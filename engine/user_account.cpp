@@ -110,6 +110,23 @@ std::string user_name(uid_t uid) {
     return std::to_string(uid);
 }
 
+std::optional<HomeOwner> owner_of_home(const std::string& home) {
+    struct stat info {};
+    if (::geteuid() != 0 || ::stat(home.c_str(), &info) != 0 || info.st_uid == 0) {
+        return std::nullopt;
+    }
+    std::optional<UserEntry> entry;
+    try {
+        entry = user_entry([&info](passwd* result, char* buffer, std::size_t size, passwd** found) {
+            return ::getpwuid_r(info.st_uid, result, buffer, size, found);
+        });
+    } catch (const std::system_error&) {
+        // the home's own ids still say whose rights to take
+    }
+    if (entry && !entry->name.empty()) return HomeOwner{info.st_uid, entry->gid, entry->name};
+    return HomeOwner{info.st_uid, info.st_gid, std::to_string(info.st_uid)};
+}
+
 Locations locations_of(const UserAccount& user) {
     return compute_locations({std::nullopt, user.home, platform::executable_path()});
 }

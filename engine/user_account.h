@@ -5,9 +5,11 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 
+#include "home_owner.h"
 #include "locations.h"
 
 namespace brinvast {
@@ -33,6 +35,11 @@ struct UserAccount {
 
 // The name the user database gives `uid`, or the number when it has none.
 [[nodiscard]] std::string user_name(uid_t uid);
+
+// The account that owns `home`, when this process runs as root and the home is somebody else's
+// (sudo may leave HOME as it was): root then acts there with that user's rights, as for --user,
+// so that nothing it leaves in the home belongs to root. Nothing otherwise.
+[[nodiscard]] std::optional<HomeOwner> owner_of_home(const std::string& home);
 
 // The locations for `user`: their home from the user database (HOME plays no part) and this
 // process's executable.

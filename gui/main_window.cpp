@@ -22,6 +22,7 @@
 #include "administrator_run.h"
 #include "confirmations.h"
 #include "fs.h"
+#include "user_account.h"
 
 namespace {
 
@@ -259,10 +260,13 @@ void BrinvastUninstallerGUI::complete_removal() {
 void BrinvastUninstallerGUI::run_uninstaller(bool dry_run, bool force, bool clean_all) {
     report_copy.clear();
     try {
+        std::optional<brinvast::RunLock> lock = lock_home();
+        if (!lock) return;
         hide();
         QApplication::processEvents();
         uninstaller = std::make_unique<brinvast::BrinvastUninstaller>(dry_run, force, clean_all,
                                                                       locations, report);
+        uninstaller->run_lock = std::move(lock);
         const bool success = uninstaller->run();
         show();
         if (success && dry_run) {
@@ -276,6 +280,26 @@ void BrinvastUninstallerGUI::run_uninstaller(bool dry_run, bool force, bool clea
         show();
         show_result(this, QMessageBox::Critical, "Error",
                     "An unexpected error occurred:\n" + text(error.what()), report_copy.text());
+    }
+}
+
+// The home's lock, taken while the window is still on screen: a home that another uninstall keeps
+// busy is said in a box that retries or cancels, not by a window that vanishes and waits.
+// Nothing when the user cancels.
+std::optional<brinvast::RunLock> BrinvastUninstallerGUI::lock_home() {
+    const std::string home = brinvast::home_directory(locations);
+    const std::optional<brinvast::HomeOwner> owner = brinvast::owner_of_home(home);
+    for (;;) {
+        if (std::optional<brinvast::RunLock> lock = brinvast::RunLock::try_take(home, owner)) {
+            return lock;
+        }
+        if (QMessageBox::warning(this, "Another Uninstall Is Running",
+                                 "Another uninstall is running for this home.\n"
+                                 "Try again once it has finished.",
+                                 QMessageBox::Retry | QMessageBox::Cancel,
+                                 QMessageBox::Retry) != QMessageBox::Retry) {
+            return std::nullopt;
+        }
     }
 }
 

@@ -3,6 +3,7 @@
 #include <QMainWindow>
 #include <iostream>
 #include <memory>
+#include <optional>
 
 #include "locations.h"
 #include "report_copy.h"
@@ -35,6 +36,7 @@ public:
     std::unique_ptr<brinvast::BrinvastUninstaller> uninstaller;
 
 private:
+    [[nodiscard]] std::optional<brinvast::RunLock> lock_home();
     [[nodiscard]] bool show_outcome(bool success, bool offer_administrator);
     void try_again_as_administrator(bool clean_all);
 };

@@ -107,8 +107,8 @@ TEST_F(CliEndToEnd, OptionsAreAnsweredWithoutRemovingAnything) {
         {"--yes --force", "2", "",
          "brinvast-uninstall: unknown option '--force'\nTry 'brinvast-uninstall --help'.\n"},
         {"--yes --help", "0",
-         "Usage: brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--help] "
-         "[--version]\n",
+         "Usage: brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--wait "
+         "SECONDS]\n",
          ""},
         {"--yes --version", "0", "brinvast-uninstall 1.0\n", ""},
     };

@@ -1,10 +1,11 @@
-// The database moves to its backup name with its -wal, -shm and -journal files, and back again;
-// whatever fails, the set stays together under one name.
+// The database moves to its backup name with its -wal, -shm and -journal files, and back again,
+// the older backup with it; whatever fails, each set stays together under its own name.
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -17,6 +18,7 @@ namespace {
 
 using brinvast::BrinvastUninstaller;
 using brinvast::testing::Immutable;
+using brinvast::testing::inventory;
 using brinvast::testing::stamp_known_time;
 using Lines = std::vector<std::string>;
 using Files = std::map<std::string, std::string>;  // name in the database folder, and contents
@@ -59,7 +61,6 @@ TEST_F(SidecarsTest, SidecarsMoveWithTheDatabaseAndBackOnRollback) {
         Files before;
         Files backed_up;
         Lines lines;  // each % stands for the database folder
-        Files rolled_back;
     } cases[] = {
         {"all three sidecars",
          {{"Brinvast.db", "d"},
@@ -73,11 +74,7 @@ TEST_F(SidecarsTest, SidecarsMoveWithTheDatabaseAndBackOnRollback) {
          {"✅ Renamed database: %Brinvast.db → %Brinvast_Previous.db",
           "✅ Moved sidecar: %Brinvast.db-wal → %Brinvast_Previous.db-wal",
           "✅ Moved sidecar: %Brinvast.db-shm → %Brinvast_Previous.db-shm",
-          "✅ Moved sidecar: %Brinvast.db-journal → %Brinvast_Previous.db-journal"},
-         {{"Brinvast.db", "d"},
-          {"Brinvast.db-wal", "w"},
-          {"Brinvast.db-shm", "s"},
-          {"Brinvast.db-journal", "j"}}},
+          "✅ Moved sidecar: %Brinvast.db-journal → %Brinvast_Previous.db-journal"}},
         {"an older backup whose journal has no successor",
          {{"Brinvast.db", "d"},
           {"Brinvast.db-wal", "w"},
@@ -89,14 +86,12 @@ TEST_F(SidecarsTest, SidecarsMoveWithTheDatabaseAndBackOnRollback) {
           "🗑️  Removed existing backup: %Brinvast_Previous.db-wal",
           "🗑️  Removed existing backup: %Brinvast_Previous.db-journal",
           "✅ Renamed database: %Brinvast.db → %Brinvast_Previous.db",
-          "✅ Moved sidecar: %Brinvast.db-wal → %Brinvast_Previous.db-wal"},
-         {{"Brinvast.db", "d"}, {"Brinvast.db-wal", "w"}}},
+          "✅ Moved sidecar: %Brinvast.db-wal → %Brinvast_Previous.db-wal"}},
         {"an orphaned sidecar at the backup name",
          {{"Brinvast.db", "d"}, {"Brinvast_Previous.db-shm", "old s"}},
          {{"Brinvast_Previous.db", "d"}},
          {"🗑️  Removed existing backup: %Brinvast_Previous.db-shm",
-          "✅ Renamed database: %Brinvast.db → %Brinvast_Previous.db"},
-         {{"Brinvast.db", "d"}}},
+          "✅ Renamed database: %Brinvast.db → %Brinvast_Previous.db"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -117,7 +112,7 @@ TEST_F(SidecarsTest, SidecarsMoveWithTheDatabaseAndBackOnRollback) {
         const Lines rollback = printed();
         ASSERT_FALSE(rollback.empty());
         EXPECT_EQ(rollback.back(), "✅ Rollback step 1 completed");
-        EXPECT_EQ(files(), c.rolled_back);
+        EXPECT_EQ(files(), c.before) << "the older backup comes back too";
     }
 }
 
@@ -132,60 +127,93 @@ TEST_F(SidecarsTest, DryRunNamesTheSidecarsAndMovesNothing) {
     EXPECT_EQ(files(), before);
 }
 
-// Whatever state a kill left the move in, the next run (a dry run too) puts it right with one line
-// before it looks at anything, and then sees each set whole.
-TEST_F(SidecarsTest, CutShortMovesArePutRightBeforeAnythingIsLookedAt) {
+// Whatever a kill left of a move, the next run puts it right from what stands where, with one
+// line before it looks at anything; a dry run only says what a real run would do. Where names
+// and entries disagree nothing moves, and the run fails saying where the files are.
+TEST_F(SidecarsTest, CutShortMovesArePutRightFromWhatStandsWhere) {
     const std::string& backup = where.BRINVAST_BACKUP_DATABASE_PATH;
+    const Files both{{"Brinvast.db", "d"},
+                     {"Brinvast.db-wal", "w"},
+                     {"Brinvast_Previous.db", "old"},
+                     {"Brinvast_Previous.db-wal", "old w"}};
+    const Files moved{{"Brinvast_Previous.db", "d"}, {"Brinvast_Previous.db-wal", "w"}};
+    const std::string moving = at(".brinvast-uninstall-moving");
+    const std::string discard = at(".brinvast-uninstall-discard");
+    const auto rename = [](const std::string& from, const std::string& to) {
+        return [=] { fs::rename(from, to); };
+    };
+    const std::string undid = "🔄 Undid an interrupted database backup: the database is back at ";
+    const std::string cannot = "❌ Cannot put right an interrupted database backup: ";
     const struct {
-        const char* journal;
-        Files in_journal;
-        Files beside;
+        const char* name;
+        std::vector<std::function<void()>> cut;  // what the kill left instead of a whole move
         std::string line;
         Files after;
     } cases[] = {
-        {".brinvast-uninstall-aside",
-         {{"Brinvast_Previous.db", "old"}},
-         {{"Brinvast.db", "d"}, {"Brinvast.db-wal", "w"}, {"Brinvast_Previous.db-wal", "old w"}},
+        {"killed once the live set had moved", {}, undid + db, both},
+        {"killed between the database and its -wal",
+         {rename(at("Brinvast_Previous.db-wal"), at("Brinvast.db-wal"))},
+         undid + db,
+         both},
+        {"killed while the older backup was set aside",
+         {rename(at("Brinvast_Previous.db"), db),
+          rename(at("Brinvast_Previous.db-wal"), db + "-wal"),
+          rename(moving + "/Brinvast_Previous.db", at("Brinvast_Previous.db"))},
          "🔄 Put back the older backup that an interrupted run had set aside: " + backup,
-         {{"Brinvast.db", "d"},
-          {"Brinvast.db-wal", "w"},
-          {"Brinvast_Previous.db", "old"},
-          {"Brinvast_Previous.db-wal", "old w"}}},
-        {".brinvast-uninstall-moving",
-         {{"Brinvast_Previous.db", "old"}, {"Brinvast_Previous.db-wal", "old w"}},
-         {{"Brinvast_Previous.db", "d"}, {"Brinvast.db-wal", "w"}},
-         "🔄 Undid an interrupted database backup: the database is back at " + db,
-         {{"Brinvast.db", "d"},
-          {"Brinvast.db-wal", "w"},
-          {"Brinvast_Previous.db", "old"},
-          {"Brinvast_Previous.db-wal", "old w"}}},
-        {".brinvast-uninstall-discard",
-         {{"Brinvast_Previous.db-wal", "old w"}},
-         {{"Brinvast_Previous.db", "d"}, {"Brinvast_Previous.db-wal", "w"}},
+         both},
+        {"killed while the replaced backup was deleted",
+         {rename(moving, discard), [&] { fs::remove(discard + "/Brinvast_Previous.db"); }},
          "🔄 Finished an interrupted database backup: the database is at " + backup,
-         {{"Brinvast_Previous.db", "d"}, {"Brinvast_Previous.db-wal", "w"}}},
-        {".brinvast-uninstall-restoring",
-         {},
-         {{"Brinvast.db", "d"}, {"Brinvast_Previous.db-wal", "w"}},
-         "🔄 Finished an interrupted rollback: the database is back at " + db,
+         moved},
+        {"a discard journal whose database went back",
+         {rename(moving, discard), rename(at("Brinvast_Previous.db"), db),
+          rename(at("Brinvast_Previous.db-wal"), db + "-wal")},
+         cannot + at("Brinvast_Previous.db") + " does not hold what the database left there",
+         {{"Brinvast.db", "d"}, {"Brinvast.db-wal", "w"}}},
+        {"a new database where the old one would go back",
+         {[&] { std::ofstream(db) << "new"; }},
+         cannot + db + " is not the database's, and would pair with it",
+         {{"Brinvast.db", "new"},
+          {"Brinvast_Previous.db", "d"},
+          {"Brinvast_Previous.db-wal", "w"}}},
+        {"an empty journal without a record",
+         {rename(at("Brinvast_Previous.db"), db),
+          rename(at("Brinvast_Previous.db-wal"), db + "-wal"), [&] { fs::remove_all(moving); },
+          [&] { fs::create_directory(moving); }},
+         "🔄 Cleared an interrupted database backup that had not moved anything yet: " + db,
          {{"Brinvast.db", "d"}, {"Brinvast.db-wal", "w"}}},
     };
+    // A bundle that cannot be removed ends each run right after the recovery, as it left things.
+    const std::string stuck = where.BRINVAST_APP_PATH + "/Contents/MacOS/Brinvast";
+    brinvast::testing::write_file(stuck);
+    const Immutable bundle(stuck);
+    ASSERT_TRUE(bundle.applied());
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.journal);
+        SCOPED_TRACE(c.name);
         fs::remove_all(folder);
-        fs::create_directories(at(c.journal));
-        for (const auto& [name, text] : c.in_journal)
-            std::ofstream(at(c.journal) + "/" + name) << text;
-        for (const auto& [name, text] : c.beside)
-            std::ofstream(at(name)) << text;
+        put(both);
+        ASSERT_TRUE(engine().backup_database());
+        for (const auto& step : c.cut)
+            step();
+        const auto left = inventory(folder);
         (void)engine(true).run();
+        const Lines dry = printed();
+        EXPECT_EQ(inventory(folder), left) << "a dry run changes nothing";
+        const bool refused = c.line.starts_with(cannot);
+        ASSERT_GE(dry.size(), 6u);
+        EXPECT_TRUE(dry[5].starts_with(refused ? "⚠️  A real run cannot put right"
+                                               : "🔄 DRY RUN: A real run would first"))
+            << dry[5];
+
+        EXPECT_FALSE(engine().run());
         const Lines lines = printed();
-        ASSERT_GE(lines.size(), 8u);
-        EXPECT_EQ(lines[5], c.line);
-        EXPECT_EQ(lines[6], "");
-        EXPECT_EQ(lines[7], "📋 Current State:");
+        ASSERT_GE(lines.size(), 7u);
+        EXPECT_EQ(lines[4], c.line);
         EXPECT_EQ(files(), c.after);
-        EXPECT_FALSE(fs::exists(at(c.journal)));
+        EXPECT_EQ(fs::exists(moving) || fs::exists(discard), refused);
+        if (refused) {
+            EXPECT_EQ(inventory(folder), left) << "nothing moved";
+        }
     }
 }
 
@@ -197,15 +225,15 @@ TEST_F(SidecarsTest, AnyFailureLeavesBothSetsWholeUnderTheirNames) {
                        {"Brinvast.db-shm", "s"},
                        {"Brinvast_Previous.db", "old"},
                        {"Brinvast_Previous.db-journal", "old j"}};
+    const std::string locked = std::string("Locked (") + Immutable::flag + ")";
     const struct {
         const char* name;
         const char* stuck;  // made immutable, or a directory when it is not in `before`
-        const char* error;
+        std::string error;
     } cases[] = {
         {"a directory at an older sidecar's name", "Brinvast_Previous.db-shm", "Is a directory"},
-        {"an older sidecar that cannot be set aside", "Brinvast_Previous.db-journal",
-         "Operation not permitted"},
-        {"a live sidecar that cannot move", "Brinvast.db-shm", "Operation not permitted"},
+        {"an older sidecar that cannot be set aside", "Brinvast_Previous.db-journal", locked},
+        {"a live sidecar that cannot move", "Brinvast.db-shm", locked},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -218,26 +246,41 @@ TEST_F(SidecarsTest, AnyFailureLeavesBothSetsWholeUnderTheirNames) {
             fs::create_directories(at(c.stuck));
         }
         EXPECT_FALSE(engine().backup_database());
-        EXPECT_EQ(printed_after(2), Lines{"❌ Failed to backup database: " + std::string(c.error) +
-                                          ": " + at(c.stuck)});
+        EXPECT_EQ(printed_after(2),
+                  Lines{"❌ Failed to backup database: " + c.error + ": " + at(c.stuck)});
         EXPECT_EQ(files(), before);
         EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()),
                   static_cast<long>(before.size() + (immutable ? 0 : 1)))
             << "no journal left";
     }
+    // A rollback meets what it may not move before it moves anything, and sets aside what stands
+    // in its way.
     fs::remove_all(at("Brinvast_Previous.db-shm"));
     fs::remove(at("Brinvast_Previous.db-journal"));
     BrinvastUninstaller& uninstaller = engine();
     ASSERT_TRUE(uninstaller.backup_database());
     (void)printed();
     fs::create_directories(at("Brinvast.db-shm"));
+    {
+        const Immutable stuck(at("Brinvast_Previous.db-wal"));
+        ASSERT_TRUE(stuck.applied());
+        uninstaller.rollback_changes();
+        EXPECT_EQ(printed_after(1), Lines{"❌ Rollback step 1 failed: " + locked + ": " +
+                                          at("Brinvast_Previous.db-wal")});
+        EXPECT_EQ(files(), (Files{{"Brinvast_Previous.db", "d"},
+                                  {"Brinvast_Previous.db-wal", "w"},
+                                  {"Brinvast_Previous.db-shm", "s"}}));
+    }
     uninstaller.rollback_changes();
     const Lines lines = printed_after(1);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_TRUE(lines[0].starts_with("❌ Rollback step 1 failed: Is a directory: ")) << lines[0];
-    EXPECT_EQ(files(), (Files{{"Brinvast_Previous.db", "d"},
-                              {"Brinvast_Previous.db-wal", "w"},
-                              {"Brinvast_Previous.db-shm", "s"}}));
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), "🔄 Set aside what stood in the way: " + at("Brinvast.db-shm") + " → " +
+                                 at("Brinvast.db.set-aside-1-shm"));
+    EXPECT_EQ(files(), (Files{{"Brinvast.db", "d"},
+                              {"Brinvast.db-wal", "w"},
+                              {"Brinvast.db-shm", "s"},
+                              {"Brinvast_Previous.db", "old"}}));
+    EXPECT_TRUE(fs::is_directory(at("Brinvast.db.set-aside-1-shm")));
 }
 
 }  // namespace

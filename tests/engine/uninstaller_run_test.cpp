@@ -240,17 +240,19 @@ TEST_F(RunTest, FailedVerificationRollsTheBackupBack) {
     BrinvastUninstaller uninstaller(false, true, false, where, out);
     EXPECT_FALSE(uninstaller.run());
     ASSERT_TRUE(buffer.acted());
-    EXPECT_EQ(from(lines_of(buffer.str()), backup_step),
-              joined({{backup_step, found_db, size, "🗑️  Removed existing backup: " + backup,
-                       "✅ " + renamed, "", step3, "", "🔍 Verifying clean state...",
-                       "✅ Application successfully removed", "❌ Database still exists: " + db,
-                       "✅ Backup database created: " + backup},
-                      failure_report,
-                      {rolling_back, "🔄 Attempting to rollback changes...",
-                       "🔄 Rolled back database rename", "✅ Rollback step 1 completed", app_warning,
-                       "✅ Rollback step 2 completed"}}));
+    EXPECT_EQ(
+        from(lines_of(buffer.str()), backup_step),
+        joined({{backup_step, found_db, size, "🗑️  Removed existing backup: " + backup,
+                 "✅ " + renamed, "", step3, "", "🔍 Verifying clean state...",
+                 "✅ Application successfully removed", "❌ Database still exists: " + db,
+                 "✅ Backup database created: " + backup},
+                failure_report,
+                {rolling_back, "🔄 Attempting to rollback changes...",
+                 "🔄 Set aside what stood in the way: " + db + " → " + db + ".set-aside-1",
+                 "🔄 Rolled back database rename", "🔄 Put back the older backup: " + backup,
+                 "✅ Rollback step 1 completed", app_warning, "✅ Rollback step 2 completed"}}));
     EXPECT_EQ(fs::file_size(db), 1572864u) << "the backed-up database takes its place again";
-    EXPECT_FALSE(fs::exists(backup));
+    EXPECT_EQ(fs::file_size(backup), 7u) << "and so does the older backup";
 }
 
 // A database that someone else moves away after the survey counts as gone, as a vanished

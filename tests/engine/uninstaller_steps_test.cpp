@@ -315,13 +315,18 @@ TEST_F(StepsTest, BackupReplacesOlderBackupAndRollbackMovesItBack) {
     EXPECT_FALSE(fs::exists(db));
     EXPECT_EQ(fs::file_size(backup), 3u) << "the backup must hold the former database";
 
-    write_file(db, 9);  // a database that appeared meanwhile gives way to the backup
+    write_file(db, 9);  // a database that appeared meanwhile is set aside, never deleted
     uninstaller.rollback_changes();
-    EXPECT_EQ(printed(), (Lines{"🔄 Attempting to rollback changes...",
-                                "🔄 Rolled back database rename", "✅ Rollback step 1 completed"}));
+    EXPECT_EQ(printed(),
+              (Lines{"🔄 Attempting to rollback changes...",
+                     "🔄 Set aside what stood in the way: " + db + " → " + db + ".set-aside-1",
+                     "🔄 Rolled back database rename", "🔄 Put back the older backup: " + backup,
+                     "✅ Rollback step 1 completed"}));
     EXPECT_EQ(fs::file_size(db), 3u);
-    EXPECT_FALSE(fs::exists(backup));
+    EXPECT_EQ(fs::file_size(backup), 7u) << "the older backup stays until the run has succeeded";
+    EXPECT_EQ(fs::file_size(db + ".set-aside-1"), 9u);
 
+    fs::remove(backup);
     EXPECT_TRUE(engine().backup_database());
     EXPECT_EQ(printed().size(), 3u) << "no removal line without an older backup";
     fs::remove(backup);
@@ -348,7 +353,7 @@ TEST_F(StepsTest, BackupSurvivesFailedRename) {
         const Lines lines = printed();
         ASSERT_EQ(lines.size(), 3u);
         EXPECT_TRUE(lines[2].starts_with("❌ Failed to backup database: ")) << lines[2];
-        EXPECT_NE(lines[2].find(directory_at_backup ? "Is a directory" : "Operation not permitted"),
+        EXPECT_NE(lines[2].find(directory_at_backup ? "Is a directory" : "Locked ("),
                   std::string::npos)
             << lines[2];
         EXPECT_EQ(fs::file_size(db) + fs::file_size(older), 3u + 7u);

@@ -137,6 +137,12 @@ public:
     ~Immutable() { (void)std::system((clear_flag + (" '" + path_ + "'")).c_str()); }
     [[nodiscard]] bool applied() const { return applied_; }
 
+#if defined(__APPLE__)
+    static constexpr const char* flag = "uchg";  // as the engine names it
+#else
+    static constexpr const char* flag = "immutable";
+#endif
+
 private:
 #if defined(__APPLE__)
     static constexpr const char* set_flag = "chflags uchg";
