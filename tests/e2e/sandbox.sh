@@ -53,6 +53,111 @@ wal_rows() { python3 "$wal_db" rows "$1"; }
 # "ok", or the names under which files of two sets stand side by side.
 wal_mixed() { python3 "$wal_db" mixed "$(dirname "$db")" "$out/owners"; }
 
+# Where a cut-short move keeps what it set aside, if anywhere.
+journal_of() { find "$(dirname "$db")" -maxdepth 1 -name '.brinvast-uninstall-*' | head -n 1; }
+# Every file of the database folder and its journal, with a digest of each: any change shows.
+folder_digest() { (cd "$(dirname "$db")" && find . -type f -exec sha1sum {} + | LC_ALL=C sort); }
+
+# The command line under strace, a fault injected as $1 says at the $2-th call that $1 names.
+fault_run() {
+    local inject
+    case $1 in
+    rename) inject=(-e "inject=/^rename:signal=KILL:when=$2") ;;
+    unlink | unlinkat) inject=(-e "inject=$1:signal=KILL:when=$2") ;;
+    fsync | fdatasync) inject=(-e "inject=$1:error=EIO:when=$2") ;;
+    # Ctrl-C as the move begins, so that the rollback follows it, and a kill at a later rename.
+    rollback) inject=(-e inject=mkdirat:signal=INT:when=1 -e "inject=/^rename:signal=KILL:when=$2") ;;
+    esac
+    { ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -o /dev/null "${inject[@]}" \
+        "$CLI" --yes </dev/null >"$out/run" 2>&1; } 2>/dev/null
+}
+# How many calls of the kind $1 a whole run makes (with the Ctrl-C of "rollback", its rollback's).
+calls_of() {
+    local trace=/^rename interrupt=()
+    case $1 in
+    unlink | unlinkat | fsync | fdatasync) trace=$1 ;;
+    rollback) interrupt=(-e inject=mkdirat:signal=INT:when=1) ;;
+    esac
+    install_wal_product
+    strace -f -qq -o "$out/calls" "${interrupt[@]}" -e "trace=$trace" "$CLI" --yes </dev/null \
+        >/dev/null 2>&1
+    grep -c -v -e '^+++' -e '^---' -e resumed "$out/calls"
+}
+
+# For each "SIGNAL WHEN [all|nohup]" in $@, the signal at the WHEN-th rename (with "all", at the
+# WHEN-th call of every kind; with "nohup", to a run that nohup started), and one record of how
+# the run ended and what it left.
+signal_table() {
+    local spec signal when how calls starter
+    for spec in "$@"; do
+        read -r signal when how <<<"$spec"
+        calls=/^rename
+        [ "$how" = all ] && calls=all
+        starter=()
+        [ "$how" = nohup ] && starter=(nohup)
+        install_wal_product
+        { ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" "${starter[@]}" strace -f -qq \
+            -o /dev/null -e "inject=$calls:signal=$signal:when=$when" "$CLI" --yes </dev/null \
+            >"$out/run" 2>&1; } 2>/dev/null
+        printf '%s\t' "case=$spec" "ended=$?" "mixed=$(wal_mixed)" "journal=$(journal_of)" \
+            "rows=$(wal_rows "$db") | $(wal_rows "$backup")" \
+            "interrupted=$(grep -c '^⚠️  Uninstall interrupted by user$' "$out/run")" \
+            "rolled=$(grep -c '^🔄 Rolled back database rename$' "$out/run")" \
+            "older_back=$(grep -c '^🔄 Put back the older backup: ' "$out/run")" \
+            "succeeded=$(grep -c '^🎉 Uninstall completed successfully!$' "$out/run")" \
+            >>"$out/stdout"
+        echo >>"$out/stdout"
+    done
+}
+# A link in place of the bundle, which the removal refuses: a run stops at step 1, just after it
+# has put right what an earlier run left.
+stop_at_step_one() {
+    rm -rf /Applications/Brinvast.app /Applications/Real.app
+    put /Applications/Real.app/Contents/MacOS/Brinvast "brinvast binary"
+    ln -s Real.app /Applications/Brinvast.app
+}
+
+# For each kind in $@, a fault at each of its calls in turn. After each, one tab-separated
+# record: how the run ended, what it left, what a dry run said and changed, what a run stopped
+# after its recovery left, and what a last run left. A kind ending in "+reinstall" first has a
+# reinstalled Brinvast open a fresh database of its own where none stands.
+crash_table() {
+    local spec kind n count ended journal before record
+    for spec in "$@"; do
+        kind=${spec%+reinstall}
+        count=$(calls_of "$kind")
+        for n in $(seq "$count"); do
+            install_wal_product
+            fault_run "$kind" "$n"
+            ended=$?
+            journal=$(basename "$(journal_of)" 2>/dev/null)
+            record=("case=$spec $n" "ended=$ended" "mixed=$(wal_mixed)" "journal=${journal:-none}")
+            if [ "$kind" != "$spec" ] && [ ! -e "$db" ]; then
+                python3 "$wal_db" make "$db" 10 fresh
+            fi
+            before=$(folder_digest)
+            "$CLI" --dry-run </dev/null >"$out/dry" 2>&1
+            record+=("dry=$?" "dry_changed=$([ "$(folder_digest)" = "$before" ] && echo 0 || echo 1)"
+                "dry_would=$(grep -c '^🔄 DRY RUN: A real run would first' "$out/dry")"
+                "dry_refused=$(grep -c '^⚠️  A real run cannot put right' "$out/dry")"
+                "dry_clean=$(grep -c 'already clean' "$out/dry")")
+            stop_at_step_one
+            "$CLI" --yes </dev/null >"$out/stopped" 2>&1
+            record+=("stopped=$?" "put_right=$(grep -c -E '^🔄 (Undid|Put back|Finished|Cleared)' "$out/stopped")"
+                "refused=$(grep -c '^❌ Cannot put right' "$out/stopped")"
+                "recovered=$(wal_rows "$db") | $(wal_rows "$backup")"
+                "everywhere=$(wal_rows "$db") | $(wal_rows "$backup") | $(wal_rows "$(journal_of)/Brinvast_Previous.db")")
+            rm -rf /Applications/Brinvast.app /Applications/Real.app
+            "$CLI" --yes </dev/null >"$out/last" 2>&1
+            record+=("real=$?" "final=$(wal_rows "$db") | $(wal_rows "$backup")"
+                "left=$(find "$(dirname "$db")" -mindepth 1 -maxdepth 1 -printf '%f\n' |
+                    LC_ALL=C sort | tr '\n' ' ')")
+            printf '%s\t' "${record[@]}" >>"$out/stdout"
+            echo >>"$out/stdout"
+        done
+    done
+}
+
 # Starts a stand-in for Brinvast: a copy of $1 (sleep(1) unless given) in place of the bundle's
 # executable, run through the path $2 (that executable unless given). Its pid is in
 # $brinvast_pid once the kernel shows one of its threads running that file (the shell's child
