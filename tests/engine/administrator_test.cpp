@@ -69,7 +69,7 @@ std::pair<std::string, std::string> read_applescript_literal(const std::string& 
 TEST(AdministratorCommand, ShellWordsReachTheProgramAsTheyWere) {
     std::string command = "printf '%s\\0'";
     for (const std::string& argument : hostile)
-        command += " " + shell_quoted(argument);
+        command.append(" ").append(shell_quoted(argument));
     EXPECT_EQ(run_shell(command), std::pair(null_terminated(hostile), 0));
 }
 
