@@ -21,15 +21,20 @@ std::string lock_hint(const Refusal& refusal) {
         return head + " is locked (uchg): clear Locked in Finder (File › Get Info) or run " +
                "chflags nouchg on it" + again;
     }
-    if (flag == "uappnd")
+    if (flag == "uappnd") {
         return head + " is append-only (uappnd): run chflags nouappnd on it" + again;
+    }
     if (flag == "schg" || flag == "sappnd") {
         return head + " carries the system flag " + flag + ": only root can clear it (chflags no" +
                flag + "), in single-user mode or from macOS Recovery" + again;
     }
-    if (flag == "immutable")
+    if (flag == "immutable") {
         return head + " is immutable: root can clear that with chattr -i" + again;
-    return head + " is " + flag + ": root can clear that with chattr -a" + again;
+    }
+    if (flag == "append-only") {
+        return head + " is append-only: root can clear that with chattr -a" + again;
+    }
+    return head + " is locked (" + flag + ")" + again;
 }
 
 // Privacy protection asks about the app that is responsible for the run: the window, or for the
