@@ -1,10 +1,15 @@
 #include "administrator.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <system_error>
 
+#include "fs.h"
 #include "user_account.h"
 
 namespace brinvast {
@@ -27,6 +32,44 @@ std::vector<std::string> administrator_run_arguments(const std::string& user, bo
     std::vector<std::string> arguments{"--user", user, "--yes"};
     if (clean_all) arguments.emplace_back("--complete");
     return arguments;
+}
+
+namespace {
+
+// Who besides root and `user` may change the entry `info`: its owner, its group, anybody; nothing
+// when nobody may.
+std::optional<std::string> others_who_may_change(const struct stat& info, uid_t user,
+                                                 std::optional<gid_t> administrators) {
+    if (info.st_uid != 0 && info.st_uid != user) return "its owner " + user_name(info.st_uid);
+    const bool sticky_of_roots =
+        S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0 && info.st_uid == 0;
+    if ((info.st_mode & S_IWOTH) != 0 && !sticky_of_roots) return "anybody";
+    if ((info.st_mode & S_IWGRP) != 0 && info.st_gid != administrators && !sticky_of_roots) {
+        return "its group";
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+ProgramForRoot program_for_root(const std::string& program, uid_t user,
+                                std::optional<gid_t> administrators) {
+    const std::string real = real_path(program);
+    if (!real.starts_with('/')) return {{}, real + " is no absolute path"};
+    for (std::size_t end = 1;; end = std::min(real.find('/', end + 1), real.size())) {
+        const std::string entry = real.substr(0, end);  // "/" first
+        struct stat info {};
+        if (::lstat(entry.c_str(), &info) != 0) {
+            const int error = errno;
+            return {{}, std::strerror(error) + (": " + entry)};
+        }
+        if (S_ISLNK(info.st_mode)) return {{}, entry + " is a symbolic link"};
+        if (const auto who = others_who_may_change(info, user, administrators)) {
+            return {{}, entry + " may be changed by " + *who};
+        }
+        if (end == real.size()) break;
+    }
+    return {real, {}};
 }
 
 // Inside single quotes nothing is special but the quote itself, which closes them: it is
@@ -97,6 +140,11 @@ AdministratorRun osascript_outcome(int exit_status, const std::string& output) {
     const auto [parsed_to, error] = std::from_chars(output.data() + separator + 1, end, status);
     if (error != std::errc{} || parsed_to != end) return {false, 1, output};
     return {false, status, output.substr(0, separator)};
+}
+
+AdministratorRun osascript_outcome(int exit_status, const std::string& output,
+                                   const std::string& errors) {
+    return osascript_outcome(exit_status, exit_status == 0 ? output : output + errors);
 }
 
 std::vector<std::string> pkexec_command(const std::string& program,

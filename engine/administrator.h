@@ -5,6 +5,9 @@
 // commands are built here, on every platform, so that their quoting is tested wherever the tests
 // run; platform::administrator_command picks the one its platform prompts with.
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +28,21 @@ struct AdministratorRun {
 [[nodiscard]] std::vector<std::string> administrator_run_arguments(const std::string& user,
                                                                    bool clean_all);
 
+// A program that root may run for this user, or why not.
+struct ProgramForRoot {
+    std::string path;     // the program's real path, to be run as it was checked; empty if refused
+    std::string refusal;  // why root must not run it, naming the entry at fault
+};
+
+// Whether root may run the program at `program` on behalf of `user`: only when nobody else can
+// have changed it, so that the administrator's password runs our code and not somebody's
+// replacement. That holds when its real path, and every folder from "/" down to it, belongs to
+// root or to `user`, is no link, and may be written by neither others nor a group other than
+// `administrators`, who may become root anyway. A sticky folder of root's that others may write
+// (/tmp) still lets nobody replace the entries of root or `user` in it.
+[[nodiscard]] ProgramForRoot program_for_root(const std::string& program, uid_t user,
+                                              std::optional<gid_t> administrators);
+
 // `argument` as one word of a POSIX shell command, whatever characters it holds.
 [[nodiscard]] std::string shell_quoted(const std::string& argument);
 
@@ -37,8 +55,13 @@ struct AdministratorRun {
 // after the output, and osascript_outcome takes it off again.
 [[nodiscard]] std::vector<std::string> osascript_command(const std::string& program,
                                                          const std::vector<std::string>& arguments);
-// From osascript's exit status and its standard output and error, merged.
+// From osascript's exit status and its standard output, which carries what the program wrote
+// to its standard output and error and then its exit status.
 [[nodiscard]] AdministratorRun osascript_outcome(int exit_status, const std::string& output);
+// The same with osascript's own standard error, which holds the prompt's failure, and otherwise
+// only osascript's own warnings: they stay out of the way of the status and out of the report.
+[[nodiscard]] AdministratorRun osascript_outcome(int exit_status, const std::string& output,
+                                                 const std::string& errors);
 
 // Linux: polkit's pkexec, found on PATH, which gives the program's exit status back.
 [[nodiscard]] std::vector<std::string> pkexec_command(const std::string& program,

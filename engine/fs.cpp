@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 #include "interrupt.h"
 #include "platform.h"
@@ -224,15 +225,46 @@ void empty_tree(unique_fd top, const std::string& path) {
     stack.pop();
 }
 
-// Whether the open directories `a` and `b` lie on one mounted file system.
-bool on_one_mount(int a, int b, const std::string& path) {
-    std::uint64_t mount_a = 0;
-    std::uint64_t mount_b = 0;
-    if (!platform::mount_of(a, mount_a) || !platform::mount_of(b, mount_b)) {
+// The open folder from which remove_tree reaches its target, and the target's path from there.
+struct Anchor {
+    unique_fd fd;
+    std::string name;  // the target's name in the folder, or its path below it
+    int error = 0;     // why no folder could be opened
+};
+
+// The target's parent, opened for search only. Where the parent may be searched but not opened
+// that way (macOS 12 ignores O_SEARCH, and a build without it asks for read permission), the
+// nearest ancestor that opens, with the target's path below it, whose folders need only search
+// permission. They are resolved by each call, as the parent's path is by the open; the target
+// itself is still never followed.
+Anchor anchor_of(const std::string& path) {
+    Anchor anchor;
+    std::string folder = parent_of(path, anchor.name);
+    for (;;) {
+        anchor.fd = unique_fd(platform::open_search_only(AT_FDCWD, folder.c_str()));
+        if (anchor.fd.valid()) return anchor;
+        anchor.error = errno;
+        if (anchor.error != EACCES || folder == "/" || folder == ".") return anchor;
+        std::string name;
+        folder = parent_of(folder, name);
+        anchor.name = name + "/" + anchor.name;
+    }
+}
+
+// Whether the open directory `top` lies on the mounted file system of its parent.
+bool on_parents_mount(const Anchor& anchor, int top, const std::string& path) {
+    std::uint64_t parent = 0;
+    std::uint64_t mount = 0;
+    const auto slash = anchor.name.rfind('/');
+    const bool parent_known =
+        slash == std::string::npos
+            ? platform::mount_of(anchor.fd.get(), parent)
+            : platform::mount_at(anchor.fd.get(), anchor.name.substr(0, slash).c_str(), parent);
+    if (!parent_known || !platform::mount_of(top, mount)) {
         const int error = errno;
         throw fs_error(error, path);
     }
-    return mount_a == mount_b;
+    return parent == mount;
 }
 
 // Nothing there any more is no error for a removal; anything else is.
@@ -244,31 +276,29 @@ bool on_one_mount(int a, int b, const std::string& path) {
 }  // namespace
 
 bool remove_tree(const std::string& path) {
-    std::string base;
-    const std::string parent = parent_of(path, base);
     // Removing entries needs only search and write permission on the parent, not read.
-    const unique_fd parent_fd(platform::open_search_only(AT_FDCWD, parent.c_str()));
-    if (!parent_fd.valid()) {
-        const int error = errno;
-        return gone_or_throw(error == ENOTDIR ? ENOENT : error, path);  // a file took its place
+    const Anchor anchor = anchor_of(path);
+    if (!anchor.fd.valid()) {
+        // a file took the place of a folder on the way
+        return gone_or_throw(anchor.error == ENOTDIR ? ENOENT : anchor.error, path);
     }
+    const int at = anchor.fd.get();
+    const char* const name = anchor.name.c_str();
 
     struct stat info {};
-    if (::fstatat(parent_fd.get(), base.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-        return gone_or_throw(errno, path);
-    }
+    if (::fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return gone_or_throw(errno, path);
     if (S_ISLNK(info.st_mode)) throw fs_error(ELOOP, "Refusing to delete a symbolic link", path);
-    unique_fd top(::openat(parent_fd.get(), base.c_str(), directory_flags));
+    unique_fd top(::openat(at, name, directory_flags));
     if (!top.valid()) {
         const int error = errno;
         if (error == ENOENT) return false;
-        remove_unopened(parent_fd.get(), base.c_str(), error, path);
+        remove_unopened(at, name, error, path);
         return true;
     }
     // A product directory that is itself a mount point holds someone else's file system.
-    if (!on_one_mount(parent_fd.get(), top.get(), path)) throw fs_error(EXDEV, mounted_here, path);
+    if (!on_parents_mount(anchor, top.get(), path)) throw fs_error(EXDEV, mounted_here, path);
     empty_tree(std::move(top), path);
-    if (::unlinkat(parent_fd.get(), base.c_str(), AT_REMOVEDIR) != 0) {
+    if (::unlinkat(at, name, AT_REMOVEDIR) != 0) {
         const int error = errno;
         if (error != ENOENT) throw fs_error(error, path);
     }
@@ -388,6 +418,32 @@ void walk_down(unique_fd root, const std::string& path, List list) {
     }
 }
 
+// Notes the first entry of the top frame that a flag locks, and its subdirectories while none is
+// found; once one is, the walk enters nothing more.
+void list_locked(DirectoryStack& stack, platform::ListingBuffer& buffer,
+                 std::optional<LockedEntry>& found) {
+    DirectoryStack::Frame& frame = stack.top();
+    frame.listed = true;
+    const int fd = frame.fd.get();
+    platform::DirectoryListing listing(fd, buffer);
+    platform::DirectoryEntry entry;
+    const char* flag = nullptr;
+    while (!found && listing.next(entry) > 0) {
+        if (platform::lock_flag(fd, entry.name, flag) && flag != nullptr) {
+            found = LockedEntry{stack.path_of(entry.name), flag};
+        } else if (entry.type == DT_DIR || entry.type == DT_UNKNOWN) {
+            frame.add_child(entry.name);  // one that is none fails to open, and is not entered
+        }
+    }
+}
+
+// The flag that locks the entry at `path`, not followed; nullptr when none does, or when it
+// cannot be examined.
+const char* lock_of(const std::string& path) {
+    const char* flag = nullptr;
+    return platform::lock_flag(AT_FDCWD, path.c_str(), flag) ? flag : nullptr;
+}
+
 }  // namespace
 
 TreeTotals survey_tree(const std::string& path) {
@@ -416,6 +472,22 @@ std::vector<FileId> executables_in(const std::string& path) {
                   list_executables(stack, buffer, found);
               });
     std::ranges::sort(found);
+    return found;
+}
+
+std::optional<LockedEntry> locked_entry(const std::string& path) {
+    std::string base;
+    const std::string parent = real_path(parent_of(path, base));  // as the removal follows it
+    for (const std::string& entry : {parent, path}) {
+        if (const char* flag = lock_of(entry)) return LockedEntry{entry, flag};
+    }
+    std::optional<LockedEntry> found;
+    unique_fd root(::open(path.c_str(), directory_flags));
+    if (!root.valid()) return found;
+    walk_down(std::move(root), path,
+              [&found](DirectoryStack& stack, platform::ListingBuffer& buffer) {
+                  list_locked(stack, buffer, found);
+              });
     return found;
 }
 

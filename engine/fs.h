@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -98,5 +99,18 @@ struct FileId {
 // The identities of the executable files beneath the directory `path`, sorted. Links are not
 // followed, and a directory that cannot be listed is left out. Empty when nothing is there.
 [[nodiscard]] std::vector<FileId> executables_in(const std::string& path);
+
+// An entry that a flag locks against deletion, whoever asks: see platform::lock_flag.
+struct LockedEntry {
+    std::string path;
+    std::string flag;  // uchg, schg, uappnd, sappnd; immutable, append-only
+};
+
+// The first locked entry that a removal of the tree at `path` would meet: the folder that holds
+// it (whose entries a lock keeps), `path` itself, or anything beneath it, so that a locked entry
+// is found before anything is deleted rather than after everything else was. Links are not
+// followed. What cannot be examined or listed is left out: the removal meets it with its own
+// error. Nothing when no entry is locked.
+[[nodiscard]] std::optional<LockedEntry> locked_entry(const std::string& path);
 
 }  // namespace brinvast

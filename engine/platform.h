@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,10 @@ namespace brinvast::platform {
 // The mounted file system that holds the open file `fd`, told apart from every other mount,
 // bind mounts of the same device included. False with errno on failure.
 [[nodiscard]] bool mount_of(int fd, std::uint64_t& mount);
+
+// The same for the entry at `path` relative to `dir_fd`, followed, for a directory that may be
+// searched but not opened. False with errno on failure.
+[[nodiscard]] bool mount_at(int dir_fd, const char* path, std::uint64_t& mount);
 
 // Whether a program in a bundle keeps its artwork in the bundle's Contents/Resources, where
 // macOS wants data; true on macOS only.
@@ -64,6 +69,13 @@ struct Process {
     dev_t device = 0;
     ino_t inode = 0;
     uid_t user = 0;  // whose process it is
+    // Where the executable lies on a nullfs mount, a read-only mirror of another folder (as macOS
+    // runs an app that was copied with its quarantine, from under AppTranslocation): the folder it
+    // mirrors, where the mirror is mounted, and the device of the mirrored file, whose inode
+    // number the mirror keeps. Empty and 0 elsewhere.
+    std::string mirrored_from;
+    std::string mirror_at;
+    dev_t mirrored_device = 0;
 };
 
 // Appends every running process whose executable can be seen. A process whose executable cannot
@@ -108,21 +120,29 @@ private:
 #endif
 };
 
-// One report line that says what helps past the refusal (EACCES or EPERM) of the entry at
-// `path`, in the bundle or in the home, on this platform; empty where the report's own lines say
-// all there is to say.
-[[nodiscard]] std::string permission_hint(const std::string& path, int error, bool in_bundle);
+// The major version of the running macOS (12, 13, ...), from kern.osproductversion; 0 on any
+// other system, or when it cannot be read.
+[[nodiscard]] int macos_version();
 
 // The command that runs `program` with `arguments` as root once an administrator has agreed,
 // through the prompt the platform's users know: macOS's password dialog, polkit's pkexec on Linux.
 [[nodiscard]] std::vector<std::string> administrator_command(
     const std::string& program, const std::vector<std::string>& arguments);
 
-// What became of that command, from its exit status and its standard output and error, merged.
-[[nodiscard]] AdministratorRun administrator_outcome(int exit_status, const std::string& output);
+// What became of that command, from its exit status, its standard output and its standard error.
+[[nodiscard]] AdministratorRun administrator_outcome(int exit_status, const std::string& output,
+                                                     const std::string& errors);
+
+// The group whose members are administrators, who may become root anyway, so that a folder they
+// may change still holds a program that root can trust: macOS's admin; none on Linux.
+[[nodiscard]] std::optional<gid_t> administrators_group();
 
 // The lowest user id of a regular user; the accounts below it belong to the system. Throws
 // std::system_error when the system's setting is there but cannot be read.
 [[nodiscard]] uid_t first_regular_uid();
+
+// The highest user id of a regular user; the accounts above it belong to the system (nobody, as
+// macOS's -2 or Linux's 65534). Throws std::system_error as first_regular_uid does.
+[[nodiscard]] uid_t last_regular_uid();
 
 }  // namespace brinvast::platform

@@ -51,6 +51,14 @@ bool mount_of(int fd, std::uint64_t& mount) {
     return true;
 }
 
+bool mount_at(int dir_fd, const char* path, std::uint64_t& mount) {
+    struct statx info {};
+    if (::statx(dir_fd, path, AT_STATX_DONT_SYNC, STATX_MNT_ID, &info) != 0) return false;
+    mount = (info.stx_mask & STATX_MNT_ID) != 0 ? info.stx_mnt_id
+                                                : ::makedev(info.stx_dev_major, info.stx_dev_minor);
+    return true;
+}
+
 bool sync_to_disk(int fd) {
     return ::fsync(fd) == 0;
 }
@@ -182,15 +190,15 @@ int DirectoryListing::next(DirectoryEntry& entry) {
     }
 }
 
-// sudo does lift every refusal here that it can: the report's own lines say it.
-std::string permission_hint(const std::string&, int, bool) {
-    return {};
+int macos_version() {
+    return 0;
 }
 
 namespace {
 
-// What shadow's tools assume when login.defs sets no UID_MIN.
+// What shadow's tools assume when login.defs sets no UID_MIN or UID_MAX.
 constexpr uid_t default_uid_min = 1000;
+constexpr uid_t default_uid_max = 60000;
 constexpr const char* login_defs = "/etc/login.defs";
 
 // The whole text of the file at `path`, or nothing when there is no such file.
@@ -211,16 +219,17 @@ std::optional<std::string> file_text(const char* path) {
     }
 }
 
-// UID_MIN as shadow reads login.defs(5): "NAME VALUE" lines and "#" comments, the number in C
-// notation (octal, decimal or hex); a value that is no number counts as none.
-std::optional<uid_t> uid_min_setting(const std::string& text) {
+// The setting `wanted` (UID_MIN, UID_MAX) as shadow reads login.defs(5): "NAME VALUE" lines and
+// "#" comments, the number in C notation (octal, decimal or hex); a value that is no number
+// counts as none.
+std::optional<uid_t> uid_setting(const std::string& text, const char* wanted) {
     std::optional<uid_t> setting;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         std::istringstream words(line);
         std::string name;
         std::string value;
-        if (!(words >> name >> value) || name != "UID_MIN") continue;
+        if (!(words >> name >> value) || name != wanted) continue;
         char* end = nullptr;
         errno = 0;
         const unsigned long number = std::strtoul(value.c_str(), &end, 0);
@@ -231,11 +240,23 @@ std::optional<uid_t> uid_min_setting(const std::string& text) {
     return setting;
 }
 
+uid_t login_defs_uid(const char* name, uid_t fallback) {
+    const std::optional<std::string> text = file_text(login_defs);
+    return (text ? uid_setting(*text, name) : std::nullopt).value_or(fallback);
+}
+
 }  // namespace
 
 uid_t first_regular_uid() {
-    const std::optional<std::string> text = file_text(login_defs);
-    return (text ? uid_min_setting(*text) : std::nullopt).value_or(default_uid_min);
+    return login_defs_uid("UID_MIN", default_uid_min);
+}
+
+uid_t last_regular_uid() {
+    return login_defs_uid("UID_MAX", default_uid_max);
+}
+
+std::optional<gid_t> administrators_group() {
+    return std::nullopt;
 }
 
 std::vector<std::string> administrator_command(const std::string& program,
@@ -243,8 +264,10 @@ std::vector<std::string> administrator_command(const std::string& program,
     return pkexec_command(program, arguments);
 }
 
-AdministratorRun administrator_outcome(int exit_status, const std::string& output) {
-    return pkexec_outcome(exit_status, output);
+// pkexec's own messages and the program's errors share its standard error.
+AdministratorRun administrator_outcome(int exit_status, const std::string& output,
+                                       const std::string& errors) {
+    return pkexec_outcome(exit_status, output + errors);
 }
 
 }  // namespace brinvast::platform

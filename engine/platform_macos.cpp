@@ -1,16 +1,20 @@
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <libproc.h>
 #include <mach-o/dyld.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
-#include "permission_hint.h"
 #include "platform.h"
 
 namespace brinvast::platform {
@@ -23,7 +27,26 @@ std::string executable_path() {
     return std::string(buffer.data());
 }
 
-// A process whose path the caller may not see makes proc_pidpath fail; it is left out.
+namespace {
+
+// App Translocation runs a quarantined app from a read-only nullfs mirror of its folder, which
+// has a device of its own but the inode numbers of the folder it mirrors.
+void note_mirror(Process& process) {
+    struct statfs mount {};
+    if (::statfs(process.executable.c_str(), &mount) != 0 ||
+        std::strcmp(mount.f_fstypename, "nullfs") != 0) {
+        return;
+    }
+    process.mirrored_from = mount.f_mntfromname;
+    process.mirror_at = mount.f_mntonname;
+    struct stat source {};
+    if (::stat(mount.f_mntfromname, &source) == 0) process.mirrored_device = source.st_dev;
+}
+
+}  // namespace
+
+// A process whose path the caller may not see makes proc_pidpath fail; it is left out. The short
+// BSD record, unlike the full one, tells anybody whose process it is, not only root.
 bool running_processes(std::vector<Process>& processes) {
     const int count = ::proc_listallpids(nullptr, 0);
     if (count < 0) return false;
@@ -35,13 +58,21 @@ bool running_processes(std::vector<Process>& processes) {
     char path[PROC_PIDPATHINFO_MAXSIZE];
     for (int i = 0; i < listed && static_cast<std::size_t>(i) < pids.size(); ++i) {
         if (::proc_pidpath(pids[i], path, sizeof path) <= 0) continue;
+        struct proc_bsdshortinfo owner {};
+        const bool owner_known = ::proc_pidinfo(pids[i], PROC_PIDT_SHORTBSDINFO, 0, &owner,
+                                                sizeof owner) == static_cast<int>(sizeof owner);
+        if (!owner_known && errno == ESRCH) continue;  // it has ended since it was listed
+        Process process;
+        process.pid = pids[i];
+        process.executable = path;
+        process.user = owner_known ? owner.pbsi_uid : static_cast<uid_t>(-1);  // nobody can tell
         struct stat status {};
-        const bool seen = ::stat(path, &status) == 0;  // a deleted executable keeps its path only
-        struct proc_bsdinfo info {};
-        const bool owner_known =
-            ::proc_pidinfo(pids[i], PROC_PIDTBSDINFO, 0, &info, sizeof info) == sizeof info;
-        processes.push_back({pids[i], path, seen ? status.st_dev : 0, seen ? status.st_ino : 0,
-                             owner_known ? info.pbi_uid : 0});
+        if (::stat(path, &status) == 0) {  // a deleted executable keeps its path only
+            process.device = status.st_dev;
+            process.inode = status.st_ino;
+            note_mirror(process);
+        }
+        processes.push_back(std::move(process));
     }
     return true;
 }
@@ -83,6 +114,13 @@ int unlink_directory_error() {
 bool mount_of(int fd, std::uint64_t& mount) {
     struct stat info {};
     if (::fstat(fd, &info) != 0) return false;
+    mount = static_cast<std::uint64_t>(info.st_dev);
+    return true;
+}
+
+bool mount_at(int dir_fd, const char* path, std::uint64_t& mount) {
+    struct stat info {};
+    if (::fstatat(dir_fd, path, &info, 0) != 0) return false;
     mount = static_cast<std::uint64_t>(info.st_dev);
     return true;
 }
@@ -132,25 +170,13 @@ bool lock_flag(int dir_fd, const char* name, const char*& flag) {
     return true;
 }
 
-namespace {
-
-// Finder's Locked: the entry itself, or the folder whose entries it would change.
-bool locked(const std::string& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0 && (status.st_flags & UF_IMMUTABLE) != 0;
-}
-
-}  // namespace
-
-std::string permission_hint(const std::string& path, int error, bool in_bundle) {
-    Refusal refusal{path, error, in_bundle, {}};
-    const std::string parent = path.substr(0, path.find_last_of('/'));
-    if (locked(path)) {
-        refusal.locked = path;
-    } else if (error == EPERM && !parent.empty() && locked(parent)) {
-        refusal.locked = parent;
-    }
-    return macos_permission_hint(refusal);
+int macos_version() {
+    char version[32] = {};
+    std::size_t size = sizeof version - 1;
+    if (::sysctlbyname("kern.osproductversion", version, &size, nullptr, 0) != 0) return 0;
+    int major = 0;
+    (void)std::from_chars(version, version + std::strlen(version), major);  // "12.7.1"
+    return major;
 }
 
 // Accounts made in System Settings start at 501; the setup assistants' own are below it.
@@ -158,13 +184,25 @@ uid_t first_regular_uid() {
     return 501;
 }
 
+// The user database's negative ids, read as uid_t, lie above this: nobody is -2.
+uid_t last_regular_uid() {
+    return 0x7fffffff;
+}
+
+std::optional<gid_t> administrators_group() {
+    const group* admin = ::getgrnam("admin");
+    if (admin == nullptr) return std::nullopt;
+    return admin->gr_gid;
+}
+
 std::vector<std::string> administrator_command(const std::string& program,
                                                const std::vector<std::string>& arguments) {
     return osascript_command(program, arguments);
 }
 
-AdministratorRun administrator_outcome(int exit_status, const std::string& output) {
-    return osascript_outcome(exit_status, output);
+AdministratorRun administrator_outcome(int exit_status, const std::string& output,
+                                       const std::string& errors) {
+    return osascript_outcome(exit_status, output, errors);
 }
 
 }  // namespace brinvast::platform

@@ -29,7 +29,44 @@ std::vector<std::string> names_of(std::string bundle_path) {
     return names;
 }
 
+// Where the executable of a process on a mirror lies in the folder mirrored: the mirrored folder
+// itself with the part of the path below the mirror's mount point.
+std::string mirrored_path(const platform::Process& process) {
+    if (process.mirrored_from.empty() || !inside(process.executable, process.mirror_at)) return {};
+    return process.mirrored_from + process.executable.substr(process.mirror_at.size());
+}
+
+bool runs_from(const platform::Process& process, const std::vector<std::string>& names,
+               const std::vector<FileId>& executables) {
+    const auto in_bundle = [&names](const std::string& path) {
+        return std::ranges::any_of(
+            names, [&](const std::string& name) { return path == name || inside(path, name); });
+    };
+    const auto bundle_file = [&executables](dev_t device, ino_t inode) {
+        return std::ranges::binary_search(executables, FileId{device, inode});
+    };
+    if (bundle_file(process.device, process.inode) || in_bundle(process.executable)) return true;
+    // A translocated app runs from a mirror of the bundle itself, under a name of its own.
+    return !process.mirrored_from.empty() &&
+           (in_bundle(process.mirrored_from) || in_bundle(mirrored_path(process)) ||
+            bundle_file(process.mirrored_device, process.inode));
+}
+
 }  // namespace
+
+std::vector<platform::Process> running_from(const std::string& bundle_path,
+                                            std::vector<platform::Process> processes) {
+    const std::vector<std::string> names = names_of(bundle_path);
+    // Another path to one of the bundle's executables (a hard link, a bind mount of the folder)
+    // still runs the bundle's code.
+    const std::vector<FileId> executables = executables_in(bundle_path);
+    const int self = static_cast<int>(::getpid());
+    std::erase_if(processes, [&](const platform::Process& process) {
+        return process.pid == self || !runs_from(process, names, executables);
+    });
+    std::ranges::sort(processes, {}, &platform::Process::pid);
+    return processes;
+}
 
 std::vector<platform::Process> processes_running_from(const std::string& bundle_path) {
     std::vector<platform::Process> processes;
@@ -37,21 +74,7 @@ std::vector<platform::Process> processes_running_from(const std::string& bundle_
         const int error = errno;
         throw fs_error(error, "Cannot list the running processes", std::strerror(error));
     }
-    const std::vector<std::string> names = names_of(bundle_path);
-    // Another path to one of the bundle's executables (a hard link, a bind mount of the folder)
-    // still runs the bundle's code.
-    const std::vector<FileId> executables = executables_in(bundle_path);
-    const int self = static_cast<int>(::getpid());
-    std::erase_if(processes, [&](const platform::Process& process) {
-        if (process.pid == self) return true;
-        if (std::ranges::binary_search(executables, FileId{process.device, process.inode})) {
-            return false;
-        }
-        return std::ranges::none_of(
-            names, [&](const std::string& name) { return inside(process.executable, name); });
-    });
-    std::ranges::sort(processes, {}, &platform::Process::pid);
-    return processes;
+    return running_from(bundle_path, std::move(processes));
 }
 
 }  // namespace brinvast

@@ -13,4 +13,10 @@ namespace brinvast {
 // nobody can tell that the bundle is not in use.
 [[nodiscard]] std::vector<platform::Process> processes_running_from(const std::string& bundle_path);
 
+// Those of `processes` that run from the bundle at `bundle_path`, as processes_running_from
+// tells them, sorted by pid: by path, by the identity of the file, and through a mirror of the
+// bundle (macOS's App Translocation) by the mirrored path or the mirrored file's identity.
+[[nodiscard]] std::vector<platform::Process> running_from(const std::string& bundle_path,
+                                                          std::vector<platform::Process> processes);
+
 }  // namespace brinvast

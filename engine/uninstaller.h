@@ -74,6 +74,7 @@ public:
     bool brinvast_running = false;     // a real run refused: Brinvast ran from the bundle
     bool needs_administrator = false;  // the bundle could not be removed for lack of rights
     bool home_busy = false;            // another run held the home's lock for too long
+    bool run_from_window = false;      // hints name the window, not what started the command line
     const std::string app_path;
     const std::string db_path;
     const std::string backup_db_path;

@@ -2,7 +2,7 @@
 
 #include "database_files.h"
 #include "fs.h"
-#include "platform.h"
+#include "permission_hint.h"
 #include "report.h"
 #include "uninstaller.h"
 
@@ -14,8 +14,8 @@ void BrinvastUninstaller::report_refusal(const std::string& target, const std::s
     say("❌ Permission denied removing " + target);
     say("   Try running with sudo or check file permissions");
     const auto* refused = dynamic_cast<const fs_error*>(&error);
-    const std::string hint = platform::permission_hint(refused ? refused->path() : target,
-                                                       error.code().value(), in_bundle);
+    const std::string hint = permission_hint(refusal_of(
+        refused ? refused->path() : target, error.code().value(), in_bundle, run_from_window));
     if (!hint.empty()) say(hint);
 }
 
@@ -29,6 +29,11 @@ bool BrinvastUninstaller::remove_application() {
         return true;
     }
     if (!clear_of_running_brinvast(false)) return false;
+    // A lock found only at Contents would stop the removal once everything in it was gone.
+    if (const std::optional<LockedEntry> locked = locked_entry(app_path)) {
+        report_refusal(app_path, fs_error(EPERM, locked->path), true);
+        return false;
+    }
     RollbackFunc rollback_app_removal = [this] {
         say("⚠️  Application removal rollback not possible - app was deleted");
     };

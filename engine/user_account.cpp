@@ -87,9 +87,15 @@ UserAccount serviceable_user(const std::string& name) {
         throw UserRefused("only root may name another user than the one running it");
     }
     const uid_t first_regular = platform::first_regular_uid();
+    const std::string account = quoted(name) + " is a system account (uid " +
+                                std::to_string(user->uid) + "; regular users ";
     if (user->uid < first_regular) {
-        throw UserRefused(quoted(name) + " is a system account (uid " + std::to_string(user->uid) +
-                          "; regular users start at " + std::to_string(first_regular) + ")");
+        throw UserRefused(account + "start at " + std::to_string(first_regular) + ")");
+    }
+    // nobody and its like sit above the regular range, as macOS's -2 read as uid_t does.
+    const uid_t last_regular = platform::last_regular_uid();
+    if (user->uid > last_regular) {
+        throw UserRefused(account + "end at " + std::to_string(last_regular) + ")");
     }
     if (const std::optional<std::string> fault = home_fault(user->home)) {
         throw UserRefused(quoted(name) + " has no usable home directory: " + *fault);

@@ -28,9 +28,10 @@ struct UserAccount {
 };
 
 // The account named `name`. Throws UserRefused when the user database has no such user, when it
-// is a system account (below platform::first_regular_uid()), when its home is missing, unusable
-// or not a directory, or when a caller other than root names anybody but themselves. Throws
-// std::system_error when the user database or the system's settings cannot be read.
+// is a system account (below platform::first_regular_uid() or above platform::last_regular_uid()),
+// when its home is missing, unusable or not a directory, or when a caller other than root names
+// anybody but themselves. Throws std::system_error when the user database or the system's settings
+// cannot be read.
 [[nodiscard]] UserAccount serviceable_user(const std::string& name);
 
 // The name the user database gives `uid`, or the number when it has none.

@@ -14,9 +14,9 @@ brinvast::AdministratorRun run_with_administrator_rights(
     for (auto argument = command.begin() + 1; argument != command.end(); ++argument)
         command_arguments << QString::fromStdString(*argument);
 
+    // Standard output apart from standard error: the outcome is read from the output, where the
+    // prompt's own warnings must not come between the report and the status.
     QProcess process;
-    // The report and the reasons for a refusal belong together in the box, in their order.
-    process.setProcessChannelMode(QProcess::MergedChannels);
     process.start(QString::fromStdString(command.front()), command_arguments);
     if (!process.waitForStarted(-1)) {
         throw std::runtime_error(command.front() +
@@ -26,5 +26,7 @@ brinvast::AdministratorRun run_with_administrator_rights(
     process.waitForFinished(-1);
     const int exit_status =
         process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;  // killed
-    return brinvast::platform::administrator_outcome(exit_status, process.readAll().toStdString());
+    return brinvast::platform::administrator_outcome(exit_status,
+                                                     process.readAllStandardOutput().toStdString(),
+                                                     process.readAllStandardError().toStdString());
 }

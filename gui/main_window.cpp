@@ -1,5 +1,7 @@
 #include "main_window.h"
 
+#include <unistd.h>
+
 #include <QApplication>
 #include <QFont>
 #include <QFontMetricsF>
@@ -22,6 +24,7 @@
 #include "administrator_run.h"
 #include "confirmations.h"
 #include "fs.h"
+#include "platform.h"
 #include "user_account.h"
 
 namespace {
@@ -267,15 +270,18 @@ void BrinvastUninstallerGUI::run_uninstaller(bool dry_run, bool force, bool clea
         uninstaller = std::make_unique<brinvast::BrinvastUninstaller>(dry_run, force, clean_all,
                                                                       locations, report);
         uninstaller->run_lock = std::move(lock);
+        uninstaller->run_from_window = true;
         const bool success = uninstaller->run();
         show();
         if (success && dry_run) {
             show_result(this, QMessageBox::Information, "Preview Complete",
                         "Preview completed successfully!\nCheck the console output for details.",
                         report_copy.text());
-        } else if (show_outcome(success, uninstaller->needs_administrator)) {
-            try_again_as_administrator(clean_all);
+            return;
         }
+        const std::string program =
+            !success && uninstaller->needs_administrator ? program_for_administrator() : "";
+        if (show_outcome(success, !program.empty())) try_again_as_administrator(program, clean_all);
     } catch (const std::exception& error) {
         show();
         show_result(this, QMessageBox::Critical, "Error",
@@ -319,16 +325,29 @@ bool BrinvastUninstallerGUI::show_outcome(bool success, bool offer_administrator
     return false;
 }
 
-// Our own command line, from beside our executable and never from PATH, runs as root on this
-// user's behalf: root acts with the user's rights in the home and with its own only in
-// /Applications. The window holds no run lock by now, and the command line takes its own. A
-// dismissed prompt changed nothing, and the window simply comes back.
-void BrinvastUninstallerGUI::try_again_as_administrator(bool clean_all) {
+// Our own command line, from beside our executable and never from PATH, when root may trust it;
+// otherwise nothing, and the report says why. Once checked, nobody but root and this user can
+// change it any more.
+std::string BrinvastUninstallerGUI::program_for_administrator() {
+    const brinvast::ProgramForRoot program =
+        brinvast::program_for_root(locations.SCRIPT_DIR + "/brinvast-uninstall", ::getuid(),
+                                   brinvast::platform::administrators_group());
+    if (program.path.empty()) {
+        report << "⚠️  Not offering to try again as administrator: " << program.refusal << '\n'
+               << std::flush;
+    }
+    return program.path;
+}
+
+// `program` runs as root on this user's behalf: root acts with the user's rights in the home and
+// with its own only in /Applications. The window holds no run lock by now, and the command line
+// takes its own. A dismissed prompt changed nothing, and the window simply comes back.
+void BrinvastUninstallerGUI::try_again_as_administrator(const std::string& program,
+                                                        bool clean_all) {
     hide();
     QApplication::processEvents();
     const brinvast::AdministratorRun elevated = run_with_administrator_rights(
-        locations.SCRIPT_DIR + "/brinvast-uninstall",
-        brinvast::administrator_run_arguments(brinvast::current_user_name(), clean_all));
+        program, brinvast::administrator_run_arguments(brinvast::current_user_name(), clean_all));
     show();
     if (elevated.cancelled) return;
     report_copy.clear();

@@ -38,5 +38,6 @@ public:
 private:
     [[nodiscard]] std::optional<brinvast::RunLock> lock_home();
     [[nodiscard]] bool show_outcome(bool success, bool offer_administrator);
-    void try_again_as_administrator(bool clean_all);
+    [[nodiscard]] std::string program_for_administrator();
+    void try_again_as_administrator(const std::string& program, bool clean_all);
 };

@@ -120,6 +120,7 @@ TEST_F(CliUserEndToEnd, UsersThatMayNotBeServedAreRefusedBeforeAnythingIsLookedA
          "tester", "'tester' is a system account (uid 1500; regular users start at 2000)"},
         {"mount --bind /dev/null /etc/login.defs;", "low",
          "'low' is a system account (uid 999; regular users start at 1000)"},
+        {"", "nobody", "'nobody' is a system account (uid 65534; regular users end at 60000)"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.user);

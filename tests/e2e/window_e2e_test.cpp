@@ -183,5 +183,21 @@ TEST_F(WindowEndToEnd, BundleOnlyAnAdministratorMayRemoveCanBeTriedAgainAsAdmini
     }
 }
 
+// A program that others may change is never run as root: the box offers no prompt (alt+a does
+// nothing), and its report says why.
+TEST_F(WindowEndToEnd, ProgramOthersMayChangeIsNeverOfferedToAnAdministrator) {
+    const Outcome run = sandboxed(
+        "install_product; tester_machine; chmod o+w /home/bin; start_gui_as_tester; "
+        "click standard; " +
+        standard_question +
+        "alt+y; answer 'Uninstall Failed' alt+a; answer_and_wait 'Uninstall Failed' Return; "
+        "close_gui; [ -e \"$out/pkexec\" ] && status=prompted");
+    EXPECT_EQ(run.status, "0");
+    EXPECT_THAT(run.out,
+                EndsWith("\n⚠️  Not offering to try again as administrator: /home/bin may "
+                         "be changed by anybody\n"));
+    EXPECT_EQ(run.state, expected("installed"));
+}
+
 }  // namespace
 }  // namespace brinvast::testing

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <sstream>
 
 #include "engine_test.h"
+#include "processes.h"
 #include "test_tree.h"
 #include "uninstaller.h"
 
@@ -175,6 +177,42 @@ TEST_F(RunningBrinvastTest, ProcessWhoseExecutableCannotBeReadIsNoMatch) {
     std::stringstream report;
     report << std::ifstream(root / "report").rdbuf();
     EXPECT_EQ(report.str().find("Brinvast is running"), std::string::npos) << report.str();
+}
+
+// macOS runs a quarantined copy translocated: from a read-only mirror of the bundle (or of its
+// folder) under a name of its own, whose files keep the bundle's inode numbers on a device of
+// the mirror's. Records as the seam gives them are matched; one that mirrors a neighbour is not.
+TEST_F(RunningBrinvastTest, TranslocatedBrinvastIsFoundThroughItsMirror) {
+    const std::string executable = app + "/Contents/MacOS/Brinvast";
+    write_file(executable, 1);
+    fs::permissions(executable, fs::perms::owner_exec, fs::perm_options::add);
+    struct stat file {};
+    ASSERT_EQ(::stat(executable.c_str(), &file), 0);
+    const std::string mount = "/private/var/folders/x/T/AppTranslocation/ID";
+    const std::string seen = mount + "/d/Brinvast.app/Contents/MacOS/Brinvast";
+    const struct {
+        std::string mirrored_from;
+        std::string path;
+        dev_t mirrored_device;
+        bool runs;
+    } cases[] = {
+        {app, seen, 0, true},
+        {root / "Applications", mount + "/Brinvast.app/Contents/MacOS/Brinvast", 0, true},
+        {root / "elsewhere", mount + "/Brinvast", file.st_dev, true},
+        {app + "-old", seen, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.mirrored_from);
+        brinvast::platform::Process process;
+        process.pid = 1;
+        process.executable = c.path;
+        process.device = file.st_dev + 1;
+        process.inode = file.st_ino;
+        process.mirrored_from = c.mirrored_from;
+        process.mirror_at = mount;
+        process.mirrored_device = c.mirrored_device;
+        EXPECT_EQ(brinvast::running_from(app, {process}).size(), c.runs ? 1u : 0u);
+    }
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "engine_test.h"
+#include "permission_hint.h"
 #include "test_tree.h"
 #include "uninstaller.h"
 
@@ -35,6 +36,17 @@ using Forms = std::vector<std::pair<std::string, std::string>>;  // path and rec
 namespace fs = std::filesystem;
 
 const char* const sudo_hint = "   Try running with sudo or check file permissions";
+
+// The hint for an entry that the test's Immutable locked.
+std::string lock_line(const std::string& locked) {
+#if defined(__APPLE__)
+    const char* const flag = "uchg";
+#else
+    const char* const flag = "immutable";
+#endif
+    return brinvast::permission_hint(
+        {.path = locked, .error = EPERM, .locked = locked, .flag = flag});
+}
 
 // Replaces the platform's error text after `prefix`: its wording is not the engine's.
 Lines redacted(Lines lines, const std::string& prefix) {
@@ -284,23 +296,50 @@ TEST_P(RefusalTest, PermissionLinesNameTheTopPath) {
     const auto [removed_app, app_lines] =
         as_nobody(false, [](BrinvastUninstaller& engine) { return engine.remove_application(); });
     EXPECT_FALSE(removed_app);
-    EXPECT_EQ(app_lines, (Lines{"📱 Found Brinvast.app at: " + app,
-                                "❌ Permission denied removing " + app, sudo_hint}));
+    Lines expected_app{"📱 Found Brinvast.app at: " + app, "❌ Permission denied removing " + app,
+                       sudo_hint};
+    if (!GetParam()) expected_app.push_back(lock_line(locked[0] + "/file"));
+    EXPECT_EQ(app_lines, expected_app);
 
     const auto [removed_all, lines] = as_nobody(
         true, [](BrinvastUninstaller& engine) { return engine.remove_all_directories(); });
     EXPECT_FALSE(removed_all);
-    ASSERT_GE(lines.size(), 6u);
-    EXPECT_EQ(Lines(lines.end() - 6, lines.end()),
-              (Lines{"✅ Removed directory: " + support, "❌ Permission denied removing " + documents,
-                     sudo_hint, "✅ Removed directory: " + logs, "",
-                     "⚠️  Partial success: removed 2 of 3 directories"}));
+    Lines expected{"✅ Removed directory: " + support,
+                   "❌ Permission denied removing " + documents,
+                   sudo_hint,
+                   "✅ Removed directory: " + logs,
+                   "",
+                   "⚠️  Partial success: removed 2 of 3 directories"};
+    if (!GetParam()) expected.insert(expected.begin() + 3, lock_line(locked[1] + "/file"));
+    ASSERT_GE(lines.size(), expected.size());
+    EXPECT_EQ(Lines(lines.end() - static_cast<long>(expected.size()), lines.end()), expected);
     EXPECT_TRUE(fs::exists(app + "/Contents/locked/file") &&
                 fs::exists(documents + "/locked/file"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Refusals, RefusalTest, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "EACCES" : "EPERM"; });
+
+// A lock anywhere in the bundle, the bundle itself included, is found before the first deletion,
+// so that a locked bundle is never left emptied.
+TEST_F(StepsTest, LockedBundleIsRefusedBeforeAnythingIsDeleted) {
+    write_file(app + "/Contents/MacOS/Brinvast", 1);
+    const std::string deep = app + "/Contents/Resources/a/b/icon.icns";
+    write_file(deep, 1);
+    for (const std::string& locked : {app, deep}) {
+        SCOPED_TRACE(locked);
+        const Immutable lock(locked);
+        ASSERT_TRUE(lock.applied());
+        const auto before = brinvast::testing::inventory(root.path());
+        BrinvastUninstaller& uninstaller = engine();
+        EXPECT_FALSE(uninstaller.remove_application());
+        EXPECT_EQ(printed(),
+                  (Lines{"📱 Found Brinvast.app at: " + app, "❌ Permission denied removing " + app,
+                         sudo_hint, lock_line(locked)}));
+        EXPECT_FALSE(uninstaller.needs_administrator);
+        EXPECT_EQ(brinvast::testing::inventory(root.path()), before);
+    }
+}
 
 TEST_F(StepsTest, BackupReplacesOlderBackupAndRollbackMovesItBack) {
     write_file(db, 3);
