@@ -69,7 +69,7 @@ TEST(InfoPlist, OnlyAWellFormedIdentifierComesOut) {
     const struct {
         std::string name;
         Make make;
-        std::string identifier;  // or else
+        std::string identifier;  // "" when there is none
         std::string problem;
     } rows[] = {
         {"xml", plist("xml", "{" + others + R"("CFBundleIdentifier": "com.brinvast.app"})"),
@@ -119,6 +119,7 @@ TEST(InfoPlist, OnlyAWellFormedIdentifierComesOut) {
         {"no bundle", [](const std::string&) {}, "", "no bundle"},
     };
     const TempDir root;
+    requests.clear();
     for (const auto& row : rows)
         row.make(root / (row.name + ".app"));
     FILE* python = ::popen("python3 '" BRINVAST_MAKE_PLIST "'", "w");
