@@ -1,0 +1,138 @@
+// The bundle identifier names folders that complete removal will delete, so nothing but a
+// well-formed identifier may come out of a bundle's Info.plist: not from a hostile value, not
+// from a malformed or oversized file, not through a link. The files come from python3's
+// plistlib, as Apple's tools write them, or are spoilt as an attacker would.
+
+#include "info_plist.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "test_tree.h"
+
+namespace {
+
+using brinvast::testing::make_dirs;
+using brinvast::testing::TempDir;
+using Make = std::function<void(const std::string& bundle)>;
+
+// What make_plist.py is to write, one FORM PATH LITERAL line per file, in one run of python3
+// once the whole table is made.
+std::string requests;
+
+// `relative` in the bundle, written in `form` from the Python literal `literal`.
+Make plist(const std::string& form, const std::string& literal,
+           const std::string& relative = "Contents/Info.plist") {
+    return [=](const std::string& bundle) {
+        make_dirs(std::filesystem::path(bundle + "/" + relative).parent_path());
+        requests += form + '\t' + bundle + "/" + relative + '\t' + literal + '\n';
+    };
+}
+Make identifier(const std::string& form, const std::string& value) {
+    return plist(form, R"({"CFBundleIdentifier": ")" + value + R"("})");
+}
+Make text(const std::string& contents) {
+    return [=](const std::string& bundle) {
+        make_dirs(bundle + "/Contents");
+        std::ofstream(bundle + "/Contents/Info.plist", std::ios::binary) << contents;
+    };
+}
+// A good Info.plist at `real` in the bundle, reached by a link at `entry` to `target`.
+Make linked(const std::string& entry, const std::string& target, const std::string& real) {
+    return [=](const std::string& bundle) {
+        plist("xml", R"({"CFBundleIdentifier": "a"})", real)(bundle);
+        std::filesystem::create_symlink(target, bundle + "/" + entry);
+    };
+}
+std::string repeated(const std::string& part, int times) {
+    std::string whole;
+    for (int i = 0; i < times; ++i)
+        whole += part;
+    return whole;
+}
+std::string refused(const std::string& shown) {
+    return "CFBundleIdentifier \"" + shown + "\" is not a valid bundle identifier";
+}
+
+TEST(InfoPlist, OnlyAWellFormedIdentifierComesOut) {
+    const std::string others = R"("A": {"B": [1, {"C": b"\x00"}], "D": True}, "E": 1.5, )";
+    const std::string good = R"({"CFBundleIdentifier": "com.brinvast.app"})";
+    const std::string small = "<plist><dict><key>CFBundleIdentifier</key><string>a</string>";
+    const std::string whole = small + "</dict></plist>";
+    const std::string not_plist = "Info.plist is not an XML or binary property list";
+    const struct {
+        std::string name;
+        Make make;
+        std::string identifier;  // "" when there is none
+        std::string problem;
+    } rows[] = {
+        {"xml", plist("xml", "{" + others + R"("CFBundleIdentifier": "com.brinvast.app"})"),
+         "com.brinvast.app", ""},
+        {"binary", plist("binary", "{" + others + R"("U": "\u00dc", "CFBundleIdentifier": "c.d"})"),
+         "c.d", ""},
+        {"entities", text(R"(<?xml version="1.0"?><!DOCTYPE plist PUBLIC "-//A//EN" "x.dtd">
+             <plist version="1.0"><!-- <dict> --><dict><key>&#233;&amp;&lt;</key><string/>
+             <key>CFBundle&#x49;dentifier</key><string>com.&#98;r<![CDATA[.app]]></string>
+             </dict></plist>)"),
+         "com.br.app", ""},
+        {"255 bytes", identifier("binary", std::string(255, 'a')), std::string(255, 'a'), ""},
+        {"missing", plist("xml", R"({"CFBundleName": "Brinvast"})"), "",
+         "CFBundleIdentifier is missing"},
+        {"integer", plist("binary", R"({"CFBundleIdentifier": 7})"), "",
+         "CFBundleIdentifier is not a string"},
+        {"twice", text(small + "<key>CFBundleIdentifier</key><string>b</string></dict></plist>"),
+         "", "CFBundleIdentifier appears more than once"},
+        {"array", plist("binary", "[1]"), "", "Info.plist does not hold a dictionary"},
+        {"dots", identifier("xml", ".."), "", refused("..")},
+        {"double dot", identifier("binary", "a..b"), "", refused("a..b")},
+        {"slash", identifier("xml", "com/evil"), "", refused("com/evil")},
+        {"parent", identifier("binary", "../x"), "", refused("../x")},
+        {"empty", identifier("xml", ""), "", refused("")},
+        {"non-ASCII", identifier("binary", R"(\u00e9.x)"), "", refused("??.x")},
+        {"300 bytes", identifier("xml", std::string(300, 'a')), "",
+         refused(std::string(64, 'a') + "...")},
+        {"truncated", plist("truncated", good), "", not_plist},
+        {"past end", plist("past-end", good), "", not_plist},
+        {"self-reference", plist("self-reference", good), "", not_plist},
+        {"garbage", text("bplist00" + std::string(64, '\xff')), "", not_plist},
+        {"unterminated", text(small), "", not_plist},
+        {"deep",
+         text(small + "<key>A</key>" + repeated("<array>", 10000) + repeated("</array>", 10000) +
+              "</dict></plist>"),
+         "", "Info.plist is nested deeper than 64 levels"},
+        {"1 MiB", text(whole + std::string((1 << 20) - whole.size(), ' ')), "a", ""},
+        {"over 1 MiB", text(whole + std::string((1 << 20) + 1 - whole.size(), ' ')), "",
+         "Info.plist is larger than 1 MiB"},
+        {"linked plist", linked("Contents/Info.plist", "Info.real", "Contents/Info.real"), "",
+         "Info.plist is a symbolic link"},
+        {"linked Contents", linked("Contents", "Real", "Real/Info.plist"), "",
+         "Contents is a symbolic link"},
+        {"directory", [](const std::string& b) { make_dirs(b + "/Contents/Info.plist"); }, "",
+         "Info.plist is not a regular file"},
+        {"no plist", [](const std::string& b) { make_dirs(b + "/Contents"); }, "", "no Info.plist"},
+        {"no bundle", [](const std::string&) {}, "", "no bundle"},
+    };
+    const TempDir root;
+    requests.clear();
+    for (const auto& row : rows)
+        row.make(root / (row.name + ".app"));
+    FILE* python = ::popen("python3 '" BRINVAST_MAKE_PLIST "'", "w");
+    ASSERT_NE(python, nullptr);
+    std::fputs(requests.c_str(), python);
+    ASSERT_EQ(::pclose(python), 0);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string bundle = root / (row.name + ".app");
+        const brinvast::BundleIdentifier found = brinvast::bundle_identifier(bundle);
+        EXPECT_EQ(found.identifier.value_or(""), row.identifier);
+        EXPECT_EQ(found.problem, row.problem);
+    }
+}
+
+}  // namespace
