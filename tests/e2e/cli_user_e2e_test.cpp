@@ -102,6 +102,25 @@ TEST_F(CliUserEndToEnd, RootActsWithAllOfTheUsersGroups) {
     EXPECT_EQ(run.state, expected("after_complete_removal"));
 }
 
+// Root whose HOME is a user's home, as sudo may leave it, acts there with that user's rights:
+// killed in the middle of the move, it leaves nothing of root's in the home, and the user's own
+// run puts the move right.
+TEST_F(CliUserEndToEnd, RootInAUsersHomeLeavesNothingOfRootsThere) {
+    const Outcome run = sandboxed(users + R"sh(
+        install_wal_product; chown -R 1500:1500 "$HOME"
+        { ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -o /dev/null \
+              -e 'inject=/^rename:signal=KILL:when=3' "$CLI" --yes </dev/null >/dev/null 2>&1; } 2>/dev/null
+        find "$HOME" -printf '%U\n' | sort -u >"$out/owners"
+        setpriv --reuid=1500 --regid=1500 --clear-groups "$CLI" --yes </dev/null >"$out/stdout" \
+            2>"$out/stderr"
+        status=$?
+        cat "$out/owners" >>"$out/stdout")sh");
+    EXPECT_EQ(run.status, "0");
+    EXPECT_THAT(run.out,
+                HasSubstr("\n🔄 Put back the older backup that an interrupted run had set aside: "));
+    EXPECT_THAT(run.out, EndsWith("\n1500\n")) << "everything in the home is the user's";
+}
+
 TEST_F(CliUserEndToEnd, UsersThatMayNotBeServedAreRefusedBeforeAnythingIsLookedAt) {
     const struct {
         const char* setting;  // bash run before the program

@@ -181,32 +181,41 @@ done)sh");
 }
 
 // A held lock is waited for as long as --wait says, then the run gives up with its own exit
-// status, nothing changed; a home whose file system refuses the lock is worked on without it.
+// status, nothing changed; a home whose file system refuses the lock is worked on without it; a
+// database folder without room for the move's journal is found before the bundle goes.
 TEST_F(CrashEndToEnd, HeldLockIsWaitedForABoundedTimeAndARefusedOneIsDoneWithout) {
+    const std::string banner = "🚀 Starting Brinvast Uninstaller\n" + std::string(60, '=') + "\n";
     const struct {
         const char* scenario;
         const char* status;
-        std::string line;
+        std::string said;
         const char* state;
     } cases[] = {
         {R"sh(exec 7<"$HOME"; flock 7; cli --yes --wait 1)sh", "6",
-         "⚠️  Another uninstall is running for this home: waiting for it to finish\n"
-         "❌ Another uninstall kept this home busy for 1 second: nothing was changed; try again "
-         "once it is done\n",
+         banner +
+             "⚠️  Another uninstall is running for this home: waiting for it to finish\n"
+             "❌ Another uninstall kept this home busy for 1 second: nothing was changed; try again "
+             "once it is done\n",
          "installed"},
         {R"sh(ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -o /dev/null \
               -e inject=flock:error=ENOLCK "$CLI" --yes </dev/null >"$out/stdout"; status=$?)sh",
          "0",
-         "⚠️  Cannot lock the home for this run (No locks available), going on without the "
-         "lock: ~\n",
+         banner +
+             "⚠️  Cannot lock the home for this run (No locks available), going on without the "
+             "lock: ~\n",
          "after_standard_run"},
+        {R"sh(ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -o /dev/null \
+              -e inject=mkdir:error=ENOSPC "$CLI" --yes </dev/null >"$out/stdout"; status=$?)sh",
+         "1",
+         "Modified: 2024-03-09 07:05:00\n❌ Failed to backup database: No space left on device: "
+         "~/Library/Application Support/Brinvast/Database/.brinvast-uninstall-new\n",
+         "installed"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.scenario);
         const Outcome run = sandboxed(std::string("install_product; ") + c.scenario);
         EXPECT_EQ(run.status, c.status);
-        EXPECT_THAT(run.out, HasSubstr("🚀 Starting Brinvast Uninstaller\n" + std::string(60, '=') +
-                                       "\n" + c.line));
+        EXPECT_THAT(run.out, HasSubstr(c.said));
         EXPECT_EQ(run.state, expected(c.state));
     }
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -215,6 +216,25 @@ TEST_F(SidecarsTest, CutShortMovesArePutRightFromWhatStandsWhere) {
             EXPECT_EQ(inventory(folder), left) << "nothing moved";
         }
     }
+}
+
+// A sidecar without its database would pair with the next installation's: it is set aside once,
+// its bytes kept under a name that pairs with nothing, and the next run finds the machine clean.
+TEST_F(SidecarsTest, LoneSidecarsAreSetAsideOnceAndTheNextRunIsClean) {
+    fs::create_directories(folder);
+    std::ofstream(db + "-wal") << "w";
+    std::ofstream(db + "-shm") << "s";
+    EXPECT_TRUE(engine().run());
+    const Lines lines = printed();
+    for (const std::string suffix : {"-wal", "-shm"}) {
+        EXPECT_NE(std::ranges::find(lines, "✅ Set aside sidecar without its database: " + db +
+                                               suffix + " → " + db + ".set-aside-1" + suffix),
+                  lines.end());
+    }
+    EXPECT_EQ(files(),
+              (Files{{"Brinvast.db.set-aside-1-shm", "s"}, {"Brinvast.db.set-aside-1-wal", "w"}}));
+    EXPECT_TRUE(engine().run());
+    EXPECT_EQ(printed().back(), "✅ System already clean - nothing to uninstall");
 }
 
 // A move that fails at any step sends back whatever had moved, the older backup included, and

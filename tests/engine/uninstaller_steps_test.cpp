@@ -456,6 +456,7 @@ TEST_F(StepsTest, DatabaseIsNeverLostWhateverStandsAtItsNames) {
         std::vector<std::function<void()>> setup;
         bool succeeds;
         std::string backup_afterwards;  // as look() tells it
+        long removed_lines = 0;         // "Removed existing backup": only what was there
     } cases[] = {
         {"database is a link to the backup",
          {file(backup, 7), link("Brinvast_Previous.db", db)},
@@ -465,14 +466,16 @@ TEST_F(StepsTest, DatabaseIsNeverLostWhateverStandsAtItsNames) {
         {"backup is a hard link to the database",
          {file(db, 3), [&] { fs::create_hard_link(db, backup); }},
          true,
-         "3 bytes"},
-        {"backup is a link elsewhere", {file(db, 3), link(elsewhere, backup)}, true, "3 bytes"},
+         "3 bytes",
+         1},
+        {"backup is a link elsewhere", {file(db, 3), link(elsewhere, backup)}, true, "3 bytes", 1},
         {"backup is a link to the database",
          {file(db, 3), link("Brinvast.db", backup)},
          true,
-         "3 bytes"},
+         "3 bytes",
+         1},
         {"backup is a dangling link", {file(db, 3), link("gone", backup)}, true, "3 bytes"},
-        {"backup is a fifo", {file(db, 3), fifo(backup)}, true, "3 bytes"},
+        {"backup is a fifo", {file(db, 3), fifo(backup)}, true, "3 bytes", 1},
         {"database is a directory", {file(db + "/inside", 3), file(backup, 7)}, false, "7 bytes"},
         {"database is a fifo", {file(backup, 7), fifo(db)}, false, "7 bytes"},
         {"database is a dangling link", {file(backup, 7), link("gone", db)}, true, "7 bytes"},
@@ -491,6 +494,10 @@ TEST_F(StepsTest, DatabaseIsNeverLostWhateverStandsAtItsNames) {
         const Lines lines = printed();
         EXPECT_EQ(look(backup), c.backup_afterwards);
         EXPECT_EQ(fs::file_size(elsewhere), 11u) << "not ours";
+        EXPECT_EQ(
+            std::ranges::count_if(
+                lines, [](const std::string& l) { return l.starts_with("🗑️  Removed"); }),
+            c.removed_lines);
         if (c.succeeds) {
             EXPECT_EQ(look(db), db_before == "link to gone" ? db_before : "nothing");
             EXPECT_EQ(lines.back(), "🚀 System is ready for fresh Brinvast installation");
