@@ -41,7 +41,7 @@ enum ExitStatus {
 constexpr long DEFAULT_WAIT_SECONDS = 60;
 constexpr long MAX_WAIT_SECONDS = 24 * 60 * 60;
 
-const char* const usage =
+const char* const USAGE =
     "Usage: brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--wait SECONDS]\n"
     "                          [--help] [--version]\n"
     "\n"
@@ -139,9 +139,9 @@ bool confirmed(const brinvast::Confirmation& question) {
 
 bool user_consents(const Options& options) {
     if (options.complete) {
-        return confirmed(brinvast::complete_removal_warning) && confirmed(brinvast::final_warning);
+        return confirmed(brinvast::COMPLETE_REMOVAL_WARNING) && confirmed(brinvast::FINAL_WARNING);
     }
-    return confirmed(brinvast::standard_question);
+    return confirmed(brinvast::STANDARD_QUESTION);
 }
 
 void refuse(const std::exception& reason) {
@@ -195,7 +195,7 @@ int main(int argc, char** argv) {
     const std::optional<Home> home = home_of(*options);
     if (!home) return usage_error;
     if (options->help) {
-        std::cout << usage;
+        std::cout << USAGE;
         return written(succeeded, "the help text");
     }
     if (options->version) {

@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include "fs.h"
+#include "platform.h"
 #include "user_account.h"
 
 namespace brinvast {
@@ -17,10 +18,10 @@ namespace brinvast {
 namespace {
 
 // What pkexec exits with when the user dismissed its dialog; 127 is any other refusal.
-constexpr int pkexec_dismissed = 126;
+constexpr int PKEXEC_DISMISSED = 126;
 // AppleScript's error number for a dialog that the user cancelled ("User canceled.", in the
 // system's language).
-constexpr const char* applescript_user_canceled = "(-128)";
+constexpr const char* APPLESCRIPT_USER_CANCELED = "(-128)";
 
 }  // namespace
 
@@ -128,7 +129,7 @@ std::vector<std::string> osascript_command(const std::string& program,
 // osascript prints the script's result followed by a line break of its own.
 AdministratorRun osascript_outcome(int exit_status, const std::string& output) {
     if (exit_status != 0) {
-        return {output.find(applescript_user_canceled) != std::string::npos, exit_status, output};
+        return {output.find(APPLESCRIPT_USER_CANCELED) != std::string::npos, exit_status, output};
     }
     const std::size_t last_digit = output.find_last_not_of('\n');
     const std::size_t separator =
@@ -155,7 +156,30 @@ std::vector<std::string> pkexec_command(const std::string& program,
 }
 
 AdministratorRun pkexec_outcome(int exit_status, const std::string& output) {
-    return {exit_status == pkexec_dismissed, exit_status, output};
+    return {exit_status == PKEXEC_DISMISSED, exit_status, output};
+}
+
+std::vector<std::string> administrator_command(const std::string& program,
+                                               const std::vector<std::string>& arguments) {
+    switch (platform::administrator_prompt()) {
+        case platform::AdministratorPrompt::osascript:
+            return osascript_command(program, arguments);
+        case platform::AdministratorPrompt::pkexec:
+            break;
+    }
+    return pkexec_command(program, arguments);
+}
+
+// pkexec's own messages and the program's errors share its standard error.
+AdministratorRun administrator_outcome(int exit_status, const std::string& output,
+                                       const std::string& errors) {
+    switch (platform::administrator_prompt()) {
+        case platform::AdministratorPrompt::osascript:
+            return osascript_outcome(exit_status, output, errors);
+        case platform::AdministratorPrompt::pkexec:
+            break;
+    }
+    return pkexec_outcome(exit_status, output + errors);
 }
 
 }  // namespace brinvast

@@ -3,7 +3,7 @@
 // Our own command line run again with an administrator's rights, for a bundle that only an
 // administrator may remove (one that an installer package put there as root). Both platforms'
 // commands are built here, on every platform, so that their quoting is tested wherever the tests
-// run; platform::administrator_command picks the one its platform prompts with.
+// run; administrator_command picks the one whose prompt the platform has.
 
 #include <sys/types.h>
 
@@ -42,6 +42,15 @@ struct ProgramForRoot {
 // (/tmp) still lets nobody replace the entries of root or `user` in it.
 [[nodiscard]] ProgramForRoot program_for_root(const std::string& program, uid_t user,
                                               std::optional<gid_t> administrators);
+
+// The command that runs `program` with `arguments` as root once an administrator has agreed, at
+// the prompt the platform's users know.
+[[nodiscard]] std::vector<std::string> administrator_command(
+    const std::string& program, const std::vector<std::string>& arguments);
+
+// What became of that command, from its exit status, its standard output and its standard error.
+[[nodiscard]] AdministratorRun administrator_outcome(int exit_status, const std::string& output,
+                                                     const std::string& errors);
 
 // `argument` as one word of a POSIX shell command, whatever characters it holds.
 [[nodiscard]] std::string shell_quoted(const std::string& argument);

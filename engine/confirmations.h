@@ -10,18 +10,18 @@ struct Confirmation {
     const char* text;
 };
 
-inline constexpr Confirmation standard_question{
+inline constexpr Confirmation STANDARD_QUESTION{
     "Confirm Standard Uninstall",
     "This will:\n• Remove Brinvast.app from Applications\n• Backup your database\n\nProceed?"};
 
-inline constexpr Confirmation complete_removal_warning{
+inline constexpr Confirmation COMPLETE_REMOVAL_WARNING{
     "⚠️ WARNING: Complete Removal",
     "⚠️ THIS IS DESTRUCTIVE AND CANNOT BE UNDONE!\n\nThis will PERMANENTLY DELETE:\n"
     "• Brinvast.app from Applications\n• ALL your databases and data\n"
     "• ALL Brinvast directories\n• ALL your imported messages\n• ALL your reports\n\n"
     "Are you absolutely sure?"};
 
-inline constexpr Confirmation final_warning{
+inline constexpr Confirmation FINAL_WARNING{
     "⚠️ FINAL WARNING",
     "This will PERMANENTLY DELETE ALL your Brinvast data!\n\nAre you absolutely sure?"};
 

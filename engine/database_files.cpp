@@ -20,21 +20,21 @@ namespace brinvast {
 
 namespace {
 
-constexpr const char* new_journal = ".brinvast-uninstall-new";
-constexpr const char* moving_journal = ".brinvast-uninstall-moving";
-constexpr const char* discard_journal = ".brinvast-uninstall-discard";
-// An earlier version's journals, which hold no record of identities: they are only ever emptied
+constexpr const char* NEW_JOURNAL = ".brinvast-uninstall-new";
+constexpr const char* MOVING_JOURNAL = ".brinvast-uninstall-moving";
+constexpr const char* DISCARD_JOURNAL = ".brinvast-uninstall-discard";
+// An earlier version's JOURNALS, which hold no record of identities: they are only ever emptied
 // by hand, never trusted.
-constexpr std::array<const char*, 5> journals{new_journal, moving_journal, discard_journal,
+constexpr std::array<const char*, 5> JOURNALS{NEW_JOURNAL, MOVING_JOURNAL, DISCARD_JOURNAL,
                                               ".brinvast-uninstall-aside",
                                               ".brinvast-uninstall-restoring"};
-constexpr const char* record_name = "record";
-constexpr const char* record_heading = "brinvast-uninstall database move 1";
-constexpr std::size_t record_limit = 4096;
+constexpr const char* RECORD_NAME = "record";
+constexpr const char* RECORD_HEADING = "brinvast-uninstall database move 1";
+constexpr std::size_t RECORD_LIMIT = 4096;
 
 // The names of a set beside its main file: the main file first, then its sidecars.
-constexpr std::array<const char*, 4> set_suffixes{"", "-wal", "-shm", "-journal"};
-constexpr std::size_t set_size = set_suffixes.size();
+constexpr std::array<const char*, 4> SET_SUFFIXES{"", "-wal", "-shm", "-journal"};
+constexpr std::size_t SET_SIZE = SET_SUFFIXES.size();
 
 // What tells one file from another: a name that is given to another file, or the same file
 // changed meanwhile, no longer matches.
@@ -46,13 +46,13 @@ struct Identity {
     std::int64_t nanoseconds = 0;
     bool operator==(const Identity&) const = default;
 };
-using SetIdentities = std::array<std::optional<Identity>, set_size>;
+using SetIdentities = std::array<std::optional<Identity>, SET_SIZE>;
 
 bool same(const std::optional<Identity>& a, const std::optional<Identity>& b) {
     return a && b && *a == *b;
 }
 
-bool any(const std::array<bool, set_size>& flags) {
+bool any(const std::array<bool, SET_SIZE>& flags) {
     return std::ranges::any_of(flags, [](bool flag) { return flag; });
 }
 
@@ -96,8 +96,8 @@ public:
     [[nodiscard]] std::string in(const Journal& journal, const std::string& name) const {
         return at(std::string(journal.name) + "/" + name);
     }
-    [[nodiscard]] std::string live_at(std::size_t i) const { return live + set_suffixes[i]; }
-    [[nodiscard]] std::string backup_at(std::size_t i) const { return backup + set_suffixes[i]; }
+    [[nodiscard]] std::string live_at(std::size_t i) const { return live + SET_SUFFIXES[i]; }
+    [[nodiscard]] std::string backup_at(std::size_t i) const { return backup + SET_SUFFIXES[i]; }
 
     // The identity of the entry `name` in `dir` (not followed), nothing when none stands there.
     [[nodiscard]] std::optional<Identity> identity(int dir, const std::string& name,
@@ -119,8 +119,8 @@ public:
 
     [[nodiscard]] SetIdentities set(const std::string& base) const {
         SetIdentities set;
-        for (std::size_t i = 0; i < set_size; ++i)
-            set[i] = identity(base + set_suffixes[i]);
+        for (std::size_t i = 0; i < SET_SIZE; ++i)
+            set[i] = identity(base + SET_SUFFIXES[i]);
         return set;
     }
 
@@ -150,10 +150,10 @@ public:
     }
     void sync() const { sync(fd(), path_); }
 
-    // The journals in the folder.
+    // The JOURNALS in the folder.
     [[nodiscard]] std::vector<const char*> journals_present() const {
         std::vector<const char*> present;
-        for (const char* name : journals) {
+        for (const char* name : JOURNALS) {
             if (identity(name)) present.push_back(name);
         }
         return present;
@@ -176,7 +176,7 @@ public:
 
     // A journal that holds nothing else goes, its record last.
     void end(const Journal& journal) const {
-        remove(journal.fd.get(), record_name, 0, in(journal, record_name));
+        remove(journal.fd.get(), RECORD_NAME, 0, in(journal, RECORD_NAME));
         remove(fd(), journal.name, AT_REMOVEDIR, at(journal.name));
         sync();
     }
@@ -187,7 +187,7 @@ public:
         for (int n = 1;; ++n) {
             const std::string name = live + ".set-aside-" + std::to_string(n);
             if (std::ranges::none_of(
-                    set_suffixes, [&](const char* s) { return identity(name + s).has_value(); })) {
+                    SET_SUFFIXES, [&](const char* s) { return identity(name + s).has_value(); })) {
                 return name;
             }
         }
@@ -224,12 +224,12 @@ void append_number(std::string& text, std::int64_t number) {
 }
 
 std::string record_text(const Record& record) {
-    std::string text = std::string(record_heading) + "\n";
+    std::string text = std::string(RECORD_HEADING) + "\n";
     for (const auto& [set, ids] : {std::pair{"live", &record.live}, {"older", &record.older}}) {
-        for (std::size_t i = 0; i < set_size; ++i) {
+        for (std::size_t i = 0; i < SET_SIZE; ++i) {
             const std::optional<Identity>& id = (*ids)[i];
             if (!id) continue;
-            text.append(set).append(" ").append(i == 0 ? "main" : set_suffixes[i]);
+            text.append(set).append(" ").append(i == 0 ? "main" : SET_SUFFIXES[i]);
             for (const std::int64_t number :
                  {static_cast<std::int64_t>(id->device), static_cast<std::int64_t>(id->inode),
                   id->size, id->seconds, id->nanoseconds}) {
@@ -264,8 +264,8 @@ bool parse_record_line(std::string_view line, Record& record) {
     const std::vector<std::string_view> words = words_of(line);
     if (words.size() != 7 || (words[0] != "live" && words[0] != "older")) return false;
     const auto suffix = std::ranges::find_if(
-        set_suffixes, [&](const char* s) { return words[1] == (*s == '\0' ? "main" : s); });
-    if (suffix == set_suffixes.end()) return false;
+        SET_SUFFIXES, [&](const char* s) { return words[1] == (*s == '\0' ? "main" : s); });
+    if (suffix == SET_SUFFIXES.end()) return false;
     std::array<std::int64_t, 5> numbers{};
     for (std::size_t i = 0; i < numbers.size(); ++i) {
         const std::optional<std::int64_t> number = number_in(words[i + 2]);
@@ -273,14 +273,14 @@ bool parse_record_line(std::string_view line, Record& record) {
         numbers[i] = *number;
     }
     SetIdentities& set = words[0] == "live" ? record.live : record.older;
-    set[static_cast<std::size_t>(suffix - set_suffixes.begin())] =
+    set[static_cast<std::size_t>(suffix - SET_SUFFIXES.begin())] =
         Identity{static_cast<std::uint64_t>(numbers[0]), static_cast<std::uint64_t>(numbers[1]),
                  numbers[2], numbers[3], numbers[4]};
     return true;
 }
 
 std::optional<Record> parse_record(std::string_view text) {
-    const std::string heading = std::string(record_heading) + "\n";
+    const std::string heading = std::string(RECORD_HEADING) + "\n";
     if (!text.starts_with(heading) || !text.ends_with('\n')) return std::nullopt;
     text.remove_prefix(heading.size());
     Record record;
@@ -295,10 +295,13 @@ std::optional<Record> parse_record(std::string_view text) {
 // Written and made durable inside the journal before the journal takes a name that anything
 // moves under.
 void write_record(const Folder& folder, const Journal& journal, const Record& record) {
-    const std::string shown = folder.in(journal, record_name);
-    const unique_fd file(::openat(journal.fd.get(), record_name,
+    const std::string shown = folder.in(journal, RECORD_NAME);
+    const unique_fd file(::openat(journal.fd.get(), RECORD_NAME,
                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!file.valid()) throw fs_error(errno, shown);
+    if (!file.valid()) {
+        const int error = errno;
+        throw fs_error(error, shown);
+    }
     const std::string text = record_text(record);
     for (std::size_t done = 0; done < text.size();) {
         const ssize_t wrote = ::write(file.get(), text.data() + done, text.size() - done);
@@ -312,24 +315,27 @@ void write_record(const Folder& folder, const Journal& journal, const Record& re
 
 // Nothing when the journal has no record, or one that is not whole.
 std::optional<Record> read_record(const Folder& folder, const Journal& journal) {
-    const std::string shown = folder.in(journal, record_name);
+    const std::string shown = folder.in(journal, RECORD_NAME);
     const unique_fd file(
-        ::openat(journal.fd.get(), record_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        ::openat(journal.fd.get(), RECORD_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.valid()) {
         const int error = errno;
         if (error == ENOENT || error == ELOOP) return std::nullopt;
         throw fs_error(error, shown);
     }
-    std::string text(record_limit + 1, '\0');
+    std::string text(RECORD_LIMIT + 1, '\0');
     std::size_t got = 0;
     while (got < text.size()) {
         const ssize_t read = ::read(file.get(), text.data() + got, text.size() - got);
         if (read < 0 && errno == EINTR) continue;
-        if (read < 0) throw fs_error(errno, shown);
+        if (read < 0) {
+            const int error = errno;
+            throw fs_error(error, shown);
+        }
         if (read == 0) break;
         got += static_cast<std::size_t>(read);
     }
-    if (got > record_limit) return std::nullopt;
+    if (got > RECORD_LIMIT) return std::nullopt;
     text.resize(got);
     return parse_record(text);
 }
@@ -340,7 +346,7 @@ Observed observe(const Folder& folder, const Journal& journal) {
     Observed seen;
     seen.live = folder.set(folder.live);
     seen.backup = folder.set(folder.backup);
-    for (std::size_t i = 0; i < set_size; ++i) {
+    for (std::size_t i = 0; i < SET_SIZE; ++i) {
         const std::string name = folder.backup_at(i);
         seen.journal[i] = folder.identity(journal.fd.get(), name, folder.in(journal, name));
     }
@@ -351,8 +357,8 @@ Observed observe(const Folder& folder, const Journal& journal) {
     while ((status = listing.next(entry)) > 0) {
         const std::string name = entry.name;
         const bool older = std::ranges::any_of(
-            set_suffixes, [&](const char* s) { return name == folder.backup + s; });
-        if (!older && name != record_name) seen.strangers.push_back(name);
+            SET_SUFFIXES, [&](const char* s) { return name == folder.backup + s; });
+        if (!older && name != RECORD_NAME) seen.strangers.push_back(name);
     }
     if (status < 0) throw fs_error(-status, folder.at(journal.name));
     return seen;
@@ -361,8 +367,8 @@ Observed observe(const Folder& folder, const Journal& journal) {
 // What undoing a move does, worked out from what stands where. Nothing in it relies on the
 // journal's name or on how far the move had got.
 struct Undo {
-    std::array<bool, set_size> live_back{};   // from the backup name to the live name
-    std::array<bool, set_size> older_back{};  // from the journal to the backup name
+    std::array<bool, SET_SIZE> live_back{};   // from the backup name to the live name
+    std::array<bool, SET_SIZE> older_back{};  // from the journal to the backup name
     std::vector<std::size_t> in_the_way;      // not ours, at the live names the set goes back to
     std::string problem;                      // why nothing may be moved
 };
@@ -370,9 +376,9 @@ struct Undo {
 Undo plan_undo(const Folder& folder, const Journal& journal, const Record& record,
                const Observed& seen) {
     Undo undo;
-    std::array<bool, set_size> live_stays{};
+    std::array<bool, SET_SIZE> live_stays{};
     bool stranger_at_backup = false;
-    for (std::size_t i = 0; i < set_size; ++i) {
+    for (std::size_t i = 0; i < SET_SIZE; ++i) {
         live_stays[i] = same(seen.live[i], record.live[i]);
         const bool older_aside = same(seen.journal[i], record.older[i]);
         if (seen.journal[i] && !older_aside) {
@@ -404,7 +410,7 @@ Undo plan_undo(const Folder& folder, const Journal& journal, const Record& recor
 // entry by entry, standing under the backup names.
 std::string discard_problem(const Folder& folder, const Journal& journal, const Record& record,
                             const Observed& seen) {
-    for (std::size_t i = 0; i < set_size; ++i) {
+    for (std::size_t i = 0; i < SET_SIZE; ++i) {
         if (record.live[i] && !same(seen.backup[i], record.live[i])) {
             return folder.at(folder.backup_at(i)) + " does not hold what the database left there";
         }
@@ -429,8 +435,8 @@ std::vector<std::pair<std::string, std::string>> set_aside(const Folder& folder,
     if (which.empty()) return moved;
     const std::string aside = folder.free_set_aside_name();
     for (const std::size_t i : which) {
-        folder.move(base + set_suffixes[i], aside + set_suffixes[i]);
-        moved.emplace_back(folder.at(base + set_suffixes[i]), folder.at(aside + set_suffixes[i]));
+        folder.move(base + SET_SUFFIXES[i], aside + SET_SUFFIXES[i]);
+        moved.emplace_back(folder.at(base + SET_SUFFIXES[i]), folder.at(aside + SET_SUFFIXES[i]));
     }
     folder.sync();
     return moved;
@@ -446,7 +452,7 @@ void refuse_locked(const Folder& folder, const Journal& journal, const Undo& und
     };
     for (const std::size_t i : undo.in_the_way)
         refuse(folder.fd(), folder.live_at(i), folder.at(folder.live_at(i)));
-    for (std::size_t i = 0; i < set_size; ++i) {
+    for (std::size_t i = 0; i < SET_SIZE; ++i) {
         const std::string name = folder.backup_at(i);
         if (undo.live_back[i]) refuse(folder.fd(), name, folder.at(name));
         if (undo.older_back[i]) refuse(journal.fd.get(), name, folder.in(journal, name));
@@ -457,17 +463,17 @@ DatabaseRestore carry_out(const Folder& folder, const Journal& journal, const Un
     refuse_locked(folder, journal, undo);
     DatabaseRestore restore;
     restore.set_aside = set_aside(folder, undo.in_the_way, folder.live);
-    for (std::size_t i = 0; i < set_size; ++i) {
+    for (std::size_t i = 0; i < SET_SIZE; ++i) {
         if (!undo.live_back[i]) continue;
         folder.move(folder.backup_at(i), folder.live_at(i));
         if (i == 0) {
             restore.database_back = true;
         } else {
-            restore.sidecars.emplace_back(set_suffixes[i]);
+            restore.sidecars.emplace_back(SET_SUFFIXES[i]);
         }
     }
     folder.sync();
-    for (std::size_t i = 0; i < set_size; ++i) {
+    for (std::size_t i = 0; i < SET_SIZE; ++i) {
         if (!undo.older_back[i]) continue;
         const std::string name = folder.backup_at(i);
         folder.move(journal.fd.get(), name, folder.fd(), name, folder.in(journal, name),
@@ -481,8 +487,8 @@ DatabaseRestore carry_out(const Folder& folder, const Journal& journal, const Un
 }
 
 void carry_out_discard(const Folder& folder, Journal& journal, const Observed& seen) {
-    if (journal.name != discard_journal) folder.advance(journal, discard_journal);
-    for (std::size_t i = 0; i < set_size; ++i) {
+    if (journal.name != DISCARD_JOURNAL) folder.advance(journal, DISCARD_JOURNAL);
+    for (std::size_t i = 0; i < SET_SIZE; ++i) {
         if (!seen.journal[i]) continue;
         const std::string name = folder.backup_at(i);
         folder.remove(journal.fd.get(), name, 0, folder.in(journal, name));
@@ -522,11 +528,11 @@ void or_undo(Step step, Undo undo) {
 // The journal in which a move begins: nothing moves on its account until its record is whole and
 // durable, and it has taken the name under which a cut-short move is undone.
 Journal begin(const Folder& folder) {
-    if (::mkdirat(folder.fd(), new_journal, 0700) != 0) {
+    if (::mkdirat(folder.fd(), NEW_JOURNAL, 0700) != 0) {
         const int error = errno;
-        throw fs_error(error, folder.at(new_journal));
+        throw fs_error(error, folder.at(NEW_JOURNAL));
     }
-    return folder.open_journal(new_journal);
+    return folder.open_journal(NEW_JOURNAL);
 }
 
 // True when the database is a link that resolves to the backup: the data already stands there.
@@ -540,7 +546,10 @@ std::string link_target(const std::string& path) {
     std::string target(256, '\0');
     for (;;) {
         const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
-        if (length < 0) throw fs_error(errno, path);
+        if (length < 0) {
+            const int error = errno;
+            throw fs_error(error, path);
+        }
         if (static_cast<std::size_t>(length) < target.size()) {
             target.resize(static_cast<std::size_t>(length));
             return target;
@@ -561,7 +570,7 @@ std::string found_line(const std::string& path, const std::optional<Identity>& i
 std::vector<std::string> found_lines(const Folder& folder, const Journal& journal,
                                      const Record* record, const Observed& seen) {
     std::vector<std::string> found;
-    for (std::size_t i = 0; i < set_size; ++i) {
+    for (std::size_t i = 0; i < SET_SIZE; ++i) {
         if (seen.live[i])
             found.push_back(found_line(folder.at(folder.live_at(i)), seen.live[i], record, i));
         if (seen.backup[i])
@@ -605,15 +614,15 @@ Inspection inspect(const Folder& folder) {
         seen.strangers.empty() &&
         std::ranges::none_of(seen.journal, [](const auto& id) { return id.has_value(); });
     if (present.size() > 1) {
-        cannot_tell("two journals stand beside the database");
-    } else if (journal.name == new_journal || !inspection.record) {
+        cannot_tell("two JOURNALS stand beside the database");
+    } else if (journal.name == NEW_JOURNAL || !inspection.record) {
         // Nothing moves before the record is whole; a journal without one holds nothing of ours.
         if (empty) {
             result.recovery = Recovery::cleared_unused_journal;
         } else {
             cannot_tell("the journal holds files but no whole record of them");
         }
-    } else if (journal.name == discard_journal) {
+    } else if (journal.name == DISCARD_JOURNAL) {
         const std::string problem = discard_problem(folder, journal, *inspection.record, seen);
         if (problem.empty()) {
             result.recovery = Recovery::finished_backup;
@@ -641,20 +650,20 @@ Inspection inspect(const Folder& folder) {
 
 // The journal of a move that is under way in this run, with its record.
 std::optional<std::pair<Journal, Record>> move_under_way(const Folder& folder) {
-    if (!folder.identity(moving_journal)) return std::nullopt;
-    Journal journal = folder.open_journal(moving_journal);
+    if (!folder.identity(MOVING_JOURNAL)) return std::nullopt;
+    Journal journal = folder.open_journal(MOVING_JOURNAL);
     std::optional<Record> record = read_record(folder, journal);
     if (!record) {
         throw fs_error(ENOENT, "The journal of the database's move has no record",
-                       folder.at(moving_journal));
+                       folder.at(MOVING_JOURNAL));
     }
     return std::pair{std::move(journal), *record};
 }
 
 std::vector<std::string> without_main(const SetIdentities& set) {
     std::vector<std::string> suffixes;
-    for (std::size_t i = 1; i < set_size; ++i) {
-        if (set[i]) suffixes.emplace_back(set_suffixes[i]);
+    for (std::size_t i = 1; i < SET_SIZE; ++i) {
+        if (set[i]) suffixes.emplace_back(SET_SUFFIXES[i]);
     }
     return suffixes;
 }
@@ -677,7 +686,7 @@ bool is_wal_database(const std::string& db) {
 
 std::vector<std::string> sidecars_of(const std::string& db) {
     std::vector<std::string> present;
-    for (const char* suffix : sidecar_suffixes) {
+    for (const char* suffix : SIDECAR_SUFFIXES) {
         const PathCheck check = check_path(db + suffix);
         if (check.error != 0) throw fs_error(check.error, db + suffix);
         if (check.present) present.emplace_back(suffix);
@@ -708,7 +717,7 @@ void check_database_shape(const std::string& db, const std::string& backup, bool
     };
     refuse_locked(folder);
     for (const std::string& base : {db, backup}) {
-        for (const char* suffix : set_suffixes) {
+        for (const char* suffix : SET_SUFFIXES) {
             const std::string path = base + suffix;
             if (::lstat(path.c_str(), &status) != 0) {
                 const int error = errno;
@@ -720,7 +729,7 @@ void check_database_shape(const std::string& db, const std::string& backup, bool
         }
     }
     if (!reserve) return;
-    const std::string journal = folder + "/" + new_journal;
+    const std::string journal = folder + "/" + NEW_JOURNAL;
     if (::mkdir(journal.c_str(), 0700) != 0 || ::rmdir(journal.c_str()) != 0) {
         const int error = errno;
         throw fs_error(error, journal);
@@ -770,16 +779,16 @@ std::optional<DatabaseMove> move_database(const std::string& db, const std::stri
     const Record record{folder.set(folder.live), folder.set(folder.backup)};
     DatabaseMove moved{without_main(record.live), {}, false, {}};
     // A dangling link at the backup name is in the way, but it is no backup.
-    for (std::size_t i = 0; i < set_size; ++i) {
-        if (record.older[i] && path_exists(backup + set_suffixes[i]))
-            moved.replaced.push_back(backup + set_suffixes[i]);
+    for (std::size_t i = 0; i < SET_SIZE; ++i) {
+        if (record.older[i] && path_exists(backup + SET_SUFFIXES[i]))
+            moved.replaced.push_back(backup + SET_SUFFIXES[i]);
     }
     Journal journal = begin(folder);
     or_undo(
         [&] {
             write_record(folder, journal, record);
-            folder.advance(journal, moving_journal);
-            for (std::size_t i = 0; i < set_size; ++i) {
+            folder.advance(journal, MOVING_JOURNAL);
+            for (std::size_t i = 0; i < SET_SIZE; ++i) {
                 if (!record.older[i]) continue;
                 const std::string name = folder.backup_at(i);
                 folder.move(folder.fd(), name, journal.fd.get(), name, folder.at(name),
@@ -787,7 +796,7 @@ std::optional<DatabaseMove> move_database(const std::string& db, const std::stri
             }
             folder.sync(journal.fd.get(), folder.at(journal.name));
             folder.sync();
-            for (std::size_t i = 0; i < set_size; ++i) {
+            for (std::size_t i = 0; i < SET_SIZE; ++i) {
                 if (record.live[i]) folder.move(folder.live_at(i), folder.backup_at(i));
             }
             folder.sync();
@@ -801,7 +810,7 @@ DatabaseRestore move_database_back(const std::string& db, const std::string& bac
     if (!folder.there()) throw fs_error(ENOENT, db);
     std::optional<std::pair<Journal, Record>> under_way = move_under_way(folder);
     if (!under_way) {
-        throw fs_error(ENOENT, "No journal of the database's move", folder.at(moving_journal));
+        throw fs_error(ENOENT, "No journal of the database's move", folder.at(MOVING_JOURNAL));
     }
     const auto& [journal, record] = *under_way;
     const Undo undo = plan_undo(folder, journal, record, observe(folder, journal));
@@ -819,7 +828,8 @@ void restore_database_link(const std::string& db, const std::string& target) {
     if (folder.identity(folder.live)) in_the_way.push_back(0);
     (void)set_aside(folder, in_the_way, folder.live);
     if (::symlinkat(target.c_str(), folder.fd(), folder.live.c_str()) != 0) {
-        throw fs_error(errno, db);
+        const int error = errno;
+        throw fs_error(error, db);
     }
     folder.sync();
 }
@@ -843,14 +853,14 @@ std::vector<std::pair<std::string, std::string>> set_aside_lone_sidecars(const s
     const Folder folder(db, db);
     if (!folder.there() || folder.identity(folder.live)) return {};
     std::vector<std::size_t> lone;
-    for (std::size_t i = 1; i < set_size; ++i) {
+    for (std::size_t i = 1; i < SET_SIZE; ++i) {
         if (folder.identity(folder.live_at(i))) lone.push_back(i);
     }
     if (!dry_run) return set_aside(folder, lone, folder.live);
     std::vector<std::pair<std::string, std::string>> named;
     const std::string aside = lone.empty() ? std::string() : folder.free_set_aside_name();
     for (const std::size_t i : lone)
-        named.emplace_back(folder.at(folder.live_at(i)), folder.at(aside + set_suffixes[i]));
+        named.emplace_back(folder.at(folder.live_at(i)), folder.at(aside + SET_SUFFIXES[i]));
     return named;
 }
 
@@ -869,8 +879,8 @@ CutShortMove recover_database_move(const std::string& db, const std::string& bac
         case Recovery::cannot_tell:
             break;
         case Recovery::cleared_unused_journal:
-            folder.remove(inspection.journal.fd.get(), record_name, 0,
-                          folder.in(inspection.journal, record_name));
+            folder.remove(inspection.journal.fd.get(), RECORD_NAME, 0,
+                          folder.in(inspection.journal, RECORD_NAME));
             folder.remove(folder.fd(), inspection.journal.name, AT_REMOVEDIR,
                           folder.at(inspection.journal.name));
             folder.sync();

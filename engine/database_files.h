@@ -28,7 +28,7 @@
 
 namespace brinvast {
 
-inline constexpr std::array<const char*, 3> sidecar_suffixes{"-wal", "-shm", "-journal"};
+inline constexpr std::array<const char*, 3> SIDECAR_SUFFIXES{"-wal", "-shm", "-journal"};
 
 // The suffixes of the sidecars that stand beside the database at `db`. Throws fs_error for one
 // that cannot be examined: it may be there.

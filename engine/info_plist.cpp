@@ -19,15 +19,15 @@ namespace brinvast {
 
 namespace {
 
-constexpr std::size_t max_plist_size = 1 << 20;
-constexpr std::size_t max_identifier_size = 255;
-constexpr std::size_t max_shown = 64;
-constexpr std::size_t max_depth = 64;  // Apple's Info.plist files nest a few levels
-constexpr std::string_view key_wanted = "CFBundleIdentifier";
+constexpr std::size_t MAX_PLIST_SIZE = 1 << 20;
+constexpr std::size_t MAX_IDENTIFIER_SIZE = 255;
+constexpr std::size_t MAX_SHOWN = 64;
+constexpr std::size_t MAX_DEPTH = 64;  // Apple's Info.plist files nest a few levels
+constexpr std::string_view KEY_WANTED = "CFBundleIdentifier";
 
-const std::string not_a_plist = "Info.plist is not an XML or binary property list";
-const std::string too_deep = "Info.plist is nested deeper than 64 levels";
-const std::string no_dictionary = "Info.plist does not hold a dictionary";
+const std::string NOT_A_PLIST = "Info.plist is not an XML or binary property list";
+const std::string TOO_DEEP = "Info.plist is nested deeper than 64 levels";
+const std::string NO_DICTIONARY = "Info.plist does not hold a dictionary";
 
 // What a parser found under the wanted key of the top-level dictionary.
 struct Lookup {
@@ -63,7 +63,7 @@ public:
 
     Lookup lookup() {
         Lookup found;
-        if (!read_trailer() || !lookup_in_top(found)) found.problem = not_a_plist;
+        if (!read_trailer() || !lookup_in_top(found)) found.problem = NOT_A_PLIST;
         return found;
     }
 
@@ -126,10 +126,10 @@ private:
     }
 
     [[nodiscard]] static bool is_wanted(const Object& key, std::string_view bytes) {
-        if (key.count != key_wanted.size()) return false;
-        if (key.type == 0x5) return bytes == key_wanted;
-        for (std::size_t i = 0; i < key_wanted.size(); ++i) {
-            if (bytes[2 * i] != 0 || bytes[2 * i + 1] != key_wanted[i]) return false;
+        if (key.count != KEY_WANTED.size()) return false;
+        if (key.type == 0x5) return bytes == KEY_WANTED;
+        for (std::size_t i = 0; i < KEY_WANTED.size(); ++i) {
+            if (bytes[2 * i] != 0 || bytes[2 * i + 1] != KEY_WANTED[i]) return false;
         }
         return true;
     }
@@ -159,7 +159,7 @@ private:
         const auto top = object(top_);
         if (!top) return false;
         if (top->type != 0xD) {
-            found.problem = no_dictionary;
+            found.problem = NO_DICTIONARY;
             return true;
         }
         const std::uint64_t count = top->count;
@@ -202,7 +202,7 @@ public:
 
     Lookup lookup() {
         Lookup found;
-        if (!lookup_in_document(found) && found.problem.empty()) found.problem = not_a_plist;
+        if (!lookup_in_document(found) && found.problem.empty()) found.problem = NOT_A_PLIST;
         return found;
     }
 
@@ -365,8 +365,8 @@ private:
         while (!open.empty()) {
             const Token token = next();
             if (token.kind == Kind::start && !token.empty) {
-                if (level + open.size() > max_depth) {
-                    problem_ = too_deep;
+                if (level + open.size() > MAX_DEPTH) {
+                    problem_ = TOO_DEEP;
                     return false;
                 }
                 open.push_back(token.name);
@@ -389,7 +389,7 @@ private:
             if (key.kind != Kind::start || key.name != "key" || !read_text(key, key_)) return false;
             const Token value = next_element();
             if (value.kind != Kind::start) return false;
-            if (key_ == key_wanted && ++found.times == 1 && value.name == "string") {
+            if (key_ == KEY_WANTED && ++found.times == 1 && value.name == "string") {
                 std::string text;
                 if (!read_text(value, text)) return false;
                 found.text = std::move(text);
@@ -405,7 +405,7 @@ private:
         if (plist.kind != Kind::start || plist.name != "plist") return false;
         const Token dict = plist.empty ? Token(Kind::end) : next_element();
         if (dict.kind != Kind::start || dict.name != "dict") {
-            if (dict.kind == Kind::start || dict.kind == Kind::end) found.problem = no_dictionary;
+            if (dict.kind == Kind::start || dict.kind == Kind::end) found.problem = NO_DICTIONARY;
             return false;
         }
         if (!dict.empty && !lookup_in_dict(found)) return false;
@@ -422,7 +422,7 @@ private:
 };
 
 [[nodiscard]] bool is_well_formed(std::string_view identifier) {
-    if (identifier.empty() || identifier.size() > max_identifier_size) return false;
+    if (identifier.empty() || identifier.size() > MAX_IDENTIFIER_SIZE) return false;
     if (identifier.front() == '.' || identifier.back() == '.') return false;
     if (identifier.find("..") != std::string_view::npos) return false;
     for (const char c : identifier) {
@@ -435,13 +435,13 @@ private:
 // A refused value as the report may print it: short, printable, unable to end its quotes.
 [[nodiscard]] std::string shown(std::string_view value) {
     std::string text;
-    for (const char c : value.substr(0, max_shown))
+    for (const char c : value.substr(0, MAX_SHOWN))
         text += c >= ' ' && c <= '~' && c != '"' ? c : '?';
-    return value.size() > max_shown ? text + "..." : text;
+    return value.size() > MAX_SHOWN ? text + "..." : text;
 }
 
 [[nodiscard]] BundleIdentifier judged(const Lookup& found) {
-    const std::string key(key_wanted);
+    const std::string key(KEY_WANTED);
     if (!found.problem.empty()) return {std::nullopt, found.problem};
     if (found.times == 0) return {std::nullopt, key + " is missing"};
     if (found.times > 1) return {std::nullopt, key + " appears more than once"};
@@ -471,10 +471,10 @@ private:
     }
     std::string contents;
     contents.reserve(
-        std::min<std::size_t>(static_cast<std::size_t>(status.st_size), max_plist_size + 1));
+        std::min<std::size_t>(static_cast<std::size_t>(status.st_size), MAX_PLIST_SIZE + 1));
     char chunk[16384];
     // The size is checked as read, not as fstat said: the file may grow meanwhile.
-    while (contents.size() <= max_plist_size) {
+    while (contents.size() <= MAX_PLIST_SIZE) {
         const ssize_t got = ::read(fd, chunk, sizeof chunk);
         const int error = errno;
         if (got == 0) return contents;

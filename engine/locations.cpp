@@ -23,7 +23,7 @@ std::string join(std::string base, const std::initializer_list<const char*> comp
 }
 
 // Where the documents folder lies in the home; home_directory() takes it off again.
-const std::string documents_folder = "/Documents/Brinvast";
+const std::string DOCUMENTS_FOLDER = "/Documents/Brinvast";
 
 // The folder that holds `path`.
 std::string directory_of(const std::string& path) {
@@ -47,8 +47,8 @@ bool usable_home(const std::optional<std::string>& home) {
 
 std::string home_directory(const Locations& where) {
     const std::string& documents = where.BRINVAST_DOCUMENTS;
-    if (!documents.ends_with(documents_folder)) return {};
-    return documents.substr(0, documents.size() - documents_folder.size());
+    if (!documents.ends_with(DOCUMENTS_FOLDER)) return {};
+    return documents.substr(0, documents.size() - DOCUMENTS_FOLDER.size());
 }
 
 std::string expand_home(const std::string& path, const std::string& home) {
@@ -60,8 +60,8 @@ std::string expand_home(const std::string& path, const std::string& home) {
 }
 
 ArtworkPaths artwork_paths(const std::string& script_dir, bool bundle_resources) {
-    constexpr std::string_view bundle_code = ".app/Contents/MacOS";
-    if (bundle_resources && script_dir.ends_with(bundle_code)) {
+    constexpr std::string_view BUNDLE_CODE = ".app/Contents/MacOS";
+    if (bundle_resources && script_dir.ends_with(BUNDLE_CODE)) {
         const std::string resources = directory_of(script_dir) + "/Resources";
         return {join(resources, {"Thalvoric-Icon-Light.icns"}),
                 join(resources, {"Brinvast-KL-Solo-LGT.svg"})};
@@ -77,7 +77,7 @@ Locations compute_locations(const LocationSources& sources) {
     Locations where;
     where.BRINVAST_APP_PATH = "/Applications/Brinvast.app";
     where.BRINVAST_APP_SUPPORT = expand_home("~/Library/Application Support/Brinvast", *home);
-    where.BRINVAST_DOCUMENTS = expand_home("~" + documents_folder, *home);
+    where.BRINVAST_DOCUMENTS = expand_home("~" + DOCUMENTS_FOLDER, *home);
     where.BRINVAST_LOGS_FALLBACK = expand_home("~/Library/Logs/Brinvast", *home);
     where.BRINVAST_DATABASE_PATH = join(where.BRINVAST_APP_SUPPORT, {"Database", "Brinvast.db"});
     where.BRINVAST_BACKUP_DATABASE_PATH =

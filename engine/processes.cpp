@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <system_error>
 
-#include "errors.h"
 #include "fs.h"
 
 namespace brinvast {
@@ -72,7 +72,8 @@ std::vector<platform::Process> processes_running_from(const std::string& bundle_
     std::vector<platform::Process> processes;
     if (!platform::running_processes(processes)) {
         const int error = errno;
-        throw fs_error(error, "Cannot list the running processes", std::strerror(error));
+        throw std::system_error(error, std::generic_category(),
+                                "Cannot list the running processes");
     }
     return running_from(bundle_path, std::move(processes));
 }

@@ -26,21 +26,21 @@ void append_number(std::string& text, long long value, std::size_t width) {
 
 // Appends the integer `mantissa` * 2^`exponent` in decimal; a double can hold one of 309 digits.
 void append_integer(std::string& text, std::uint64_t mantissa, int exponent) {
-    constexpr std::uint64_t limb_base = 1000000000;
+    constexpr std::uint64_t LIMB_BASE = 1000000000;
     std::vector<std::uint64_t> limbs;  // base 10^9, least significant first
-    for (; mantissa != 0; mantissa /= limb_base)
-        limbs.push_back(mantissa % limb_base);
+    for (; mantissa != 0; mantissa /= LIMB_BASE)
+        limbs.push_back(mantissa % LIMB_BASE);
     while (exponent > 0) {
         const int shift = exponent < 32 ? exponent : 32;  // a limb times 2^32 fits in 64 bits
         exponent -= shift;
         std::uint64_t carry = 0;
         for (std::uint64_t& limb : limbs) {
             const std::uint64_t value = (limb << shift) + carry;
-            limb = value % limb_base;
-            carry = value / limb_base;
+            limb = value % LIMB_BASE;
+            carry = value / LIMB_BASE;
         }
-        for (; carry != 0; carry /= limb_base)
-            limbs.push_back(carry % limb_base);
+        for (; carry != 0; carry /= LIMB_BASE)
+            limbs.push_back(carry % LIMB_BASE);
     }
     if (limbs.empty()) limbs.push_back(0);
     append_number(text, static_cast<long long>(limbs.back()), 1);

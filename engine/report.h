@@ -8,8 +8,8 @@
 
 namespace brinvast {
 
-inline constexpr double bytes_per_mb = 1024.0 * 1024.0;
-inline constexpr const char* rule = "============================================================";
+inline constexpr double BYTES_PER_MB = 1024.0 * 1024.0;
+inline constexpr const char* RULE = "============================================================";
 
 // A size in MB with exactly two decimals, rounded as printf's "%.2f" rounds the same double in
 // the C locale: 1572864 bytes give "1.50".

@@ -101,7 +101,10 @@ private:
     void rollback_database(const DatabaseMove& moved);
     void discard_replaced_backup();
     [[nodiscard]] DirectoryInfo survey_directory(const std::string& path);
+    void report_directories_to_remove(const DirectoryInfoMap& directory_info, std::size_t existing);
     [[nodiscard]] bool remove_existing_directories(const std::vector<std::string>& existing_dirs);
+    [[nodiscard]] bool verify_directories_removed();
+    [[nodiscard]] bool verify_database_moved();
     [[nodiscard]] bool run_steps(bool app_exists, bool database_step);
     [[nodiscard]] bool report_outcome(bool success);
 

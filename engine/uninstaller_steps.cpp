@@ -1,12 +1,106 @@
-// The destructive operations and the survey they rely on.
+// The steps of a run and what they look at first: the presence checks, the running check, the
+// application's removal, the survey and removal of the directories, and the verification.
+
+#include "uninstaller.h"
+
+#include <cstring>
 
 #include "database_files.h"
 #include "fs.h"
 #include "permission_hint.h"
+#include "processes.h"
 #include "report.h"
-#include "uninstaller.h"
+#include "user_account.h"
 
 namespace brinvast {
+
+namespace {
+
+// The line for an entry that may be there but cannot be examined.
+std::string cannot_examine(const char* what, const std::string& path, int error) {
+    return what + path + ": " + std::strerror(error);
+}
+
+}  // namespace
+
+bool BrinvastUninstaller::check_application_exists() {
+    const PathCheck check = check_path(app_path);
+    if (check.error != 0) {
+        say(cannot_examine("📱 Cannot examine Brinvast.app at ", app_path, check.error));
+    } else {
+        say((check.present ? "📱 Found Brinvast.app at: " : "📱 Brinvast.app not found at: ") +
+            app_path);
+    }
+    return check.present;
+}
+
+// The heading line and the size line of a database that is present. The metadata is read
+// before anything is printed; if the file vanishes in between, the error goes to the caller.
+void BrinvastUninstaller::report_database(const char* heading, const std::string& path) {
+    const FileStatus status = file_status(path);
+    const std::string size_mb = format_mb(static_cast<double>(status.size) / BYTES_PER_MB);
+    const std::string mod_time = local_time_text(status.modified);
+    say(heading + path);
+    say("   Size: " + size_mb + " MB, Modified: " + mod_time);
+}
+
+bool BrinvastUninstaller::check_database_exists() {
+    const ActingAsHomeOwner as_owner(home_owner);
+    const PathCheck check = check_path(db_path);
+    if (check.error != 0) {
+        say(cannot_examine("💾 Cannot examine database at ", db_path, check.error));
+    } else if (check.present) {
+        try {
+            report_database("💾 Found database at: ", db_path);
+        } catch (const fs_error& error) {
+            if (error.error_number() != ENOENT) throw;
+            say("💾 Database not found at: " + db_path);  // gone since the test: as gone as absent
+            return false;
+        }
+    } else {
+        say("💾 Database not found at: " + db_path);
+    }
+    return check.present;
+}
+
+bool BrinvastUninstaller::check_backup_database_exists() {
+    const ActingAsHomeOwner as_owner(home_owner);
+    const PathCheck check = check_path(backup_db_path);
+    if (check.error != 0) {
+        say(cannot_examine("⚠️  Cannot examine backup database at ", backup_db_path,
+                           check.error));
+    } else if (check.present) {
+        report_database("⚠️  Backup database already exists: ", backup_db_path);
+    }
+    return check.present;
+}
+
+// Whether the run may go on to change things. Brinvast running from the bundle may hold the
+// database open, and unsaved work, so a real run refuses and leaves quitting it to the user;
+// with `warn_only` (a dry run) it only warns. So does not knowing whether it runs. Whoever runs
+// it: deleting the bundle under another user's session would crash that session's Brinvast.
+bool BrinvastUninstaller::clear_of_running_brinvast(bool warn_only) {
+    const char* const mark = warn_only ? "⚠️  " : "❌ ";
+    std::vector<platform::Process> running;
+    try {
+        running = processes_running_from(app_path);
+    } catch (const std::system_error& error) {
+        say(mark + std::string("Cannot tell whether Brinvast is running: ") + error.what());
+        return warn_only;
+    }
+    if (running.empty()) return true;
+    for (const platform::Process& process : running) {
+        say(mark + std::string("Brinvast is running (pid ") + std::to_string(process.pid) +
+            ", user " + user_name(process.user) + "): " + process.executable);
+    }
+    if (warn_only) {
+        say("   A real run refuses until Brinvast has quit");
+        return true;
+    }
+    say("   Quit Brinvast, then run the uninstaller again");
+    brinvast_running = true;
+    return false;
+}
 
 // The permission lines, and then what helps on this platform, where sudo may not.
 void BrinvastUninstaller::report_refusal(const std::string& target, const std::system_error& error,
@@ -44,96 +138,19 @@ bool BrinvastUninstaller::remove_application() {
         }
         _log_action("Removed application: " + app_path, true, std::move(rollback_app_removal));
         return true;
-    } catch (const std::exception& error) {
-        if (is_permission_error(error)) {
-            const auto& refusal = dynamic_cast<const std::system_error&>(error);
-            // Only EACCES is a matter of rights an administrator has; macOS's EPERM is not.
-            needs_administrator = refusal.code() == std::errc::permission_denied;
-            report_refusal(app_path, refusal, true);
-        } else {
-            say(std::string("❌ Failed to remove application: ") + error.what());
-        }
-        return false;
-    }
-}
-
-bool BrinvastUninstaller::backup_database() {
-    if (!check_database_exists()) {
-        say("💾 No database to backup");
-        return set_aside_lone_sidecars();
-    }
-    try {
-        if (dry_run) {
-            const ActingAsHomeOwner as_owner(home_owner);
-            _log_action("DRY RUN: Would rename " + db_path + " to " + backup_db_path);
-            for (const std::string& suffix : sidecars_of(db_path)) {
-                _log_action("DRY RUN: Would move sidecar " + db_path + suffix + " to " +
-                            backup_db_path + suffix);
-            }
-            return true;
-        }
-        if (!clear_of_running_brinvast(false)) return false;
-        const ActingAsHomeOwner as_owner(home_owner);
-        // One file moves in one rename, which nothing can split.
-        if (!sidecars_of(db_path).empty() && fold_sidecars(db_path)) {
-            say("💾 Folded the sidecars into the database, as Brinvast does when it quits: " +
-                db_path);
-        }
-        // Whatever fails, the database and its sidecars stay together under one name, and the
-        // older backup stays until the run has succeeded.
-        const std::optional<DatabaseMove> moved = move_database(db_path, backup_db_path);
-        if (!moved) {  // gone since the check, as gone as one that was never there
-            say("💾 No database to backup");
-            return true;
-        }
-        if (moved->link_to_backup) {
-            say("💾 The database was a link to its backup, where it stays: only the link is gone");
-        }
-        for (const std::string& path : moved->replaced)
-            say("🗑️  Removed existing backup: " + path);
-        _log_action("Renamed database: " + db_path + " → " + backup_db_path, true,
-                    [this, undo = *moved] { rollback_database(undo); });
-        for (const std::string& suffix : moved->sidecars)
-            _log_action("Moved sidecar: " + db_path + suffix + " → " + backup_db_path + suffix);
-        return true;
-    } catch (const std::exception& error) {
-        say(std::string("❌ Failed to backup database: ") + error.what());
-        return false;
-    }
-}
-
-// Sidecars at the live names without their database would pair with the next installation's;
-// their bytes are kept under names that pair with nothing.
-bool BrinvastUninstaller::set_aside_lone_sidecars() {
-    try {
-        const ActingAsHomeOwner as_owner(home_owner);
-        for (const auto& [from, to] : brinvast::set_aside_lone_sidecars(db_path, dry_run)) {
-            _log_action(dry_run ? "DRY RUN: Would set aside sidecar without its database: " + from +
-                                      " to " + to
-                                : "Set aside sidecar without its database: " + from + " → " + to);
-        }
-        return true;
     } catch (const std::system_error& error) {
-        say(std::string("❌ Failed to backup database: ") + error.what());
+        if (!is_permission_error(error)) {
+            say(std::string("❌ Failed to remove application: ") + error.what());
+            return false;
+        }
+        // Only EACCES is a matter of rights an administrator has; macOS's EPERM is not.
+        needs_administrator = error.code() == std::errc::permission_denied;
+        report_refusal(app_path, error, true);
+        return false;
+    } catch (const std::exception& error) {
+        say(std::string("❌ Failed to remove application: ") + error.what());
         return false;
     }
-}
-
-// Nothing is deleted: what stands in the way is set aside, and the older backup comes back.
-void BrinvastUninstaller::rollback_database(const DatabaseMove& moved) {
-    const ActingAsHomeOwner as_owner(home_owner);
-    if (moved.link_to_backup) {
-        restore_database_link(db_path, moved.link_target);
-        say("🔄 Rolled back database rename");
-        return;
-    }
-    const DatabaseRestore restored = move_database_back(db_path, backup_db_path);
-    for (const auto& [from, to] : restored.set_aside)
-        say("🔄 Set aside what stood in the way: " + from + " → " + to);
-    if (restored.database_back) say("🔄 Rolled back database rename");
-    for (const std::string& suffix : restored.sidecars)
-        say("🔄 Moved sidecar back: " + backup_db_path + suffix + " → " + db_path + suffix);
-    if (restored.older_backup_back) say("🔄 Put back the older backup: " + backup_db_path);
 }
 
 DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {
@@ -146,7 +163,7 @@ DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {
         // only the error line.
         const TreeTotals totals = survey_tree(path);
         const std::string modified = local_time_text(file_status(path).modified);
-        const double total_size_mb = static_cast<double>(totals.total_bytes) / bytes_per_mb;
+        const double total_size_mb = static_cast<double>(totals.total_bytes) / BYTES_PER_MB;
         say("📁 Found directory: " + path);
         say("   Files: " + std::to_string(totals.file_count) + ", Dirs: " +
             std::to_string(totals.dir_count) + ", Size: " + format_mb(total_size_mb) + " MB");
@@ -179,9 +196,26 @@ bool BrinvastUninstaller::remove_all_directories() {
         say("🗂️  No Brinvast directories to remove");
         return true;
     }
+    report_directories_to_remove(directory_info, existing_dirs.size());
+    if (dry_run) {
+        for (const std::string& path : existing_dirs) {
+            _log_action("DRY RUN: Would remove directory: " + path);
+        }
+        return true;
+    }
+    if (!clear_of_running_brinvast(false)) return false;
+    try {
+        return remove_existing_directories(existing_dirs);
+    } catch (const std::exception& error) {
+        say(std::string("❌ Unexpected error during directory removal: ") + error.what());
+        return false;
+    }
+}
 
-    say("\n🗂️  Found " + std::to_string(existing_dirs.size()) +
-        " Brinvast directories to remove:");
+// What is about to go, directory by directory, and in all, as the survey measured it.
+void BrinvastUninstaller::report_directories_to_remove(const DirectoryInfoMap& directory_info,
+                                                       std::size_t existing) {
+    say("\n🗂️  Found " + std::to_string(existing) + " Brinvast directories to remove:");
     std::uint64_t total_files = 0;
     double total_size = 0.0;
     for (const auto& [path, info] : directory_info) {
@@ -198,20 +232,6 @@ bool BrinvastUninstaller::remove_all_directories() {
     if (total_files > 0) {
         say("\n📊 Total: " + std::to_string(total_files) + " files, " + format_mb(total_size) +
             " MB");
-    }
-
-    if (dry_run) {
-        for (const std::string& path : existing_dirs) {
-            _log_action("DRY RUN: Would remove directory: " + path);
-        }
-        return true;
-    }
-    if (!clear_of_running_brinvast(false)) return false;
-    try {
-        return remove_existing_directories(existing_dirs);
-    } catch (const std::exception& error) {
-        say(std::string("❌ Unexpected error during directory removal: ") + error.what());
-        return false;
     }
 }
 
@@ -230,13 +250,16 @@ bool BrinvastUninstaller::remove_existing_directories(
             } else {
                 say("📁 Directory already gone: " + path);
             }
-        } catch (const std::exception& error) {
+        } catch (const std::system_error& error) {
             success = false;
             if (is_permission_error(error)) {
-                report_refusal(path, dynamic_cast<const std::system_error&>(error), false);
+                report_refusal(path, error, false);
             } else {
                 say("❌ Failed to remove directory " + path + ": " + error.what());
             }
+        } catch (const std::exception& error) {
+            success = false;
+            say("❌ Failed to remove directory " + path + ": " + error.what());
         }
     }
     if (success) {
@@ -246,6 +269,61 @@ bool BrinvastUninstaller::remove_existing_directories(
             std::to_string(existing_dirs.size()) + " directories");
     }
     return success;
+}
+
+bool BrinvastUninstaller::verify_clean_state() {
+    say("\n🔍 Verifying clean state...");
+    if (dry_run) {
+        say("🔍 DRY RUN: Would verify clean state after operations");
+        return true;
+    }
+    bool clean = true;
+    if (path_exists(app_path)) {
+        say("❌ Application still exists: " + app_path);
+        clean = false;
+    } else {
+        say("✅ Application successfully removed");
+    }
+    const ActingAsHomeOwner as_owner(home_owner);
+    const bool rest_clean = clean_all ? verify_directories_removed() : verify_database_moved();
+    return clean && rest_clean;
+}
+
+bool BrinvastUninstaller::verify_directories_removed() {
+    std::vector<std::string> remaining_dirs;
+    for (const std::string& directory : brinvast_directories) {
+        if (!path_exists(directory)) continue;
+        remaining_dirs.push_back(directory);
+        say("❌ Directory still exists: " + directory);
+    }
+    if (!remaining_dirs.empty()) return false;
+    say("✅ All Brinvast directories successfully removed");
+    return true;
+}
+
+// A missing backup is only a warning: the live names being free is what a fresh installation
+// needs. Where the database can't be examined, neither can its sidecars: one line says it.
+bool BrinvastUninstaller::verify_database_moved() {
+    const std::vector<std::string> remaining =
+        path_exists(db_path) ? std::vector<std::string>{db_path} : live_sidecars_left();
+    for (const std::string& path : remaining)
+        say("❌ Database still exists: " + path);
+    if (remaining.empty()) say("✅ Database successfully backed up");
+    if (path_exists(backup_db_path)) {
+        say("✅ Backup database created: " + backup_db_path);
+    } else {
+        say("⚠️  Backup database not found: " + backup_db_path);
+    }
+    return remaining.empty();
+}
+
+// Sidecars at the live names without their database would pair with the next installation's.
+std::vector<std::string> BrinvastUninstaller::live_sidecars_left() {
+    std::vector<std::string> left;
+    for (const char* suffix : SIDECAR_SUFFIXES) {
+        if (path_exists(db_path + suffix)) left.push_back(db_path + suffix);
+    }
+    return left;
 }
 
 }  // namespace brinvast

@@ -4,12 +4,11 @@
 #include <QStringList>
 #include <stdexcept>
 
-#include "platform.h"
+#include "administrator.h"
 
 brinvast::AdministratorRun run_with_administrator_rights(
     const std::string& program, const std::vector<std::string>& arguments) {
-    const std::vector<std::string> command =
-        brinvast::platform::administrator_command(program, arguments);
+    const std::vector<std::string> command = brinvast::administrator_command(program, arguments);
     QStringList command_arguments;
     for (auto argument = command.begin() + 1; argument != command.end(); ++argument)
         command_arguments << QString::fromStdString(*argument);
@@ -26,7 +25,7 @@ brinvast::AdministratorRun run_with_administrator_rights(
     process.waitForFinished(-1);
     const int exit_status =
         process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;  // killed
-    return brinvast::platform::administrator_outcome(exit_status,
-                                                     process.readAllStandardOutput().toStdString(),
-                                                     process.readAllStandardError().toStdString());
+    return brinvast::administrator_outcome(exit_status,
+                                           process.readAllStandardOutput().toStdString(),
+                                           process.readAllStandardError().toStdString());
 }

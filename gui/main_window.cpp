@@ -206,52 +206,57 @@ void BrinvastUninstallerGUI::init_ui() {
     auto* layout = new QVBoxLayout(central_widget);
     layout->setSpacing(12);
     layout->setContentsMargins(20, 15, 20, 15);
+    add_heading(*layout);
+    layout->addWidget(new QFrame);
+    add_mode_buttons(*layout);
+    setStyleSheet(window_style);
+}
 
+// The logo, or the program's name where its file is missing, the title and the prompt.
+void BrinvastUninstallerGUI::add_heading(QVBoxLayout& layout) {
     if (brinvast::path_exists(locations.LOGO_PATH)) {
         auto* logo_widget = new QSvgWidget(QString::fromStdString(locations.LOGO_PATH));
         logo_widget->setFixedSize(150, 40);
-        layout->addLayout(centred_row(logo_widget));
+        layout.addLayout(centred_row(logo_widget));
     } else {
-        layout->addWidget(centred_label("Brinvast Uninstaller", 12, true));
+        layout.addWidget(centred_label("Brinvast Uninstaller", 12, true));
     }
 
     // Word wrap keeps the bold title whole where the platform's font makes it wider than the
     // window; where it fits it stays on one line.
     QLabel* title_label = centred_label("Application & Data Removal Utility", 16, true);
     title_label->setWordWrap(true);
-    layout->addWidget(title_label);
+    layout.addWidget(title_label);
 
     QLabel* desc_label = centred_label("Choose an uninstallation option:", 0, false);
     desc_label->setWordWrap(true);
-    layout->addWidget(desc_label);
+    layout.addWidget(desc_label);
+}
 
-    layout->addWidget(new QFrame);
-
+void BrinvastUninstallerGUI::add_mode_buttons(QVBoxLayout& layout) {
     QPushButton* standard_btn = mode_button(" Uninstall Database", button_style);
     standard_btn->setObjectName("standard_btn");
     connect(standard_btn, &QPushButton::clicked, this, &BrinvastUninstallerGUI::standard_uninstall);
-    layout->addLayout(centred_row(standard_btn));
+    layout.addLayout(centred_row(standard_btn));
 
     QPushButton* complete_btn =
         mode_button("Complete Removal", QString(button_style) + removal_button_style);
     complete_btn->setObjectName("complete_btn");
     connect(complete_btn, &QPushButton::clicked, this, &BrinvastUninstallerGUI::complete_removal);
-    layout->addLayout(centred_row(complete_btn));
-
-    setStyleSheet(window_style);
+    layout.addLayout(centred_row(complete_btn));
     fit_captions({standard_btn, complete_btn});
 }
 
 void BrinvastUninstallerGUI::standard_uninstall() {
-    if (answered_yes(this, &QMessageBox::question, brinvast::standard_question)) {
+    if (answered_yes(this, &QMessageBox::question, brinvast::STANDARD_QUESTION)) {
         run_uninstaller(false, true, false);
     }
 }
 
 void BrinvastUninstallerGUI::complete_removal() {
     try {
-        if (answered_yes(this, &QMessageBox::warning, brinvast::complete_removal_warning) &&
-            answered_yes(this, &QMessageBox::critical, brinvast::final_warning)) {
+        if (answered_yes(this, &QMessageBox::warning, brinvast::COMPLETE_REMOVAL_WARNING) &&
+            answered_yes(this, &QMessageBox::critical, brinvast::FINAL_WARNING)) {
             run_uninstaller(false, true, true);
         }
     } catch (const std::exception& error) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QVBoxLayout>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -36,6 +37,8 @@ public:
     std::unique_ptr<brinvast::BrinvastUninstaller> uninstaller;
 
 private:
+    void add_heading(QVBoxLayout& layout);
+    void add_mode_buttons(QVBoxLayout& layout);
     [[nodiscard]] std::optional<brinvast::RunLock> lock_home();
     [[nodiscard]] bool show_outcome(bool success, bool offer_administrator);
     [[nodiscard]] std::string program_for_administrator();

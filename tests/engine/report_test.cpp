@@ -16,7 +16,7 @@
 
 namespace {
 
-using brinvast::bytes_per_mb;
+using brinvast::BYTES_PER_MB;
 using brinvast::format_mb;
 
 std::string printf_text(double value) {
@@ -32,7 +32,7 @@ std::vector<double> sizes_to_check() {
     std::vector<double> values = {0.0, -0.0, DBL_TRUE_MIN, DBL_MIN, DBL_MAX, 0.005, 2.675, 1e15};
     double total = 0;
     for (std::uint64_t bytes = 0; bytes < 5000000; bytes += 7919) {
-        values.push_back(static_cast<double>(bytes) / bytes_per_mb);
+        values.push_back(static_cast<double>(bytes) / BYTES_PER_MB);
         total += values.back();
         values.push_back(total);
     }
@@ -41,7 +41,7 @@ std::vector<double> sizes_to_check() {
     std::mt19937_64 random(16);
     for (int i = 0; i < 100000; ++i) {
         const std::uint64_t bits = random();
-        values.push_back(static_cast<double>(bits >> (i % 64)) / bytes_per_mb);
+        values.push_back(static_cast<double>(bits >> (i % 64)) / BYTES_PER_MB);
         const double pattern = std::bit_cast<double>(bits);
         if (std::isfinite(pattern)) values.push_back(pattern);
     }

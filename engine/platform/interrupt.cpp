@@ -6,7 +6,7 @@ namespace brinvast {
 
 namespace {
 
-constexpr std::array<int, 3> ending_signals{SIGINT, SIGTERM, SIGHUP};
+constexpr std::array<int, 3> ENDING_SIGNALS{SIGINT, SIGTERM, SIGHUP};
 
 std::atomic<int> arrived{0};  // interrupts since the scope began
 std::atomic<int> last{0};     // the latest of them
@@ -34,15 +34,15 @@ InterruptScope::InterruptScope() {
     action.sa_flags = SA_RESTART;
     sigemptyset(&action.sa_mask);
     // A signal that whoever started us ignores (nohup's SIGHUP, say) is nobody's request to stop.
-    for (std::size_t i = 0; i < ending_signals.size(); ++i) {
-        sigaction(ending_signals[i], nullptr, &previous_[i]);
-        if (previous_[i].sa_handler != SIG_IGN) sigaction(ending_signals[i], &action, nullptr);
+    for (std::size_t i = 0; i < ENDING_SIGNALS.size(); ++i) {
+        sigaction(ENDING_SIGNALS[i], nullptr, &previous_[i]);
+        if (previous_[i].sa_handler != SIG_IGN) sigaction(ENDING_SIGNALS[i], &action, nullptr);
     }
 }
 
 InterruptScope::~InterruptScope() {
-    for (std::size_t i = 0; i < ending_signals.size(); ++i)
-        sigaction(ending_signals[i], &previous_[i], nullptr);
+    for (std::size_t i = 0; i < ENDING_SIGNALS.size(); ++i)
+        sigaction(ENDING_SIGNALS[i], &previous_[i], nullptr);
     const int unheeded = arrived.exchange(0, std::memory_order_relaxed) -
                          (reported.load(std::memory_order_relaxed) ? 1 : 0);
     if (unheeded > 0) ::raise(last.load(std::memory_order_relaxed));

@@ -125,11 +125,11 @@ bool unlink_met_directory(int dir_fd, const char* name, int error, int directory
 
 namespace {
 
-constexpr int directory_flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 // ---- deletion ----
 
-const char* const mounted_here = "Another file system is mounted here";
+const char* const MOUNTED_HERE = "Another file system is mounted here";
 
 // Unlinks every non-directory of the top frame and notes its subdirectories for later.
 void empty_directory(DirectoryStack& stack, platform::ListingBuffer& buffer) {
@@ -180,9 +180,9 @@ void remove_unopened(int parent_fd, const char* name, int open_error, const std:
 // (a symbolic link swapped in, say) is unlinked as what it now is, never followed.
 void enter_for_removal(DirectoryStack& stack, const char* name) {
     const int parent_fd = stack.top().fd.get();
-    unique_fd fd(::openat(parent_fd, name, directory_flags));
+    unique_fd fd(::openat(parent_fd, name, DIRECTORY_FLAGS));
     if (fd.valid()) {
-        if (!stack.push(std::move(fd))) throw fs_error(EXDEV, mounted_here, stack.path_of(name));
+        if (!stack.push(std::move(fd))) throw fs_error(EXDEV, MOUNTED_HERE, stack.path_of(name));
         return;
     }
     const int open_error = errno;
@@ -288,7 +288,7 @@ bool remove_tree(const std::string& path) {
     struct stat info {};
     if (::fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return gone_or_throw(errno, path);
     if (S_ISLNK(info.st_mode)) throw fs_error(ELOOP, "Refusing to delete a symbolic link", path);
-    unique_fd top(::openat(at, name, directory_flags));
+    unique_fd top(::openat(at, name, DIRECTORY_FLAGS));
     if (!top.valid()) {
         const int error = errno;
         if (error == ENOENT) return false;
@@ -296,7 +296,7 @@ bool remove_tree(const std::string& path) {
         return true;
     }
     // A product directory that is itself a mount point holds someone else's file system.
-    if (!on_parents_mount(anchor, top.get(), path)) throw fs_error(EXDEV, mounted_here, path);
+    if (!on_parents_mount(anchor, top.get(), path)) throw fs_error(EXDEV, MOUNTED_HERE, path);
     empty_tree(std::move(top), path);
     if (::unlinkat(at, name, AT_REMOVEDIR) != 0) {
         const int error = errno;
@@ -410,7 +410,7 @@ void walk_down(unique_fd root, const std::string& path, List list) {
         if (!stack.top().listed) {
             list(stack, *buffer);
         } else if (const char* child = stack.next_child()) {
-            unique_fd fd(::openat(stack.top().fd.get(), child, directory_flags));
+            unique_fd fd(::openat(stack.top().fd.get(), child, DIRECTORY_FLAGS));
             if (fd.valid()) (void)stack.push(std::move(fd));
         } else {
             stack.pop();
@@ -482,7 +482,7 @@ std::optional<LockedEntry> locked_entry(const std::string& path) {
         if (const char* flag = lock_of(entry)) return LockedEntry{entry, flag};
     }
     std::optional<LockedEntry> found;
-    unique_fd root(::open(path.c_str(), directory_flags));
+    unique_fd root(::open(path.c_str(), DIRECTORY_FLAGS));
     if (!root.valid()) return found;
     walk_down(std::move(root), path,
               [&found](DirectoryStack& stack, platform::ListingBuffer& buffer) {

@@ -15,7 +15,7 @@ namespace {
 
 // Descriptors kept open at the bottom of the stack. Far below any descriptor limit, and deep
 // enough that ordinary trees never need to reopen an ancestor.
-constexpr std::size_t open_budget = 32;
+constexpr std::size_t OPEN_BUDGET = 32;
 
 }  // namespace
 
@@ -34,11 +34,11 @@ bool DirectoryStack::push(unique_fd fd) {
     frame.next = 0;
     frame.current = 0;
     frame.listed = false;
-    if (depth_ <= open_budget) return true;
+    if (depth_ <= OPEN_BUDGET) return true;
 
     // Remember who the ancestor is before letting its descriptor go. It may have gone already
     // on an earlier descent to this depth, with its identity noted then.
-    Frame& ancestor = frames_[depth_ - 1 - open_budget];
+    Frame& ancestor = frames_[depth_ - 1 - OPEN_BUDGET];
     if (!ancestor.fd.valid()) return true;
     struct stat status {};
     if (::fstat(ancestor.fd.get(), &status) != 0) {

@@ -13,8 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "administrator.h"
-
 #if defined(__APPLE__)
 #include <dirent.h>
 #endif
@@ -92,8 +90,8 @@ struct DirectoryEntry {
 // Scratch memory for listings, reused from one directory to the next so that a walk does not
 // allocate per directory. One listing at a time may use it.
 struct ListingBuffer {
-    static constexpr std::size_t size = 64 * 1024;
-    alignas(8) std::byte bytes[size];
+    static constexpr std::size_t SIZE = 64 * 1024;
+    alignas(8) std::byte bytes[SIZE];
 };
 
 // Reads the entries of one open directory from its start, skipping "." and "..". The
@@ -124,14 +122,10 @@ private:
 // other system, or when it cannot be read.
 [[nodiscard]] int macos_version();
 
-// The command that runs `program` with `arguments` as root once an administrator has agreed,
-// through the prompt the platform's users know: macOS's password dialog, polkit's pkexec on Linux.
-[[nodiscard]] std::vector<std::string> administrator_command(
-    const std::string& program, const std::vector<std::string>& arguments);
-
-// What became of that command, from its exit status, its standard output and its standard error.
-[[nodiscard]] AdministratorRun administrator_outcome(int exit_status, const std::string& output,
-                                                     const std::string& errors);
+// The prompt through which the platform's users let a program run as root: macOS's password
+// dialog (osascript's "with administrator privileges"), polkit's pkexec on Linux.
+enum class AdministratorPrompt { osascript, pkexec };
+[[nodiscard]] AdministratorPrompt administrator_prompt();
 
 // The group whose members are administrators, who may become root anyway, so that a folder they
 // may change still holds a program that root can trust: macOS's admin; none on Linux.

@@ -195,14 +195,8 @@ std::optional<gid_t> administrators_group() {
     return admin->gr_gid;
 }
 
-std::vector<std::string> administrator_command(const std::string& program,
-                                               const std::vector<std::string>& arguments) {
-    return osascript_command(program, arguments);
-}
-
-AdministratorRun administrator_outcome(int exit_status, const std::string& output,
-                                       const std::string& errors) {
-    return osascript_outcome(exit_status, output, errors);
+AdministratorPrompt administrator_prompt() {
+    return AdministratorPrompt::osascript;
 }
 
 }  // namespace brinvast::platform

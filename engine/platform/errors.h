@@ -25,6 +25,6 @@ private:
 };
 
 // An operating-system refusal: EACCES or EPERM.
-[[nodiscard]] bool is_permission_error(const std::exception& error) noexcept;
+[[nodiscard]] bool is_permission_error(const std::system_error& error) noexcept;
 
 }  // namespace brinvast

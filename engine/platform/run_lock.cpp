@@ -10,7 +10,7 @@ namespace brinvast {
 
 namespace {
 
-constexpr std::chrono::milliseconds poll_interval{50};
+constexpr std::chrono::milliseconds POLL_INTERVAL{50};
 
 }  // namespace
 
@@ -58,7 +58,7 @@ RunLock RunLock::take(const std::string& home, const std::optional<HomeOwner>& o
             throw HomeBusy("Another uninstall kept this home busy for " + std::to_string(seconds) +
                            (seconds == 1 ? " second" : " seconds"));
         }
-        std::this_thread::sleep_for(poll_interval);
+        std::this_thread::sleep_for(POLL_INTERVAL);
     }
     return lock;
 }

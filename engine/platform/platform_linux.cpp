@@ -174,7 +174,7 @@ DirectoryListing::~DirectoryListing() = default;
 int DirectoryListing::next(DirectoryEntry& entry) {
     for (;;) {
         if (pos_ == end_) {
-            const long got = ::syscall(SYS_getdents64, fd_, buffer_.bytes, ListingBuffer::size);
+            const long got = ::syscall(SYS_getdents64, fd_, buffer_.bytes, ListingBuffer::SIZE);
             if (got < 0) return -errno;
             if (got == 0) return 0;
             pos_ = 0;
@@ -197,9 +197,9 @@ int macos_version() {
 namespace {
 
 // What shadow's tools assume when login.defs sets no UID_MIN or UID_MAX.
-constexpr uid_t default_uid_min = 1000;
-constexpr uid_t default_uid_max = 60000;
-constexpr const char* login_defs = "/etc/login.defs";
+constexpr uid_t DEFAULT_UID_MIN = 1000;
+constexpr uid_t DEFAULT_UID_MAX = 60000;
+constexpr const char* LOGIN_DEFS = "/etc/login.defs";
 
 // The whole text of the file at `path`, or nothing when there is no such file.
 std::optional<std::string> file_text(const char* path) {
@@ -213,7 +213,10 @@ std::optional<std::string> file_text(const char* path) {
     char buffer[4096];
     for (;;) {
         const ssize_t got = ::read(fd.get(), buffer, sizeof buffer);
-        if (got < 0) throw fs_error(errno, path);
+        if (got < 0) {
+            const int error = errno;
+            throw fs_error(error, path);
+        }
         if (got == 0) return text;
         text.append(buffer, static_cast<std::size_t>(got));
     }
@@ -241,33 +244,26 @@ std::optional<uid_t> uid_setting(const std::string& text, const char* wanted) {
 }
 
 uid_t login_defs_uid(const char* name, uid_t fallback) {
-    const std::optional<std::string> text = file_text(login_defs);
+    const std::optional<std::string> text = file_text(LOGIN_DEFS);
     return (text ? uid_setting(*text, name) : std::nullopt).value_or(fallback);
 }
 
 }  // namespace
 
 uid_t first_regular_uid() {
-    return login_defs_uid("UID_MIN", default_uid_min);
+    return login_defs_uid("UID_MIN", DEFAULT_UID_MIN);
 }
 
 uid_t last_regular_uid() {
-    return login_defs_uid("UID_MAX", default_uid_max);
+    return login_defs_uid("UID_MAX", DEFAULT_UID_MAX);
 }
 
 std::optional<gid_t> administrators_group() {
     return std::nullopt;
 }
 
-std::vector<std::string> administrator_command(const std::string& program,
-                                               const std::vector<std::string>& arguments) {
-    return pkexec_command(program, arguments);
-}
-
-// pkexec's own messages and the program's errors share its standard error.
-AdministratorRun administrator_outcome(int exit_status, const std::string& output,
-                                       const std::string& errors) {
-    return pkexec_outcome(exit_status, output + errors);
+AdministratorPrompt administrator_prompt() {
+    return AdministratorPrompt::pkexec;
 }
 
 }  // namespace brinvast::platform

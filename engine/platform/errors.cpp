@@ -12,10 +12,9 @@ fs_error::fs_error(int error_number, std::string message, const std::string& pat
       message_(std::move(message).append(": ").append(path)),
       path_(path) {}
 
-bool is_permission_error(const std::exception& error) noexcept {
-    const auto* system_error = dynamic_cast<const std::system_error*>(&error);
-    return system_error && (system_error->code() == std::errc::permission_denied ||
-                            system_error->code() == std::errc::operation_not_permitted);
+bool is_permission_error(const std::system_error& error) noexcept {
+    return error.code() == std::errc::permission_denied ||
+           error.code() == std::errc::operation_not_permitted;
 }
 
 }  // namespace brinvast
