@@ -207,7 +207,7 @@ TEST_F(CrashEndToEnd, HeldLockIsWaitedForABoundedTimeAndARefusedOneIsDoneWithout
         {R"sh(ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -o /dev/null \
               -e inject=mkdir:error=ENOSPC "$CLI" --yes </dev/null >"$out/stdout"; status=$?)sh",
          "1",
-         "Modified: 2024-03-09 07:05:00\n❌ Failed to backup database: No space left on device: "
+         "Modified: 2024-03-09 09:05:00\n❌ Failed to backup database: No space left on device: "
          "~/Library/Application Support/Brinvast/Database/.brinvast-uninstall-new\n",
          "installed"},
     };

@@ -13,7 +13,8 @@ scenario="$2"
 
 [ -d /Applications ] || mkdir /Applications
 mount -t tmpfs -o mode=0755 brinvast-e2e /Applications
-export HOME="$out/home" TZ=UTC
+# The zone of the engine tests' known time (tests/support/test_tree.h), two hours east of UTC.
+export HOME="$out/home" TZ=XST-2
 mkdir -p "$HOME"
 support="$HOME/Library/Application Support/Brinvast"
 db="$support/Database/Brinvast.db"
@@ -30,7 +31,7 @@ install_product() {
     put /Applications/Other.app/Contents/Info.plist "other plist"
     put "$db" "live database"
     truncate -s 1572864 "$db"
-    touch -d '2024-03-09 07:05:00' "$db"
+    touch -d @1709967900 "$db"
     put "$support/settings.json" "{}"
     put "$HOME/Documents/Brinvast/Reports/2024-03.txt" "report"
     put "$HOME/Documents/letter.txt" "not ours"
