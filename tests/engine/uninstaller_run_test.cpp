@@ -280,6 +280,7 @@ TEST_F(RunTest, InterruptDuringStepsEndsInFailureAndRollback) {
                  {true, true, directories_step,
                   joined({{directories_step}, interrupted, failure_report}), app}};
     for (const auto& row : cases) {
+        fresh_tree();
         install(true, true, true);
         struct sigaction counting {
         }, before{}, after{};

@@ -346,10 +346,11 @@ TEST_F(StepsTest, BackupReplacesOlderBackupAndRollbackMovesItBack) {
 }
 
 TEST_F(StepsTest, BackupSurvivesFailedRename) {
-    write_file(db, 3);
     for (const bool directory_at_backup : {false, true}) {
         // An immutable database can't be renamed, while the older backup could be deleted.
         SCOPED_TRACE(directory_at_backup ? "directory at the backup path" : "immutable database");
+        fresh_tree();
+        install({.database = bytes(3)});
         const std::string older = directory_at_backup ? backup + "/inside" : backup;
         write_file(older, 7);
         std::optional<Immutable> immutable;
@@ -367,8 +368,6 @@ TEST_F(StepsTest, BackupSurvivesFailedRename) {
             << lines[2];
         EXPECT_EQ(fs::file_size(db) + fs::file_size(older), 3u + 7u);
         EXPECT_TRUE(uninstaller.actions_performed.empty() && uninstaller.rollback_actions.empty());
-        immutable.reset();
-        fs::remove_all(backup);
     }
 }
 

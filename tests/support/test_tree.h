@@ -153,7 +153,8 @@ inline bool stamp_known_time(const std::string& path) {
 using Files = std::map<std::string, std::string>;
 
 // The product as a test installs it: only what is given is put in place, every file and filled
-// product folder stamped with the known time.
+// product folder stamped with the known time. Each member has an initializer, so that a
+// designated initializer may leave it out.
 struct Product {
     Files app{};  // the bundle's files; none, no bundle
     std::optional<std::string> database{};
