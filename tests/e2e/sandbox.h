@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "golden.h"
 #include "test_tree.h"
 
 extern char** environ;

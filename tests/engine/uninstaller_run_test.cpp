@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "engine_test.h"
+#include "golden.h"
 #include "test_tree.h"
 #include "uninstaller.h"
 

@@ -206,12 +206,6 @@ inline void install_product(const Locations& where, const Product& product) {
     return text;
 }
 
-// The golden file `name` in tests/expected/, which every suite reads: a whole report or state
-// listing as the end-to-end tests see it, the home written as "~".
-[[nodiscard]] inline std::string expected(const std::string& name) {
-    return read_text(BRINVAST_EXPECTED "/" + name + ".txt");
-}
-
 // Makes `path` immutable while it lives, so that even root is refused with EPERM: chattr's flag
 // on Linux, the Finder's lock (uchg) on macOS. The flag comes off again whatever the test's
 // outcome.
