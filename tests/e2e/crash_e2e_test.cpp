@@ -167,7 +167,7 @@ TEST_F(CrashEndToEnd, HeldLockIsWaitedForABoundedTimeAndARefusedOneIsDoneWithout
         std::string said;
         const char* state;
     } cases[] = {
-        {R"sh(exec 7<"$HOME"; flock 7; cli --yes --wait 1)sh", "6",
+        {"hold_home; cli --yes --wait 1", "6",
          banner +
              "⚠️  Another uninstall is running for this home: waiting for it to finish\n"
              "❌ Another uninstall kept this home busy for 1 second: nothing was changed; try again "

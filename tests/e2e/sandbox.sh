@@ -277,16 +277,11 @@ runs_until_brinvast_quits() {
     local statuses=
     start_brinvast /bin/sleep
     echo "$brinvast_pid" >"$out/reports"
-    cli --dry-run
-    keep
-    cli --yes
-    keep
-    list_state >"$out/stdout"
-    status=-
-    keep
+    cli --dry-run; keep
+    cli --yes; keep
+    list_state >"$out/stdout"; status=-; keep
     quit_brinvast
-    cli --yes
-    keep
+    cli --yes; keep
     mv "$out/reports" "$out/stdout"
     status=$statuses
 }
@@ -307,15 +302,23 @@ cli_as_nobody_without_proc() {
     status=$?
 }
 
+# Holds the home's lock, as another run would, until release_home.
+hold_home() { exec 7<"$HOME" && flock 7; }
+release_home() { flock -u 7; }
+# Starts a real run of the command line, its report in $1, and returns once it waits for the
+# home; its pid is in $cli_pid.
+start_waiting_cli() {
+    "$CLI" --yes </dev/null >"$1" 2>>"$out/stderr" &
+    cli_pid=$!
+    until grep -q 'waiting for it to finish' "$1"; do sleep 0.05; done
+}
+
 # A run while another holds the home's lock: the state while it waits follows its report.
 run_while_the_home_is_held() {
-    exec 7<"$HOME"
-    flock 7
-    "$CLI" --yes </dev/null >"$out/stdout" 2>"$out/stderr" &
-    local cli_pid=$!
-    until grep -q 'waiting for it to finish' "$out/stdout"; do sleep 0.05; done
+    hold_home
+    start_waiting_cli "$out/stdout"
     list_state >"$out/held"
-    flock -u 7
+    release_home
     wait "$cli_pid"
     status=$?
     cat "$out/held" >>"$out/stdout"
@@ -441,18 +444,15 @@ run_as_tester() {
 # meanwhile waits its turn. The status gives the window's, the command line's, and how many main
 # windows were shown while the box asked; the command line's report follows the window's.
 window_and_cli_at_once() {
-    local shown cli_pid cli_status
-    exec 7<"$HOME"
-    flock 7
+    local shown cli_status
+    hold_home
     start_gui
     click standard
     answer 'Confirm Standard Uninstall' alt+y
     window 'Another Uninstall Is Running' >/dev/null
     shown=$(xdotool search --onlyvisible --name '^Brinvast Uninstaller$' | wc -l)
-    "$CLI" --yes </dev/null >"$out/cli" 2>&1 &
-    cli_pid=$!
-    until grep -q 'waiting for it to finish' "$out/cli"; do sleep 0.05; done
-    flock -u 7
+    start_waiting_cli "$out/cli"
+    release_home
     wait "$cli_pid"
     cli_status=$?
     answer 'Another Uninstall Is Running' Return
