@@ -141,9 +141,8 @@ TEST_F(CliEndToEnd, FailedRunIsRolledBackAndExitsWithOne) {
 // error, so it reaches the command line's guard.
 TEST_F(CliEndToEnd, ErrorEscapingTheEngineExitsWithThreeAndChangesNothing) {
     const Outcome run = sandboxed(
-        "install_product; ASAN_OPTIONS=\"${ASAN_OPTIONS:-}:detect_leaks=0\" strace -f -qq -o "
-        "/dev/null -P \"$db\" -e trace=%%stat -e inject=%%stat:error=EIO:when=2 \"$CLI\" --yes"
-        " </dev/null >\"$out/stdout\" 2>\"$out/stderr\"; status=$?");
+        "install_product; cli_under_strace -P \"$db\" -e trace=%%stat -e "
+        "inject=%%stat:error=EIO:when=2");
     EXPECT_EQ(run.status, "3");
     EXPECT_EQ(
         run.err,

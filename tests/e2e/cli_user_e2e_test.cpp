@@ -12,33 +12,8 @@ using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using CliUserEndToEnd = Sandbox;
 
-// tester's home is the sandbox's home, so the golden listings of the other tests describe
-// it; tester may pass through the sandbox's folder to reach it, as through /Users. other's home
-// and root's HOME hold product files of their own. The program is copied where an unprivileged
-// user may run it.
-const std::string users = R"(
-chmod 0711 "$out"
-printf '%s\n' "tester:x:1500:1500::$HOME:/bin/sh" other:x:1501:1501::/home/other:/bin/sh \
-    _mbsetupuser:x:248:248::/var/setup:/usr/bin/false nohome:x:1502:1502::/:/bin/sh \
-    dothome:x:1505:1505::/.:/bin/sh \
-    blank:x:1503:1503:::/bin/sh gone:x:1504:1504::/home/gone:/bin/sh \
-    low:x:999:999::/home/low:/bin/sh >"$out/passwd"
-cat /etc/passwd >>"$out/passwd"
-mount --bind "$out/passwd" /etc/passwd
-mount -t tmpfs -o mode=0755 homes /home
-install_product
-chown -R 1500:1500 "$HOME"
-put "/home/other/Library/Application Support/Brinvast/Database/Brinvast.db" "other's database"
-chown -R 1501:1501 /home/other
-put "/home/root/Library/Application Support/Brinvast/Database/Brinvast.db" "root's database"
-mkdir /home/bin && cp "$CLI" /home/bin/cli && CLI=/home/bin/cli
-by_root() { HOME=/home/root cli "$@"; }
-by_other() {
-    setpriv --reuid=1501 --regid=1501 --clear-groups "$CLI" "$@" </dev/null >"$out/stdout" \
-        2>"$out/stderr"
-    status=$?
-}
-)";
+// The user database and homes of users_machine in sandbox.sh.
+const std::string users = "users_machine; ";
 
 // Runs twice, as management tools retry. `seen` gets what the outcome does not show: the owners
 // of everything in tester's home, then the databases in the other homes.
@@ -92,12 +67,8 @@ TEST_F(CliUserEndToEnd, LinksInTheHomeLeadRootNowhereItsUserCouldNotGo) {
 // tester's documents folder belongs to somebody else and to a group tester is in besides the
 // primary one: root, acting for tester with all of tester's groups, may delete it as tester could.
 TEST_F(CliUserEndToEnd, RootActsWithAllOfTheUsersGroups) {
-    const Outcome run = sandboxed(users + R"sh(
-        { echo "shared:x:1600:tester"; cat /etc/group; } >"$out/group"
-        mount --bind "$out/group" /etc/group
-        chown -R 1601:1600 "$HOME/Documents/Brinvast"
-        chmod -R g+w "$HOME/Documents/Brinvast"
-        by_root --user tester --yes --complete)sh");
+    const Outcome run =
+        sandboxed(users + "documents_of_a_shared_group; by_root --user tester --yes --complete");
     EXPECT_EQ(run.status, "0");
     EXPECT_EQ(run.state, expected("after_complete_removal"));
 }
@@ -106,15 +77,7 @@ TEST_F(CliUserEndToEnd, RootActsWithAllOfTheUsersGroups) {
 // killed in the middle of the move, it leaves nothing of root's in the home, and the user's own
 // run puts the move right.
 TEST_F(CliUserEndToEnd, RootInAUsersHomeLeavesNothingOfRootsThere) {
-    const Outcome run = sandboxed(users + R"sh(
-        install_wal_product; chown -R 1500:1500 "$HOME"
-        { ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -o /dev/null \
-              -e 'inject=/^rename:signal=KILL:when=3' "$CLI" --yes </dev/null >/dev/null 2>&1; } 2>/dev/null
-        find "$HOME" -printf '%U\n' | sort -u >"$out/owners"
-        setpriv --reuid=1500 --regid=1500 --clear-groups "$CLI" --yes </dev/null >"$out/stdout" \
-            2>"$out/stderr"
-        status=$?
-        cat "$out/owners" >>"$out/stdout")sh");
+    const Outcome run = sandboxed(users + "root_killed_in_testers_home");
     EXPECT_EQ(run.status, "0");
     EXPECT_THAT(run.out,
                 HasSubstr("\n🔄 Put back the older backup that an interrupted run had set aside: "));

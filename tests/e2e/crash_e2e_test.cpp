@@ -143,17 +143,7 @@ TEST_F(CrashEndToEnd, SignalsThatEndARunNeverCutTheRollbackShort) {
 // runs and finds what the first left. Twenty pairs started together end with one removal and one
 // "already clean", both successful.
 TEST_F(CrashEndToEnd, SecondRunForTheSameHomeWaitsForTheFirst) {
-    const Outcome held = sandboxed(R"sh(install_product
-exec 7<"$HOME"
-flock 7
-"$CLI" --yes </dev/null >"$out/stdout" 2>"$out/stderr" &
-cli_pid=$!
-until grep -q 'waiting for it to finish' "$out/stdout"; do sleep 0.05; done
-list_state >"$out/held"
-flock -u 7
-wait "$cli_pid"
-status=$?
-cat "$out/held" >>"$out/stdout")sh");
+    const Outcome held = sandboxed("install_product; run_while_the_home_is_held");
     std::string report = expected("typical_standard_run");
     const std::string banner = "🚀 Starting Brinvast Uninstaller\n" + std::string(60, '=') + "\n";
     report.insert(report.find(banner) + banner.size(),
@@ -162,21 +152,7 @@ cat "$out/held" >>"$out/stdout")sh");
     EXPECT_EQ(held.out, report + expected("installed"));
     EXPECT_EQ(held.state, expected("after_standard_run"));
 
-    const Outcome pairs = sandboxed(R"sh(status=0
-for _ in $(seq 20); do
-    rm -rf /Applications/* "$HOME"/*
-    install_product
-    "$CLI" --yes </dev/null >"$out/first" 2>&1 &
-    first=$!
-    "$CLI" --yes </dev/null >"$out/second" 2>&1 &
-    second=$!
-    wait "$first"
-    a=$?
-    wait "$second"
-    b=$?
-    echo "$a $b $(cat "$out/first" "$out/second" | grep -c '^🎉')" \
-        "$(cat "$out/first" "$out/second" | grep -c 'already clean')" >>"$out/stdout"
-done)sh");
+    const Outcome pairs = sandboxed("runs_at_once 20");
     EXPECT_EQ(pairs.status, "0");
     for (const std::string& pair : lines_of(pairs.out))
         EXPECT_EQ(pair, "0 0 1 1") << "statuses, removals, already clean";
@@ -195,23 +171,19 @@ TEST_F(CrashEndToEnd, HeldLockIsWaitedForABoundedTimeAndARefusedOneIsDoneWithout
         std::string said;
         const char* state;
     } cases[] = {
-        {R"sh(exec 7<"$HOME"; flock 7; cli --yes --wait 1)sh", "6",
+        {"hold_home; cli --yes --wait 1", "6",
          banner +
              "⚠️  Another uninstall is running for this home: waiting for it to finish\n"
              "❌ Another uninstall kept this home busy for 1 second: nothing was changed; try again "
              "once it is done\n",
          "installed"},
-        {R"sh(ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -o /dev/null \
-              -e inject=flock:error=ENOLCK "$CLI" --yes </dev/null >"$out/stdout"; status=$?)sh",
-         "0",
+        {"cli_under_strace -e inject=flock:error=ENOLCK", "0",
          banner +
              "⚠️  Cannot lock the home for this run (No locks available), going on without the "
              "lock: ~\n",
          "after_standard_run"},
-        {R"sh(ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -o /dev/null \
-              -e inject=mkdir:error=ENOSPC "$CLI" --yes </dev/null >"$out/stdout"; status=$?)sh",
-         "1",
-         "Modified: 2024-03-09 07:05:00\n❌ Failed to backup database: No space left on device: "
+        {"cli_under_strace -e inject=mkdir:error=ENOSPC", "1",
+         "Modified: 2024-03-09 09:05:00\n❌ Failed to backup database: No space left on device: "
          "~/Library/Application Support/Brinvast/Database/.brinvast-uninstall-new\n",
          "installed"},
     };
@@ -244,12 +216,7 @@ TEST_F(CrashEndToEnd, DatabaseThatIsALinkKeepsItsWal) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.setup);
-        const Outcome run = sandboxed(std::string(c.setup) + R"sh(
-            cli --yes
-            { wal_rows "$backup"
-              for folder in "$(dirname "$db")" "$HOME/Documents"; do
-                  ls -A "$folder" 2>/dev/null | tr '\n' ' '; echo
-              done; } >>"$out/stdout")sh");
+        const Outcome run = sandboxed(std::string(c.setup) + "; run_and_list_databases");
         EXPECT_EQ(run.status, "0");
         EXPECT_THAT(run.out, HasSubstr(c.said));
         EXPECT_THAT(run.out, HasSubstr("🎉 Uninstall completed successfully!"));

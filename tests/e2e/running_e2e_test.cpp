@@ -12,12 +12,6 @@ using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using RunningBrinvastEndToEnd = Sandbox;
 
-// Each run's status and report are kept; the scenario then prints the stand-in's pid, and
-// each report and the state while it ran behind a "----" line.
-const std::string keeping = R"(statuses=; keep() {
-    statuses+="${statuses:+ }$status"; { echo ----; cat "$out/stdout"; } >>"$out/reports"; }
-    echo "$brinvast_pid" >"$out/reports"; )";
-
 std::vector<std::string> parts_of(const std::string& text) {
     std::vector<std::string> parts;
     std::string::size_type at = 0;
@@ -30,10 +24,8 @@ std::vector<std::string> parts_of(const std::string& text) {
 }
 
 TEST_F(RunningBrinvastEndToEnd, CommandLineRefusesWithFourUntilBrinvastHasQuit) {
-    const Outcome run = sandboxed("install_product; start_brinvast; " + keeping +
-                                  R"(cli --dry-run; keep; cli --yes; keep;
-        list_state >"$out/stdout"; status=-; keep; quit_brinvast; cli --yes; keep;
-        mv "$out/reports" "$out/stdout"; status=$statuses)");
+    // The stand-in's pid, then each report and the state while it ran behind a "----" line.
+    const Outcome run = sandboxed("install_product; runs_until_brinvast_quits");
     EXPECT_EQ(run.status, "0 4 - 0");
     const std::vector<std::string> parts = parts_of(run.out);
     ASSERT_EQ(parts.size(), 5u) << run.out;
@@ -94,22 +86,16 @@ TEST_F(RunningBrinvastEndToEnd, AnyPathToTheBundlesCodeAndAnyUserCounts) {
 // /proc/self still leads to a process file system, which the sanitizers read; the leak checker,
 // which lists /proc as well, stays out of it.
 TEST_F(RunningBrinvastEndToEnd, WhenNobodyCanTellARealRunRefuses) {
-    const std::string as_nobody_without_proc = R"(install_product; chmod 0711 "$out";
-        chown -R 65534:65534 "$HOME"; mount -t tmpfs -o mode=0755 cli /mnt; cp "$CLI" /mnt/cli;
-        mkdir "$out/proc"; mount -t proc proc "$out/proc";
-        mount -t tmpfs -o mode=0711 unlisted /proc; ln -s "$out/proc/self" /proc/self;
-        ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" \
-            setpriv --reuid=65534 --regid=65534 --clear-groups /mnt/cli )";
-    const std::string kept = R"( </dev/null >"$out/stdout" 2>"$out/stderr"; status=$?)";
+    const std::string as_nobody_without_proc = "install_product; cli_as_nobody_without_proc ";
     const std::string unknown =
         "Cannot tell whether Brinvast is running: Cannot list the running processes: Permission "
         "denied\n";
-    const Outcome real = sandboxed(as_nobody_without_proc + "--yes" + kept);
+    const Outcome real = sandboxed(as_nobody_without_proc + "--yes");
     EXPECT_EQ(real.status, "1");
     EXPECT_THAT(real.out, HasSubstr("\n❌ " + unknown + "\n" + std::string(60, '=')));
     EXPECT_EQ(real.state, expected("installed"));
 
-    const Outcome dry = sandboxed(as_nobody_without_proc + "--dry-run" + kept);
+    const Outcome dry = sandboxed(as_nobody_without_proc + "--dry-run");
     EXPECT_EQ(dry.status, "0");
     EXPECT_THAT(dry.out, HasSubstr("\n⚠️  " + unknown));
 }

@@ -7,11 +7,10 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "golden.h"
 #include "test_tree.h"
 
 extern char** environ;
@@ -36,20 +35,6 @@ struct Outcome {
     int status = 0;
     ::waitpid(child, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-[[nodiscard]] inline std::string read_text(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
-}
-
-[[nodiscard]] inline std::string home_as_tilde(std::string text, const std::string& home) {
-    for (auto at = text.find(home); at != std::string::npos; at = text.find(home, at + 1)) {
-        text.replace(at, home.size(), "~");
-    }
-    return text;
 }
 
 // A private mount namespace for the fixed paths, a private network namespace for the abstract
@@ -80,7 +65,7 @@ protected:
              BRINVAST_SANDBOX, out.path(), scenario}));
         EXPECT_EQ(sandbox_status, 0) << "the sandbox itself failed";
         const auto left = [&out](const char* name) {
-            return home_as_tilde(read_text(out / name), out / "home");
+            return replaced(read_text(out / name), out / "home", "~");
         };
         Outcome outcome{left("status"), left("stdout"), left("stderr"), left("state")};
         if (!outcome.status.empty()) outcome.status.pop_back();
@@ -96,10 +81,5 @@ inline const std::string failed_with_nothing_to_roll_back = R"(
 ⚠️  Attempting automatic rollback...
 🔄 No rollback actions needed
 )";
-
-// The golden file `name` in expected/: a whole report or state listing, home written as "~".
-[[nodiscard]] inline std::string expected(const std::string& name) {
-    return read_text(BRINVAST_EXPECTED "/" + name + ".txt");
-}
 
 }  // namespace brinvast::testing

@@ -13,7 +13,8 @@ scenario="$2"
 
 [ -d /Applications ] || mkdir /Applications
 mount -t tmpfs -o mode=0755 brinvast-e2e /Applications
-export HOME="$out/home" TZ=UTC
+# The zone of the engine tests' known time (tests/support/test_tree.h), two hours east of UTC.
+export HOME="$out/home" TZ=XST-2
 mkdir -p "$HOME"
 support="$HOME/Library/Application Support/Brinvast"
 db="$support/Database/Brinvast.db"
@@ -30,7 +31,7 @@ install_product() {
     put /Applications/Other.app/Contents/Info.plist "other plist"
     put "$db" "live database"
     truncate -s 1572864 "$db"
-    touch -d '2024-03-09 07:05:00' "$db"
+    touch -d @1709967900 "$db"
     put "$support/settings.json" "{}"
     put "$HOME/Documents/Brinvast/Reports/2024-03.txt" "report"
     put "$HOME/Documents/letter.txt" "not ours"
@@ -207,6 +208,155 @@ cli() {
     status=$?
 }
 
+# The command line under strace with the options $@ (a fault to inject, say), as cli runs it with
+# --yes.
+cli_under_strace() {
+    ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -o /dev/null "$@" "$CLI" --yes \
+        </dev/null >"$out/stdout" 2>"$out/stderr"
+    status=$?
+}
+
+# A user database of the sandbox's own laid over the machine's: tester's home is the sandbox's
+# home, so the golden listings describe it; tester may pass through the sandbox's folder to reach
+# it, as through /Users. other's home and root's HOME hold product files of their own. The program
+# is copied where an unprivileged user may run it.
+users_machine() {
+    chmod 0711 "$out"
+    printf '%s\n' "tester:x:1500:1500::$HOME:/bin/sh" other:x:1501:1501::/home/other:/bin/sh \
+        _mbsetupuser:x:248:248::/var/setup:/usr/bin/false nohome:x:1502:1502::/:/bin/sh \
+        dothome:x:1505:1505::/.:/bin/sh \
+        blank:x:1503:1503:::/bin/sh gone:x:1504:1504::/home/gone:/bin/sh \
+        low:x:999:999::/home/low:/bin/sh >"$out/passwd"
+    cat /etc/passwd >>"$out/passwd"
+    mount --bind "$out/passwd" /etc/passwd
+    mount -t tmpfs -o mode=0755 homes /home
+    install_product
+    chown -R 1500:1500 "$HOME"
+    put "/home/other/Library/Application Support/Brinvast/Database/Brinvast.db" "other's database"
+    chown -R 1501:1501 /home/other
+    put "/home/root/Library/Application Support/Brinvast/Database/Brinvast.db" "root's database"
+    mkdir /home/bin && cp "$CLI" /home/bin/cli && CLI=/home/bin/cli
+}
+# The command line of users_machine, run by root, by other and by tester.
+by_root() { HOME=/home/root cli "$@"; }
+by_other() { by_uid 1501 "$@"; }
+by_tester() { by_uid 1500 "$@"; }
+by_uid() {
+    setpriv --reuid="$1" --regid="$1" --clear-groups "$CLI" "${@:2}" </dev/null >"$out/stdout" \
+        2>"$out/stderr"
+    status=$?
+}
+# tester's documents belong to somebody else and to a group that tester is in besides the
+# primary one.
+documents_of_a_shared_group() {
+    { echo "shared:x:1600:tester"; cat /etc/group; } >"$out/group"
+    mount --bind "$out/group" /etc/group
+    chown -R 1601:1600 "$HOME/Documents/Brinvast"
+    chmod -R g+w "$HOME/Documents/Brinvast"
+}
+# Root, its HOME tester's home, killed at the third rename of the move; then tester's own run,
+# whose report the owners of everything in the home after root's run follow.
+root_killed_in_testers_home() {
+    install_wal_product
+    chown -R 1500:1500 "$HOME"
+    fault_run rename 3
+    find "$HOME" -printf '%U\n' | sort -u >"$out/owners"
+    by_tester --yes
+    cat "$out/owners" >>"$out/stdout"
+}
+
+# Keeps the last run's status in $statuses and its report in $out/reports behind a "----" line.
+keep() {
+    statuses+="${statuses:+ }$status"
+    { echo ----; cat "$out/stdout"; } >>"$out/reports"
+}
+# While a stand-in for Brinvast runs, a dry run, a real run and the state; once it has quit, a
+# real run. Prints the stand-in's pid, then each report and the state behind a "----" line; the
+# status lists the runs' statuses, "-" for the state.
+runs_until_brinvast_quits() {
+    local statuses=
+    start_brinvast /bin/sleep
+    echo "$brinvast_pid" >"$out/reports"
+    cli --dry-run; keep
+    cli --yes; keep
+    list_state >"$out/stdout"; status=-; keep
+    quit_brinvast
+    cli --yes; keep
+    mv "$out/reports" "$out/stdout"
+    status=$statuses
+}
+# The command line as nobody with no process list to read: over /proc a folder that nobody may
+# list. /proc/self still leads to a process file system, which the sanitizers read; the leak
+# checker, which lists /proc as well, stays out of it.
+cli_as_nobody_without_proc() {
+    chmod 0711 "$out"
+    chown -R 65534:65534 "$HOME"
+    mount -t tmpfs -o mode=0755 cli /mnt
+    cp "$CLI" /mnt/cli
+    mkdir "$out/proc"
+    mount -t proc proc "$out/proc"
+    mount -t tmpfs -o mode=0711 unlisted /proc
+    ln -s "$out/proc/self" /proc/self
+    ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" setpriv --reuid=65534 --regid=65534 \
+        --clear-groups /mnt/cli "$@" </dev/null >"$out/stdout" 2>"$out/stderr"
+    status=$?
+}
+
+# Holds the home's lock, as another run would, until release_home.
+hold_home() { exec 7<"$HOME" && flock 7; }
+release_home() { flock -u 7; }
+# Starts a real run of the command line, its report in $1, and returns once it waits for the
+# home; its pid is in $cli_pid.
+start_waiting_cli() {
+    "$CLI" --yes </dev/null >"$1" 2>>"$out/stderr" &
+    cli_pid=$!
+    until grep -q 'waiting for it to finish' "$1"; do sleep 0.05; done
+}
+
+# A run while another holds the home's lock: the state while it waits follows its report.
+run_while_the_home_is_held() {
+    hold_home
+    start_waiting_cli "$out/stdout"
+    list_state >"$out/held"
+    release_home
+    wait "$cli_pid"
+    status=$?
+    cat "$out/held" >>"$out/stdout"
+}
+# $1 times over, two runs started together on a fresh product; one line each: both statuses, how
+# many removed and how many found the machine clean.
+runs_at_once() {
+    local first second a b
+    status=0
+    for _ in $(seq "$1"); do
+        rm -rf /Applications/* "${HOME:?}"/*
+        install_product
+        "$CLI" --yes </dev/null >"$out/first" 2>&1 &
+        first=$!
+        "$CLI" --yes </dev/null >"$out/second" 2>&1 &
+        second=$!
+        wait "$first"
+        a=$?
+        wait "$second"
+        b=$?
+        echo "$a $b $(cat "$out/first" "$out/second" | grep -c '^🎉')" \
+            "$(cat "$out/first" "$out/second" | grep -c 'already clean')" >>"$out/stdout"
+    done
+}
+# A real run, then the backup's rows and the names in the database folder and in ~/Documents.
+run_and_list_databases() {
+    local folder
+    cli --yes
+    {
+        wal_rows "$backup"
+        for folder in "$(dirname "$db")" "$HOME/Documents"; do
+            find "$folder" -mindepth 1 -maxdepth 1 -printf '%f\n' 2>/dev/null | LC_ALL=C sort |
+                tr '\n' ' '
+            echo
+        done
+    } >>"$out/stdout"
+}
+
 # Runs the command line at a terminal (script(1) gives it one) that is fed the lines of $1.
 # The terminal merges stdout and stderr.
 at_terminal() {
@@ -288,6 +438,28 @@ start_gui_as_tester() {
 run_as_tester() {
     PATH="/home/sbin:$PATH" PKEXEC_CALLS="$out/pkexec" PKEXEC_ANSWER="${pkexec_answer:-}" \
         exec setpriv --reuid=1500 --regid=1500 --clear-groups /home/bin/brinvast-uninstaller
+}
+
+# The window waits for a run that holds the home and asks to retry, while a command line started
+# meanwhile waits its turn. The status gives the window's, the command line's, and how many main
+# windows were shown while the box asked; the command line's report follows the window's.
+window_and_cli_at_once() {
+    local shown cli_status
+    hold_home
+    start_gui
+    click standard
+    answer 'Confirm Standard Uninstall' alt+y
+    window 'Another Uninstall Is Running' >/dev/null
+    shown=$(xdotool search --onlyvisible --name '^Brinvast Uninstaller$' | wc -l)
+    start_waiting_cli "$out/cli"
+    release_home
+    wait "$cli_pid"
+    cli_status=$?
+    answer 'Another Uninstall Is Running' Return
+    answer 'Uninstall Complete' Return
+    finish_gui
+    status="$status $cli_status $shown"
+    cat "$out/cli" >>"$out/stdout"
 }
 
 # Clicks a mode button. Both sit at the bottom of the fixed 400x450 window, centred: 15 px

@@ -118,16 +118,7 @@ TEST_F(WindowEndToEnd, ReaderThatQuitDoesNotCutTheRunShort) {
 // The window learns that the home is busy before it hides, and asks to retry or cancel; the
 // command line waits its turn. Whoever comes second finds the machine clean.
 TEST_F(WindowEndToEnd, WindowAndCommandLineAtOnceTakeTurns) {
-    const Outcome run = sandboxed(R"sh(install_product; exec 7<"$HOME"; flock 7
-        start_gui; click standard; answer 'Confirm Standard Uninstall' alt+y
-        window 'Another Uninstall Is Running' >/dev/null
-        shown=$(xdotool search --onlyvisible --name '^Brinvast Uninstaller$' | wc -l)
-        "$CLI" --yes </dev/null >"$out/cli" 2>&1 & cli_pid=$!
-        until grep -q 'waiting for it to finish' "$out/cli"; do sleep 0.05; done
-        flock -u 7; wait "$cli_pid"; cli_status=$?
-        answer 'Another Uninstall Is Running' Return
-        answer 'Uninstall Complete' Return; finish_gui
-        status="$status $cli_status $shown"; cat "$out/cli" >>"$out/stdout")sh");
+    const Outcome run = sandboxed("install_product; window_and_cli_at_once");
     EXPECT_EQ(run.status, "0 0 1") << "window, command line, and the window still shown";
     const std::vector<std::string> lines = lines_of(run.out);
     const auto count = [&lines](const std::string& line) {

@@ -18,20 +18,18 @@
 namespace {
 
 using brinvast::BrinvastUninstaller;
+using brinvast::testing::Files;  // by name in the database folder
 using brinvast::testing::Immutable;
 using brinvast::testing::inventory;
-using brinvast::testing::stamp_known_time;
 using Lines = std::vector<std::string>;
-using Files = std::map<std::string, std::string>;  // name in the database folder, and contents
 namespace fs = std::filesystem;
 
 class SidecarsTest : public brinvast::testing::EngineTest {
 protected:
+    // The database folder holding `files` and nothing else.
     void put(const Files& files) {
-        fs::create_directories(folder);
-        for (const auto& [name, text] : files)
-            std::ofstream(folder + "/" + name) << text;
-        ASSERT_TRUE(stamp_known_time(db));
+        fresh_tree();
+        install({.database_folder = files});
     }
     // The regular files of the database folder and what each holds.
     Files files() const {
@@ -51,8 +49,6 @@ protected:
     }
     std::string at(const std::string& name) const { return folder + "/" + name; }
 
-    const brinvast::testing::KnownTimeZone zone;
-    const std::string& db = where.BRINVAST_DATABASE_PATH;
     const std::string folder = fs::path(db).parent_path();
 };
 
@@ -96,7 +92,6 @@ TEST_F(SidecarsTest, SidecarsMoveWithTheDatabaseAndBackOnRollback) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(folder);
         put(c.before);
         BrinvastUninstaller& uninstaller = engine();
         EXPECT_TRUE(uninstaller.backup_database());
@@ -132,7 +127,6 @@ TEST_F(SidecarsTest, DryRunNamesTheSidecarsAndMovesNothing) {
 // line before it looks at anything; a dry run only says what a real run would do. Where names
 // and entries disagree nothing moves, and the run fails saying where the files are.
 TEST_F(SidecarsTest, CutShortMovesArePutRightFromWhatStandsWhere) {
-    const std::string& backup = where.BRINVAST_BACKUP_DATABASE_PATH;
     const Files both{{"Brinvast.db", "d"},
                      {"Brinvast.db-wal", "w"},
                      {"Brinvast_Previous.db", "old"},
@@ -184,15 +178,14 @@ TEST_F(SidecarsTest, CutShortMovesArePutRightFromWhatStandsWhere) {
          "🔄 Cleared an interrupted database backup that had not moved anything yet: " + db,
          {{"Brinvast.db", "d"}, {"Brinvast.db-wal", "w"}}},
     };
-    // A bundle that cannot be removed ends each run right after the recovery, as it left things.
-    const std::string stuck = where.BRINVAST_APP_PATH + "/Contents/MacOS/Brinvast";
-    brinvast::testing::write_file(stuck);
-    const Immutable bundle(stuck);
-    ASSERT_TRUE(bundle.applied());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(folder);
         put(both);
+        // A bundle that cannot be removed ends each run right after the recovery, as it left
+        // things.
+        install({.app = {{"Contents/MacOS/Brinvast", ""}}});
+        const Immutable bundle(app + "/Contents/MacOS/Brinvast");
+        ASSERT_TRUE(bundle.applied());
         ASSERT_TRUE(engine().backup_database());
         for (const auto& step : c.cut)
             step();
@@ -221,9 +214,7 @@ TEST_F(SidecarsTest, CutShortMovesArePutRightFromWhatStandsWhere) {
 // A sidecar without its database would pair with the next installation's: it is set aside once,
 // its bytes kept under a name that pairs with nothing, and the next run finds the machine clean.
 TEST_F(SidecarsTest, LoneSidecarsAreSetAsideOnceAndTheNextRunIsClean) {
-    fs::create_directories(folder);
-    std::ofstream(db + "-wal") << "w";
-    std::ofstream(db + "-shm") << "s";
+    put({{"Brinvast.db-wal", "w"}, {"Brinvast.db-shm", "s"}});
     EXPECT_TRUE(engine().run());
     const Lines lines = printed();
     for (const std::string suffix : {"-wal", "-shm"}) {
@@ -257,7 +248,6 @@ TEST_F(SidecarsTest, AnyFailureLeavesBothSetsWholeUnderTheirNames) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(folder);
         put(before);
         std::optional<Immutable> immutable;
         if (before.contains(c.stuck)) {

@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine_test.h"
 #include "fs.h"
 #include "linux_tools.h"
 #include "test_tree.h"
@@ -59,10 +60,6 @@ void in_child(const std::function<void()>& body) {
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), 0)
         << "the child's failures are listed above";
-}
-
-bool make_link(const std::string& target, const std::string& path) {
-    return ::symlink(target.c_str(), path.c_str()) == 0;
 }
 
 unique_fd open_dir(int at, const char* name) {
@@ -209,7 +206,7 @@ int attack(const std::string& stage, const std::string& victim, const std::strin
         return 1;
     }
     const int moved = ::rename(stage.c_str(), victim.c_str()) == 0 ? 1 : 0;
-    if (!exists_no_follow(stage)) make_link(outside, stage);
+    if (!exists_no_follow(stage)) (void)make_link(outside, stage);
     return moved;
 }
 
@@ -251,16 +248,11 @@ TEST(FsHardening, SubdirectorySwappedForALinkNeverLeadsRemovalOutside) {
     });
 }
 
-TEST(FsHardening, ReadOnlyProductDirectoryFailsAloneAndTheRemovalIsPartial) {
-    TempDir tmp;
-    const Locations where = locations_under(tmp.path());
-    const std::string& support = where.BRINVAST_APP_SUPPORT;
-    const std::string& documents = where.BRINVAST_DOCUMENTS;
-    const std::string& logs = where.BRINVAST_LOGS_FALLBACK;
-    for (const std::string& dir : {support, documents, logs}) {
-        write_file(dir + "/kept.txt", 10);
-    }
+using ReadOnlyMount = EngineTest;
 
+TEST_F(ReadOnlyMount, ProductDirectoryFailsAloneAndTheRemovalIsPartial) {
+    const Files kept{{"kept.txt", bytes(10)}};
+    install({.support = kept, .documents = kept, .logs = kept});
     in_child([&] {
         // The folder above is mounted read-only: a mount at the product directory itself would
         // be refused before anything is tried.
@@ -269,10 +261,8 @@ TEST(FsHardening, ReadOnlyProductDirectoryFailsAloneAndTheRemovalIsPartial) {
         ASSERT_EQ(::mount(above.c_str(), above.c_str(), nullptr, MS_BIND, nullptr), 0);
         ASSERT_EQ(
             ::mount(nullptr, above.c_str(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr), 0);
-        std::ostringstream out;
-        BrinvastUninstaller engine(false, true, true, where, out);
-        EXPECT_FALSE(engine.remove_all_directories());
-        const std::vector<std::string> lines = lines_of(out.str());
+        EXPECT_FALSE(engine(false, true).remove_all_directories());
+        const std::vector<std::string> lines = printed();
         ASSERT_GE(lines.size(), 5u);
         EXPECT_EQ(std::vector<std::string>(lines.end() - 5, lines.end()),
                   (std::vector<std::string>{
@@ -293,19 +283,15 @@ TEST(FsHardening, ReadOnlyProductDirectoryFailsAloneAndTheRemovalIsPartial) {
 // device, so only the mount tells it apart), a tmpfs inside the bundle, and a tmpfs over the
 // logs folder itself. Nothing on them is touched, the survey leaves them out as du -x does, and
 // each removal fails naming the mount point while its siblings still go.
-TEST(OneFileSystem, RemovalAndSurveyNeverEnterAnotherMount) {
-    TempDir tmp;
-    const Locations where = locations_under(tmp.path());
-    const std::string home = tmp / "home";
-    const std::string& app = where.BRINVAST_APP_PATH;
-    const std::string& support = where.BRINVAST_APP_SUPPORT;
-    const std::string& documents = where.BRINVAST_DOCUMENTS;
-    const std::string& logs = where.BRINVAST_LOGS_FALLBACK;
+using OneFileSystem = EngineTest;
+
+TEST_F(OneFileSystem, RemovalAndSurveyNeverEnterAnotherMount) {
+    const std::string home = root / "home";
     write_file(home + "/letter.txt", 5);
-    write_file(app + "/Contents/Info.plist", 4);
+    install({.app = {{"Contents/Info.plist", bytes(4)}},
+             .support = {{"kept.txt", bytes(10)}},
+             .documents = {{"notes.txt", bytes(10)}}});
     make_dirs(app + "/Contents/Volume");
-    write_file(support + "/kept.txt", 10);
-    write_file(documents + "/notes.txt", 10);
     make_dirs(documents + "/home-again");
     make_dirs(logs);
 
@@ -318,10 +304,10 @@ TEST(OneFileSystem, RemovalAndSurveyNeverEnterAnotherMount) {
             ASSERT_EQ(::mount("other", at.c_str(), "tmpfs", 0, nullptr), 0);
             write_file(at + "/theirs", 1048576);
         }
-        std::ostringstream out;
-        BrinvastUninstaller engine(false, true, true, where, out);
-        EXPECT_FALSE(engine.remove_application());
-        EXPECT_FALSE(engine.remove_all_directories());
+        std::ostringstream report;
+        BrinvastUninstaller& uninstaller = engine(false, true, report.rdbuf());
+        EXPECT_FALSE(uninstaller.remove_application());
+        EXPECT_FALSE(uninstaller.remove_all_directories());
         const std::string mounted = "Another file system is mounted here: ";
         const std::vector<std::string> expected = {
             "🚀 Brinvast Uninstaller initialized (dry_run=False, force=True, clean_all=True)",
@@ -347,7 +333,7 @@ TEST(OneFileSystem, RemovalAndSurveyNeverEnterAnotherMount) {
             "",
             "⚠️  Partial success: removed 1 of 3 directories",
         };
-        EXPECT_EQ(lines_of(out.str()), expected);
+        EXPECT_EQ(lines_of(report.str()), expected);
         for (const std::string& theirs :
              {home + "/letter.txt", app + "/Contents/Volume/theirs", logs + "/theirs"}) {
             EXPECT_TRUE(exists_no_follow(theirs)) << theirs;
@@ -363,24 +349,22 @@ TEST(OneFileSystem, RemovalAndSurveyNeverEnterAnotherMount) {
 
 // The time stamp is formatted before anything is printed: a directory whose modification time
 // no calendar holds (tmpfs keeps one) gets only the error line, never its found lines.
-TEST(SurveyOrder, AnalysisThatFailsPrintsNoFoundLines) {
-    TempDir tmp;
+using SurveyOrder = EngineTest;
+
+TEST_F(SurveyOrder, AnalysisThatFailsPrintsNoFoundLines) {
     in_child([&] {
-        ASSERT_TRUE(private_tmpfs(tmp.path()));
-        const Locations where = locations_under(tmp.path());
-        const std::string& logs = where.BRINVAST_LOGS_FALLBACK;
-        write_file(logs + "/b.log", 3);
+        ASSERT_TRUE(private_tmpfs(root.path()));
+        install({.logs = {{"b.log", bytes(3)}}});
         const timespec far_future[2] = {{1LL << 60, 0}, {1LL << 60, 0}};
         ASSERT_EQ(::utimensat(AT_FDCWD, logs.c_str(), far_future, 0), 0);
-        std::ostringstream out;
-        BrinvastUninstaller engine(false, false, true, where, out);
-        const DirectoryInfoMap directory_info = engine.check_brinvast_directories_exist();
-        const std::vector<std::string> lines = lines_of(out.str());
-        ASSERT_EQ(lines.size(), 4u);
-        EXPECT_EQ(lines[1], "📁 Directory not found: " + where.BRINVAST_APP_SUPPORT);
-        EXPECT_EQ(lines[2], "📁 Directory not found: " + where.BRINVAST_DOCUMENTS);
-        EXPECT_TRUE(lines[3].starts_with("⚠️  Error analyzing directory " + logs + ": "))
-            << lines[3];
+        const DirectoryInfoMap directory_info =
+            engine(false, true).check_brinvast_directories_exist();
+        const std::vector<std::string> lines = printed();
+        ASSERT_EQ(lines.size(), 3u);
+        EXPECT_EQ(lines[0], "📁 Directory not found: " + support);
+        EXPECT_EQ(lines[1], "📁 Directory not found: " + documents);
+        EXPECT_TRUE(lines[2].starts_with("⚠️  Error analyzing directory " + logs + ": "))
+            << lines[2];
         EXPECT_TRUE(directory_info[2].second.exists && directory_info[2].second.error &&
                     !directory_info[2].second.measured);
     });

@@ -32,10 +32,6 @@ namespace {
 
 using namespace testing;  // brinvast::testing: the shared tree helpers
 
-bool make_link(const std::string& target, const std::string& path) {
-    return ::symlink(target.c_str(), path.c_str()) == 0;
-}
-
 // Two removals of one tree delete entries from under each other: whatever one of them finds gone
 // has vanished on its own, which is no error. However they interleave, and one may be done before
 // the other starts, neither fails and the tree goes; a removal that finds nothing says so.

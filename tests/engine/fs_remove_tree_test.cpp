@@ -25,10 +25,6 @@ namespace {
 
 using namespace testing;  // brinvast::testing: the shared tree helpers
 
-void make_link(const std::string& target, const std::string& path) {
-    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
-}
-
 // The errno and text of the error that remove_tree(path) throws; {0, ""} when it throws none.
 std::pair<int, std::string> removal_error(const std::string& path) {
     try {
@@ -48,10 +44,10 @@ TEST(FsPathExists, FollowsLinksAndCallsOnlyWhatIsNotThereAbsent) {
     TempDir tmp;
     write_file(tmp / "file");
     make_dirs(tmp / "dir");
-    make_link("file", tmp / "to-file");
-    make_link("dir", tmp / "to-dir");
-    make_link("missing", tmp / "dangling");
-    make_link("loop", tmp / "loop");
+    ASSERT_TRUE(make_link("file", tmp / "to-file"));
+    ASSERT_TRUE(make_link("dir", tmp / "to-dir"));
+    ASSERT_TRUE(make_link("missing", tmp / "dangling"));
+    ASSERT_TRUE(make_link("loop", tmp / "loop"));
     const std::string too_long(300, 'n');
     const struct {
         std::string path;
@@ -91,7 +87,7 @@ TEST(FsPathExists, FollowsLinksAndCallsOnlyWhatIsNotThereAbsent) {
 TEST(FsRemoveTree, RefusesAnythingButARealDirectoryAtTheTop) {
     TempDir tmp;
     write_file(tmp / "target/kept", 3);
-    make_link(tmp / "target", tmp / "link");
+    ASSERT_TRUE(make_link(tmp / "target", tmp / "link"));
     write_file(tmp / "plain", 3);
     ASSERT_EQ(::mkfifo((tmp / "pipe").c_str(), 0644), 0);  // opened by mistake, it would block
     const std::pair<std::string, std::pair<int, std::string>> cases[] = {
@@ -110,9 +106,9 @@ TEST(FsRemoveTree, UnlinksLinksInsideWithoutFollowingThem) {
     TempDir tmp;
     write_file(tmp / "outside/sentinel", 5);
     write_file(tmp / "tree/a/file", 1);
-    make_link(tmp / "outside", tmp / "tree/a/to-dir");
-    make_link(tmp / "outside/sentinel", tmp / "tree/to-file");
-    make_link("nowhere", tmp / "tree/dangling");
+    ASSERT_TRUE(make_link(tmp / "outside", tmp / "tree/a/to-dir"));
+    ASSERT_TRUE(make_link(tmp / "outside/sentinel", tmp / "tree/to-file"));
+    ASSERT_TRUE(make_link("nowhere", tmp / "tree/dangling"));
     EXPECT_TRUE(remove_tree(tmp / "tree"));
     EXPECT_FALSE(exists_no_follow(tmp / "tree"));
     EXPECT_EQ(std::filesystem::file_size(tmp / "outside/sentinel"), 5u);

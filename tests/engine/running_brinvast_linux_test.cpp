@@ -10,8 +10,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "engine_test.h"
 #include "processes.h"
@@ -69,15 +67,13 @@ private:
 class RunningBrinvastTest : public brinvast::testing::EngineTest {
 protected:
     void SetUp() override {
-        write_file(app + "/Contents/Info.plist", 1);
-        write_file(where.BRINVAST_DATABASE_PATH, 3);
-        write_file(where.BRINVAST_DOCUMENTS + "/notes.txt", 1);
+        install({.app = brinvast::testing::a_bundle,
+                 .database = brinvast::testing::bytes(3),
+                 .documents = {{"notes.txt", brinvast::testing::bytes(1)}}});
     }
     static bool contains(const Lines& lines, const std::string& line) {
         return std::ranges::find(lines, line) != lines.end();
     }
-
-    const std::string& app = where.BRINVAST_APP_PATH;
 };
 
 TEST_F(RunningBrinvastTest, RealRunRefusesUntouchedAndSucceedsOnceBrinvastHasQuit) {
@@ -106,7 +102,7 @@ TEST_F(RunningBrinvastTest, RealRunRefusesUntouchedAndSucceedsOnceBrinvastHasQui
     EXPECT_TRUE(uninstaller.run());
     EXPECT_FALSE(uninstaller.brinvast_running);
     EXPECT_FALSE(fs::exists(app));
-    EXPECT_TRUE(fs::exists(where.BRINVAST_BACKUP_DATABASE_PATH));
+    EXPECT_TRUE(fs::exists(backup));
 }
 
 // A dry run names the process as a warning and changes nothing. A sibling whose name only
@@ -159,7 +155,7 @@ TEST_F(RunningBrinvastTest, EveryDestructiveStepLooksAgain) {
     BrinvastUninstaller& uninstaller = engine(false, false);
     EXPECT_FALSE(uninstaller.run());
     EXPECT_TRUE(contains(printed(), brinvast.line("❌ ", " (deleted)")));
-    EXPECT_TRUE(fs::exists(where.BRINVAST_DATABASE_PATH));
+    EXPECT_TRUE(fs::exists(db));
 }
 
 // Another user's process, whose executable nobody may read, is no match: as nobody, the dry
@@ -168,15 +164,11 @@ TEST_F(RunningBrinvastTest, ProcessWhoseExecutableCannotBeReadIsNoMatch) {
     StandIn brinvast(app + "/Contents/MacOS/Brinvast");
     ASSERT_TRUE(brinvast.running());
     brinvast::testing::give_to_nobody(root.path());
-    const int status = brinvast::testing::run_as_nobody([&] {
-        std::ofstream report(root / "report");
-        BrinvastUninstaller child(true, false, false, where, report);
-        return child.run() ? 1 : 0;
-    });
-    ASSERT_EQ(status, 1);
-    std::stringstream report;
-    report << std::ifstream(root / "report").rdbuf();
-    EXPECT_EQ(report.str().find("Brinvast is running"), std::string::npos) << report.str();
+    const auto [ran, lines] = as_nobody(
+        false, [](BrinvastUninstaller& engine) { return engine.run(); }, true);
+    ASSERT_TRUE(ran);
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find("Brinvast is running"), std::string::npos) << line;
 }
 
 // macOS runs a quarantined copy translocated: from a read-only mirror of the bundle (or of its

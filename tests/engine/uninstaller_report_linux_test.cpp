@@ -8,13 +8,14 @@
 #include <sstream>
 #include <string>
 
+#include "engine_test.h"
 #include "test_tree.h"
 #include "uninstaller.h"
 
 namespace {
 
+using brinvast::testing::bytes;
 using brinvast::testing::TempDir;
-using brinvast::testing::write_file;
 
 // Languages that write "1,50": generated for the test from the locale sources, so that the
 // machine needs none of them installed.
@@ -55,42 +56,28 @@ public:
     const bool switched;
 };
 
-// A machine with every number and time the report prints: the database's size and date, and
-// each product directory's counts, size and date.
-struct Machine {
-    Machine() {
-        write_file(where.BRINVAST_APP_PATH + "/Contents/MacOS/Brinvast", 2048);
-        write_file(where.BRINVAST_DATABASE_PATH, 1572864);
-        write_file(where.BRINVAST_DOCUMENTS + "/Reports/2024-03.txt", 1234567);
-        write_file(where.BRINVAST_LOGS_FALLBACK + "/brinvast.log", 52429);
-        for (const std::string& path : {where.BRINVAST_DATABASE_PATH, where.BRINVAST_DOCUMENTS,
-                                        where.BRINVAST_LOGS_FALLBACK}) {
-            stamped = stamped && brinvast::testing::stamp_known_time(path);
-        }
-    }
-
+class ReportLocale : public brinvast::testing::EngineTest {
+protected:
     // The previews of both modes, which change nothing and so can run again and again.
-    [[nodiscard]] std::string previews() const {
-        std::ostringstream out;
+    std::string previews() {
+        std::ostringstream report;
         for (const bool clean_all : {false, true}) {
-            brinvast::BrinvastUninstaller uninstaller(true, false, clean_all, where, out);
-            if (!uninstaller.run()) out << "(preview failed)\n";
+            if (!engine(true, clean_all, report.rdbuf()).run()) report << "(preview failed)\n";
         }
-        return out.str();
+        return report.str();
     }
-
-    const brinvast::testing::KnownTimeZone zone;
-    TempDir root;
-    brinvast::Locations where = brinvast::testing::locations_under(root.path());
-    bool stamped = true;
 };
 
-TEST(ReportLocale, CommaLocalesPrintTheSameReportAsTheCLocale) {
+TEST_F(ReportLocale, CommaLocalesPrintTheSameReportAsTheCLocale) {
     const GeneratedLocales locales;
     ASSERT_TRUE(locales.generated) << "localedef failed";
-    const Machine machine;
-    ASSERT_TRUE(machine.stamped);
-    const std::string in_c_locale = machine.previews();
+    // Every number and time the report prints: the database's size and date, and each product
+    // directory's counts, size and date.
+    install({.app = {{"Contents/MacOS/Brinvast", bytes(2048)}},
+             .database = bytes(1572864),
+             .documents = {{"Reports/2024-03.txt", bytes(1234567)}},
+             .logs = {{"brinvast.log", bytes(52429)}}});
+    const std::string in_c_locale = previews();
     EXPECT_NE(in_c_locale.find("   Size: 1.50 MB, Modified: " + brinvast::testing::known_time_text +
                                "\n"),
               std::string::npos)
@@ -101,7 +88,7 @@ TEST(ReportLocale, CommaLocalesPrintTheSameReportAsTheCLocale) {
         const ProcessLocale locale(std::string(name) + ".UTF-8");
         ASSERT_TRUE(locale.switched);
         ASSERT_STREQ(std::localeconv()->decimal_point, ",");
-        EXPECT_EQ(machine.previews(), in_c_locale);
+        EXPECT_EQ(previews(), in_c_locale);
     }
 }
 

@@ -11,19 +11,24 @@
 #include <functional>
 #include <sstream>
 
+#include "engine_test.h"
+#include "golden.h"
 #include "test_tree.h"
 #include "uninstaller.h"
 
 namespace {
 
 using brinvast::BrinvastUninstaller;
+using brinvast::testing::a_bundle;
+using brinvast::testing::expected;
 using brinvast::testing::lines_of;
+using brinvast::testing::Product;
+using brinvast::testing::typical_product;
 using brinvast::testing::write_file;
 using Lines = std::vector<std::string>;
 namespace fs = std::filesystem;
 
 const std::string rule(60, '=');
-const Lines opening{"", rule, "🚀 Starting Brinvast Uninstaller", rule};
 const Lines failure_report{"", rule, "❌ Uninstall failed!", rule};
 const std::string rolling_back = "⚠️  Attempting automatic rollback...";
 const std::string app_warning =
@@ -69,33 +74,31 @@ private:
     bool acted_ = false;
 };
 
-class RunTest : public ::testing::Test {
+class RunTest : public brinvast::testing::EngineTest {
 protected:
     // Runs a new engine over the tree; its result, and its lines after the start-up line.
     std::pair<bool, Lines> run(bool clean_all, bool dry_run = false) {
-        std::ostringstream out;
-        BrinvastUninstaller uninstaller(dry_run, true, clean_all, where, out);
+        BrinvastUninstaller& uninstaller = engine(dry_run, clean_all);
         const bool result = uninstaller.run();
         actions = uninstaller.actions_performed;
-        const Lines lines = lines_of(out.str());
-        return {result, Lines(lines.begin() + 1, lines.end())};
+        return {result, printed()};
     }
+    // A real run's whole report as the golden files write it; the run must succeed.
+    std::string golden_run(bool clean_all) {
+        std::ostringstream report;
+        EXPECT_TRUE(engine(false, clean_all, report.rdbuf()).run());
+        return as_golden(report.str());
+    }
+    using EngineTest::install;
     void install(bool app_too, bool db_too, bool documents_too) {
-        if (app_too) write_file(app + "/Contents/MacOS/Brinvast", 2048);
-        if (db_too) {
-            write_file(db, 1572864);
-            ASSERT_TRUE(brinvast::testing::stamp_known_time(db));
-        }
-        if (documents_too) write_file(where.BRINVAST_DOCUMENTS + "/report.txt", 10);
+        Product product;
+        if (app_too) product.app = a_bundle;
+        if (db_too) product.database = brinvast::testing::bytes(1572864);
+        if (documents_too) product.documents = {{"report.txt", brinvast::testing::bytes(10)}};
+        install(product);
     }
     std::set<std::string> snapshot() const { return brinvast::testing::inventory(root.path()); }
 
-    const brinvast::testing::KnownTimeZone zone;
-    brinvast::testing::TempDir root;
-    brinvast::Locations where = brinvast::testing::locations_under(root.path());
-    const std::string& app = where.BRINVAST_APP_PATH;
-    const std::string& db = where.BRINVAST_DATABASE_PATH;
-    const std::string& backup = where.BRINVAST_BACKUP_DATABASE_PATH;
     const std::string found_app = "📱 Found Brinvast.app at: " + app;
     const std::string found_db = "💾 Found database at: " + db;
     const std::string size = "   Size: 1.50 MB, Modified: " + brinvast::testing::known_time_text;
@@ -104,51 +107,21 @@ protected:
 };
 
 TEST_F(RunTest, StandardRunTranscript) {
-    install(true, true, false);
-    const auto [result, lines] = run(false);
-    EXPECT_TRUE(result);
-    EXPECT_EQ(lines, joined({opening,
-                             {"",
-                              "📋 Current State:",
-                              found_app,
-                              found_db,
-                              size,
-                              "",
-                              step1,
-                              found_app,
-                              "✅ Removed application: " + app,
-                              "",
-                              backup_step,
-                              found_db,
-                              size,
-                              "✅ " + renamed,
-                              "",
-                              step3,
-                              "",
-                              "🔍 Verifying clean state...",
-                              "✅ Application successfully removed",
-                              "✅ Database successfully backed up",
-                              "✅ Backup database created: " + backup,
-                              "",
-                              rule,
-                              "🎉 Uninstall completed successfully!",
-                              rule,
-                              "",
-                              "📋 Actions completed:",
-                              "   ✅ Removed application: " + app,
-                              "   ✅ " + renamed,
-                              "",
-                              "🚀 System is ready for fresh Brinvast installation"}}));
+    install(typical_product);
+    EXPECT_EQ(golden_run(false), expected("typical_standard_run"));
     EXPECT_FALSE(fs::exists(app) || fs::exists(db));
     EXPECT_EQ(fs::file_size(backup), 1572864u);
 }
 
+TEST_F(RunTest, CompleteRemovalTranscript) {
+    install(typical_product);
+    EXPECT_EQ(golden_run(true), expected("typical_complete_removal"));
+    for (const std::string& path : {app, support, documents, logs})
+        EXPECT_FALSE(brinvast::testing::exists_no_follow(path)) << path;
+}
+
 TEST_F(RunTest, AlreadyCleanMachineGetsNoSteps) {
-    const auto [result, lines] = run(false);
-    EXPECT_TRUE(result);
-    EXPECT_EQ(lines, joined({opening,
-                             {"", "📋 Current State:", "📱 Brinvast.app not found at: " + app,
-                              "💾 Database not found at: " + db, "", clean}}));
+    EXPECT_EQ(golden_run(false), expected("already_clean"));
 }
 
 struct StepsCase {
@@ -191,8 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(RunTest, DryRunsChangeNothing) {
-    install(true, true, true);
-    write_file(where.BRINVAST_LOGS_FALLBACK + "/run.log", 10);
+    install(typical_product);
     const auto before = snapshot();
     for (const bool clean_all : {false, true}) {
         const auto [result, lines] = run(clean_all, true);
@@ -202,8 +174,7 @@ TEST_F(RunTest, DryRunsChangeNothing) {
         EXPECT_EQ(std::ranges::find(lines, notice) - lines.begin(), 4) << "right after the banner";
         Lines expected{"DRY RUN: Would remove application: " + app};
         if (!clean_all) expected.push_back("DRY RUN: Would rename " + db + " to " + backup);
-        for (const std::string& directory :
-             {where.BRINVAST_APP_SUPPORT, where.BRINVAST_DOCUMENTS, where.BRINVAST_LOGS_FALLBACK}) {
+        for (const std::string& directory : {support, documents, logs}) {
             if (clean_all) expected.push_back("DRY RUN: Would remove directory: " + directory);
         }
         EXPECT_EQ(actions, expected);
@@ -236,9 +207,7 @@ TEST_F(RunTest, FailedVerificationRollsTheBackupBack) {
     install(true, true, false);
     write_file(backup, 7);
     AfterLine buffer("✅ " + renamed, [this] { write_file(db, 9); });
-    std::ostream out(&buffer);
-    BrinvastUninstaller uninstaller(false, true, false, where, out);
-    EXPECT_FALSE(uninstaller.run());
+    EXPECT_FALSE(engine(false, false, &buffer).run());
     ASSERT_TRUE(buffer.acted());
     EXPECT_EQ(
         from(lines_of(buffer.str()), backup_step),
@@ -271,9 +240,7 @@ TEST_F(RunTest, DatabaseVanishingBeforeItsStepCountsAsGone) {
         SCOPED_TRACE(c.trigger);
         install(true, true, false);
         AfterLine buffer(c.trigger, [this] { fs::remove(db); });
-        std::ostream out(&buffer);
-        BrinvastUninstaller uninstaller(false, true, false, where, out);
-        EXPECT_TRUE(uninstaller.run());
+        EXPECT_TRUE(engine(false, false, &buffer).run());
         const Lines lines = from(lines_of(buffer.str()), backup_step);
         ASSERT_GE(lines.size(), c.from_step.size());
         EXPECT_EQ(Lines(lines.begin(), lines.begin() + c.from_step.size()), c.from_step);
@@ -286,7 +253,7 @@ void count_stray_interrupt(int) {
 }
 
 TEST_F(RunTest, InterruptDuringStepsEndsInFailureAndRollback) {
-    const std::string removed_support = "✅ Removed directory: " + where.BRINVAST_APP_SUPPORT;
+    const std::string removed_support = "✅ Removed directory: " + support;
     const Lines interrupted{"", "⚠️  Uninstall interrupted by user"};
     const struct {
         bool dry_run, clean_all;
@@ -300,7 +267,7 @@ TEST_F(RunTest, InterruptDuringStepsEndsInFailureAndRollback) {
                           failure_report,
                           {rolling_back, "🔄 Attempting to rollback changes...", app_warning,
                            "✅ Rollback step 1 completed"}}),
-                  where.BRINVAST_DOCUMENTS + "/report.txt"},
+                  documents + "/report.txt"},
                  // The backup has no deletion to check the flag: the run notices before step 3.
                  {false, false, backup_step,
                   joined({{backup_step, found_db, size, "✅ " + renamed},
@@ -314,6 +281,7 @@ TEST_F(RunTest, InterruptDuringStepsEndsInFailureAndRollback) {
                  {true, true, directories_step,
                   joined({{directories_step}, interrupted, failure_report}), app}};
     for (const auto& row : cases) {
+        fresh_tree();
         install(true, true, true);
         struct sigaction counting {
         }, before{}, after{};
@@ -322,9 +290,7 @@ TEST_F(RunTest, InterruptDuringStepsEndsInFailureAndRollback) {
         stray_interrupts = 0;
 
         AfterLine buffer(row.trigger, [] { std::raise(SIGINT); });
-        std::ostream out(&buffer);
-        BrinvastUninstaller uninstaller(row.dry_run, true, row.clean_all, where, out);
-        EXPECT_FALSE(uninstaller.run());
+        EXPECT_FALSE(engine(row.dry_run, row.clean_all, &buffer).run());
         sigaction(SIGINT, &before, &after);
         EXPECT_TRUE(buffer.acted());
         EXPECT_EQ(stray_interrupts, 0) << "the run did not catch SIGINT";

@@ -15,24 +15,15 @@
 namespace {
 
 using brinvast::BrinvastUninstaller;
+using brinvast::testing::bytes;
 using brinvast::testing::OnFirstOpen;
-using brinvast::testing::write_file;
 using Lines = std::vector<std::string>;
+using StepsTest = brinvast::testing::EngineTest;
 namespace fs = std::filesystem;
 
-class StepsTest : public brinvast::testing::EngineTest {
-protected:
-    const brinvast::testing::KnownTimeZone zone;
-    const std::string& support = where.BRINVAST_APP_SUPPORT;
-    const std::string& documents = where.BRINVAST_DOCUMENTS;
-    const std::string& logs = where.BRINVAST_LOGS_FALLBACK;
-};
-
 TEST_F(StepsTest, DirectoryVanishingDuringTheSurveyIsReportedAndSkipped) {
-    write_file(support + "/a.bin", 1048576);
-    write_file(support + "/b.bin", 524288);
-    write_file(documents + "/notes.txt", 10);
-    ASSERT_TRUE(brinvast::testing::stamp_known_time(support));
+    install({.support = {{"a.bin", bytes(1048576)}, {"b.bin", bytes(524288)}},
+             .documents = {{"notes.txt", bytes(10)}}});
     const std::string error = "No such file or directory: " + documents;
     const Lines survey_lines{"📁 Found directory: " + support, "   Files: 2, Dirs: 0, Size: 1.50 MB",
                              "⚠️  Error analyzing directory " + documents + ": " + error,

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <iomanip>
 #include <optional>
@@ -25,6 +24,8 @@
 namespace {
 
 using brinvast::BrinvastUninstaller;
+using brinvast::testing::a_bundle;
+using brinvast::testing::bytes;
 using brinvast::testing::exists_no_follow;
 using brinvast::testing::Immutable;
 using brinvast::testing::known_time_text;
@@ -58,21 +59,6 @@ Lines redacted(Lines lines, const std::string& prefix) {
 
 class StepsTest : public brinvast::testing::EngineTest {
 protected:
-    // Runs `act` on a new engine in a child process as nobody; its result and what it printed.
-    // The tree must have been given to nobody.
-    std::pair<bool, Lines> as_nobody(bool clean_all,
-                                     const std::function<bool(BrinvastUninstaller&)>& act) {
-        const int status = brinvast::testing::run_as_nobody([&] {
-            std::ofstream report(root / "report");
-            BrinvastUninstaller child(false, false, clean_all, where, report);
-            return act(child) ? 1 : 0;
-        });
-        EXPECT_LE(status, 1) << "the child could not run as nobody";
-        std::stringstream report;
-        report << std::ifstream(root / "report").rdbuf();
-        const Lines lines = lines_of(report.str());
-        return {status == 1, lines.empty() ? lines : Lines(lines.begin() + 1, lines.end())};
-    }
     Forms forms_of(const brinvast::DirectoryInfoMap& directory_info) {
         Forms forms;
         for (const auto& [path, info] : directory_info) {
@@ -88,14 +74,6 @@ protected:
         }
         return forms;
     }
-
-    const brinvast::testing::KnownTimeZone zone;
-    const std::string& app = where.BRINVAST_APP_PATH;
-    const std::string& db = where.BRINVAST_DATABASE_PATH;
-    const std::string& backup = where.BRINVAST_BACKUP_DATABASE_PATH;
-    const std::string& support = where.BRINVAST_APP_SUPPORT;
-    const std::string& documents = where.BRINVAST_DOCUMENTS;
-    const std::string& logs = where.BRINVAST_LOGS_FALLBACK;
 };
 
 TEST_F(StepsTest, EngineStartsWithItsFlagsAndEmptyLists) {
@@ -142,19 +120,16 @@ TEST_F(StepsTest, RollbackUndoesNewestFirstAndGoesOnAfterAFailingStep) {
 }
 
 TEST_F(StepsTest, DatabaseSizesPrintInMegabytesWithTwoDecimals) {
-    for (const auto& [bytes, shown] :
+    for (const auto& [size, shown] :
          {std::pair{0, "0.00"}, {1048576, "1.00"}, {1572864, "1.50"}, {5000, "0.00"}}) {
-        write_file(db, bytes);
-        write_file(backup, bytes);
-        ASSERT_TRUE(stamp_known_time(db));
-        ASSERT_TRUE(stamp_known_time(backup));
+        install({.database = bytes(size), .backup = bytes(size)});
         BrinvastUninstaller& uninstaller = engine();
         EXPECT_TRUE(uninstaller.check_database_exists());
         EXPECT_TRUE(uninstaller.check_backup_database_exists());
-        const std::string size =
+        const std::string line =
             std::string("   Size: ") + shown + " MB, Modified: " + known_time_text;
-        EXPECT_EQ(printed(), (Lines{"💾 Found database at: " + db, size,
-                                    "⚠️  Backup database already exists: " + backup, size}));
+        EXPECT_EQ(printed(), (Lines{"💾 Found database at: " + db, line,
+                                    "⚠️  Backup database already exists: " + backup, line}));
     }
 }
 
@@ -171,9 +146,7 @@ TEST_F(StepsTest, DanglingLinksCountAsAbsent) {
 }
 
 TEST_F(StepsTest, VerificationNamesWhatIsLeft) {
-    write_file(app + "/x");
-    write_file(logs + "/x");
-    write_file(documents + "/x");
+    install({.app = a_bundle, .documents = {{"x", ""}}, .logs = {{"x", ""}}});
     Lines seen;
     for (const auto& [dry_run, clean_all] :
          {std::pair{false, true}, {true, true}, {false, false}}) {
@@ -259,7 +232,7 @@ TEST_F(StepsTest, RemovalNeverFollowsLinks) {
     EXPECT_TRUE(fs::is_symlink(app) && uninstaller.actions_performed.empty());
 
     fs::remove(app);
-    write_file(app + "/Contents/MacOS/Brinvast", 100);
+    install({.app = {{"Contents/MacOS/Brinvast", bytes(100)}}});
     fs::create_directory_symlink(root / "outside", app + "/Contents/to_dir");
     fs::create_symlink(root / "outside/Brinvast.app/Contents/Info.plist", app + "/to_file");
     EXPECT_TRUE(uninstaller.remove_application());
@@ -277,12 +250,11 @@ TEST_F(StepsTest, RemovalNeverFollowsLinks) {
 class RefusalTest : public StepsTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(RefusalTest, PermissionLinesNameTheTopPath) {
-    write_file(app + "/Contents/Info.plist", 1);
-    write_file(support + "/a.bin", 1);
-    write_file(logs + "/b.bin", 1);
+    install({.app = {{"Contents/Info.plist", bytes(1)}, {"Contents/locked/file", bytes(1)}},
+             .support = {{"a.bin", bytes(1)}},
+             .documents = {{"locked/file", bytes(1)}},
+             .logs = {{"b.bin", bytes(1)}}});
     const std::string locked[] = {app + "/Contents/locked", documents + "/locked"};
-    for (const std::string& dir : locked)
-        write_file(dir + "/file", 1);
     brinvast::testing::give_to_nobody(root.path());
     std::optional<Immutable> immutable[2];
     for (int i = 0; i < 2; ++i) {
@@ -323,9 +295,9 @@ INSTANTIATE_TEST_SUITE_P(Refusals, RefusalTest, ::testing::Values(true, false),
 // A lock anywhere in the bundle, the bundle itself included, is found before the first deletion,
 // so that a locked bundle is never left emptied.
 TEST_F(StepsTest, LockedBundleIsRefusedBeforeAnythingIsDeleted) {
-    write_file(app + "/Contents/MacOS/Brinvast", 1);
+    install({.app = {{"Contents/MacOS/Brinvast", bytes(1)},
+                     {"Contents/Resources/a/b/icon.icns", bytes(1)}}});
     const std::string deep = app + "/Contents/Resources/a/b/icon.icns";
-    write_file(deep, 1);
     for (const std::string& locked : {app, deep}) {
         SCOPED_TRACE(locked);
         const Immutable lock(locked);
@@ -342,9 +314,7 @@ TEST_F(StepsTest, LockedBundleIsRefusedBeforeAnythingIsDeleted) {
 }
 
 TEST_F(StepsTest, BackupReplacesOlderBackupAndRollbackMovesItBack) {
-    write_file(db, 3);
-    write_file(backup, 7);
-    ASSERT_TRUE(stamp_known_time(db));
+    install({.database = bytes(3), .backup = bytes(7)});
     BrinvastUninstaller& uninstaller = engine();
     EXPECT_TRUE(uninstaller.backup_database());
     EXPECT_EQ(printed(),
@@ -376,10 +346,11 @@ TEST_F(StepsTest, BackupReplacesOlderBackupAndRollbackMovesItBack) {
 }
 
 TEST_F(StepsTest, BackupSurvivesFailedRename) {
-    write_file(db, 3);
     for (const bool directory_at_backup : {false, true}) {
         // An immutable database can't be renamed, while the older backup could be deleted.
         SCOPED_TRACE(directory_at_backup ? "directory at the backup path" : "immutable database");
+        fresh_tree();
+        install({.database = bytes(3)});
         const std::string older = directory_at_backup ? backup + "/inside" : backup;
         write_file(older, 7);
         std::optional<Immutable> immutable;
@@ -397,14 +368,11 @@ TEST_F(StepsTest, BackupSurvivesFailedRename) {
             << lines[2];
         EXPECT_EQ(fs::file_size(db) + fs::file_size(older), 3u + 7u);
         EXPECT_TRUE(uninstaller.actions_performed.empty() && uninstaller.rollback_actions.empty());
-        immutable.reset();
-        fs::remove_all(backup);
     }
 }
 
 TEST_F(StepsTest, FailingRollbackStepIsReportedAndTheNextStillRuns) {
-    write_file(app + "/Contents/Info.plist", 1);
-    write_file(db, 3);
+    install({.app = a_bundle, .database = bytes(3)});
     BrinvastUninstaller& uninstaller = engine();
     ASSERT_TRUE(uninstaller.remove_application() && uninstaller.backup_database());
     (void)printed();
@@ -482,8 +450,8 @@ TEST_F(StepsTest, DatabaseIsNeverLostWhateverStandsAtItsNames) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        fs::remove_all(root / "home");
-        write_file(app + "/Contents/Info.plist", 1);
+        fresh_tree();
+        install({.app = a_bundle});
         write_file(elsewhere, 11);
         fs::create_directories(fs::path(db).parent_path());
         for (const auto& step : c.setup)
@@ -542,10 +510,11 @@ TEST_F(StepsTest, WhatCannotBeExaminedIsNeverReportedGone) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.locked);
-        write_file(app + "/Contents/Info.plist", 1);
-        write_file(db, 3);
-        write_file(documents + "/notes.txt", 1);
-        write_file(logs + "/b.log", 1);
+        fresh_tree();
+        install({.app = a_bundle,
+                 .database = bytes(3),
+                 .documents = {{"notes.txt", bytes(1)}},
+                 .logs = {{"b.log", bytes(1)}}});
         brinvast::testing::give_to_nobody(root.path());
         fs::permissions(c.locked, fs::perms::none);
         const auto [verified, verify_lines] = as_nobody(
@@ -568,7 +537,6 @@ TEST_F(StepsTest, WhatCannotBeExaminedIsNeverReportedGone) {
                                   "✅ All Brinvast directories successfully removed"}) {
             EXPECT_EQ(std::ranges::find(lines, never), lines.end()) << never;
         }
-        fs::permissions(c.locked, fs::perms::owner_all);
         EXPECT_TRUE(fs::exists(c.clean_all ? documents + "/notes.txt" : db));
     }
 }

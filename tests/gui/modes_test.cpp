@@ -25,7 +25,6 @@
 
 using brinvast::testing::exists_no_follow;
 using brinvast::testing::TempDir;
-using brinvast::testing::write_file;
 
 namespace {
 
@@ -137,10 +136,7 @@ protected:
 // window pointed at them and shown.
 struct Machine {
     explicit Machine(std::ostream* report = nullptr) {
-        write_file(where.BRINVAST_APP_PATH + "/Contents/MacOS/Brinvast", 64);
-        write_file(where.BRINVAST_DATABASE_PATH, 1024);
-        write_file(where.BRINVAST_DOCUMENTS + "/report.txt", 16);
-        write_file(where.BRINVAST_LOGS_FALLBACK + "/brinvast.log", 16);
+        brinvast::testing::install_product(where, brinvast::testing::typical_product);
         window = std::make_unique<BrinvastUninstallerGUI>(where, report ? *report : console.stream);
         console.window = window.get();
         window->show();

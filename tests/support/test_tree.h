@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -47,6 +48,12 @@ public:
         (void)std::system(command.c_str());
     }
 
+    // Removes everything in the directory, as a fresh one would be.
+    void empty() const {
+        (void)std::system(("chmod -R u+rwx '" + path_ + "' 2>/dev/null").c_str());
+        for (const auto& entry : std::filesystem::directory_iterator(path_))
+            std::filesystem::remove_all(entry.path());
+    }
     [[nodiscard]] const std::string& path() const { return path_; }
     [[nodiscard]] std::string operator/(const std::string& relative) const {
         return path_ + "/" + relative;
@@ -60,11 +67,28 @@ inline void make_dirs(const std::string& path) {
     std::filesystem::create_directories(path);
 }
 
-// Writes `size` bytes to `path`, creating its parent directories.
-inline void write_file(const std::string& path, std::size_t size = 0) {
+// Writes `text` to `path`, creating its parent directories.
+inline void write_file(const std::string& path, const std::string& text) {
     make_dirs(std::filesystem::path(path).parent_path());
-    std::ofstream file(path, std::ios::binary);
-    file << std::string(size, 'x');
+    std::ofstream(path, std::ios::binary) << text;
+}
+// A file's contents of `size` bytes.
+[[nodiscard]] inline std::string bytes(std::size_t size) {
+    return std::string(size, 'x');
+}
+inline void write_file(const std::string& path, std::size_t size = 0) {
+    write_file(path, bytes(size));
+}
+
+[[nodiscard]] inline bool make_link(const std::string& target, const std::string& path) {
+    return ::symlink(target.c_str(), path.c_str()) == 0;
+}
+
+[[nodiscard]] inline std::string read_text(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
 }
 
 [[nodiscard]] inline bool exists_no_follow(const std::string& path) {
@@ -118,10 +142,68 @@ private:
     std::optional<std::string> saved_;
 };
 
+// tests/e2e/sandbox.sh stamps and reads the product's time in the same zone.
 inline const std::string known_time_text = "2024-03-09 09:05:00";
 inline bool stamp_known_time(const std::string& path) {
     const timespec times[2] = {{1709967900, 0}, {1709967900, 0}};
     return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
+}
+
+// Files by their path under a folder, and what each holds.
+using Files = std::map<std::string, std::string>;
+
+// The product as a test installs it: only what is given is put in place, every file and filled
+// product folder stamped with the known time. Each member has an initializer, so that a
+// designated initializer may leave it out.
+struct Product {
+    Files app{};  // the bundle's files; none, no bundle
+    std::optional<std::string> database{};
+    std::optional<std::string> backup{};
+    Files database_folder{};  // beside the database, by name: its sidecars, say
+    Files support{};          // in each product folder
+    Files documents{};
+    Files logs{};
+};
+
+// A bundle whose contents do not matter.
+inline const Files a_bundle{{"Contents/Info.plist", bytes(1)}};
+
+// The product as tests/e2e/sandbox.sh installs it, whose runs the golden transcripts show.
+inline const Product typical_product{.app = a_bundle,
+                                     .database = bytes(1572864),
+                                     .support = {{"settings.json", "{}\n"}},
+                                     .documents = {{"Reports/2024-03.txt", "report\n"}},
+                                     .logs = {{"brinvast.log", "log\n"}}};
+
+inline void install_product(const Locations& where, const Product& product) {
+    const auto put = [](const std::string& path, const std::string& text) {
+        write_file(path, text);
+        if (!stamp_known_time(path)) std::abort();
+    };
+    const auto put_all = [&put](const std::string& folder, const Files& files) {
+        for (const auto& [name, text] : files)
+            put(folder + "/" + name, text);
+    };
+    put_all(where.BRINVAST_APP_PATH, product.app);
+    if (product.database) put(where.BRINVAST_DATABASE_PATH, *product.database);
+    if (product.backup) put(where.BRINVAST_BACKUP_DATABASE_PATH, *product.backup);
+    put_all(std::filesystem::path(where.BRINVAST_DATABASE_PATH).parent_path(),
+            product.database_folder);
+    put_all(where.BRINVAST_APP_SUPPORT, product.support);
+    put_all(where.BRINVAST_DOCUMENTS, product.documents);
+    put_all(where.BRINVAST_LOGS_FALLBACK, product.logs);
+    for (const std::string& folder :
+         {where.BRINVAST_APP_SUPPORT, where.BRINVAST_DOCUMENTS, where.BRINVAST_LOGS_FALLBACK}) {
+        if (exists_no_follow(folder) && !stamp_known_time(folder)) std::abort();
+    }
+}
+
+// `text` with every `from` written as `to`.
+[[nodiscard]] inline std::string replaced(std::string text, const std::string& from,
+                                          const std::string& to) {
+    for (auto at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
 }
 
 // Makes `path` immutable while it lives, so that even root is refused with EPERM: chattr's flag
