@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -22,19 +24,51 @@ namespace {
 constexpr std::size_t MAX_PLIST_SIZE = 1 << 20;
 constexpr std::size_t MAX_IDENTIFIER_SIZE = 255;
 constexpr std::size_t MAX_SHOWN = 64;
-constexpr std::size_t MAX_DEPTH = 64;  // Apple's Info.plist files nest a few levels
-constexpr std::string_view KEY_WANTED = "CFBundleIdentifier";
+constexpr std::size_t MAX_DEPTH = 64;  // Apple's property lists nest a few levels
+constexpr std::string_view BUNDLE_KEY = "CFBundleIdentifier";
+constexpr char INFO_PLIST[] = "Info.plist";
+constexpr std::string_view UNNAMED = "the file";
 
-const std::string NOT_A_PLIST = "Info.plist is not an XML or binary property list";
-const std::string TOO_DEEP = "Info.plist is nested deeper than 64 levels";
-const std::string NO_DICTIONARY = "Info.plist does not hold a dictionary";
+// The top-level keys asked for, and whether an array's first element stands for its value.
+struct Wanted {
+    std::span<const std::string_view> keys;
+    bool first_of_array = false;
+};
 
-// What a parser found under the wanted key of the top-level dictionary.
-struct Lookup {
-    std::string problem;              // the file is at fault; nothing else counts then
+// Why a file's contents are refused before any key counts.
+enum class Fault { none, not_a_plist, too_deep, no_dictionary };
+
+[[nodiscard]] std::string fault_text(Fault fault, std::string_view file) {
+    const std::string name(file);
+    switch (fault) {
+        case Fault::too_deep:
+            return name + " is nested deeper than 64 levels";
+        case Fault::no_dictionary:
+            return name + " does not hold a dictionary";
+        case Fault::none:
+        case Fault::not_a_plist:
+            break;
+    }
+    return name + " is not an XML or binary property list";
+}
+
+// What a parser found under one wanted key of the top-level dictionary.
+struct Found {
     int times = 0;                    // how often the key appears
     std::optional<std::string> text;  // the value, when it is a string
 };
+
+// What a parser found under each wanted key, in the order they were asked for.
+struct Lookup {
+    Fault fault = Fault::none;  // the file is at fault; nothing else counts then
+    std::vector<Found> found;
+};
+
+[[nodiscard]] std::optional<std::size_t> position(const Wanted& wanted, std::string_view key) {
+    const auto at = std::find(wanted.keys.begin(), wanted.keys.end(), key);
+    if (at == wanted.keys.end()) return std::nullopt;
+    return static_cast<std::size_t>(at - wanted.keys.begin());
+}
 
 void append_utf8(std::string& out, std::uint32_t code) {
     if (code < 0x80) {
@@ -55,15 +89,16 @@ void append_utf8(std::string& out, std::uint32_t code) {
 }
 
 // ---- Binary: "bplist00", objects, a table of their offsets, a 32-byte trailer. Only the top
-// dictionary's own references are followed, one level, so a cycle cannot hold the reader.
+// dictionary's own references, and a wanted array's first, are followed, so a cycle cannot hold
+// the reader.
 
 class BinaryPlist {
 public:
-    explicit BinaryPlist(std::string_view bytes) : bytes_(bytes) {}
+    BinaryPlist(std::string_view bytes, const Wanted& wanted) : bytes_(bytes), wanted_(wanted) {}
 
     Lookup lookup() {
-        Lookup found;
-        if (!read_trailer() || !lookup_in_top(found)) found.problem = NOT_A_PLIST;
+        Lookup found{Fault::none, std::vector<Found>(wanted_.keys.size())};
+        if (!read_trailer() || !lookup_in_top(found)) found.fault = Fault::not_a_plist;
         return found;
     }
 
@@ -125,13 +160,11 @@ private:
         return bytes_.substr(string.body, string.count * unit);
     }
 
-    [[nodiscard]] static bool is_wanted(const Object& key, std::string_view bytes) {
-        if (key.count != KEY_WANTED.size()) return false;
-        if (key.type == 0x5) return bytes == KEY_WANTED;
-        for (std::size_t i = 0; i < KEY_WANTED.size(); ++i) {
-            if (bytes[2 * i] != 0 || bytes[2 * i + 1] != KEY_WANTED[i]) return false;
-        }
-        return true;
+    // The key's text, in UTF-8 as the wanted keys are.
+    [[nodiscard]] std::string_view key_text(const Object& key, std::string_view bytes) {
+        if (key.type == 0x5) return bytes;
+        key_ = utf8_of_utf16(bytes);
+        return key_;
     }
 
     [[nodiscard]] static std::string utf8_of_utf16(std::string_view units) {
@@ -153,13 +186,37 @@ private:
         return text;
     }
 
+    // Sets `text` when `value` is a string; false when its bytes lie outside the objects.
+    bool read_string(const Object& value, std::optional<std::string>& text) const {
+        if (value.type != 0x5 && value.type != 0x6) return true;
+        const auto bytes = string_of(value);
+        if (!bytes) return false;
+        text = value.type == 0x5 ? std::string(*bytes) : utf8_of_utf16(*bytes);
+        return true;
+    }
+
+    // Reads the value that `ref` names into `found`: a string, or an array whose first element
+    // is one when asked for. An array whose first element is itself or the top dictionary is a
+    // cycle.
+    bool read_value(std::uint64_t ref, Found& found) const {
+        const auto value = object(ref);
+        if (!value) return false;
+        if (value->type != 0xA || !wanted_.first_of_array) return read_string(*value, found.text);
+        if (value->count > (table_ - value->body) / ref_size_) return false;
+        if (value->count == 0) return true;
+        const auto first_ref = number(value->body, ref_size_, table_);
+        if (!first_ref || *first_ref == top_ || *first_ref == ref) return false;
+        const auto first = object(*first_ref);
+        return first && read_string(*first, found.text);
+    }
+
     // Keys must be strings. A reference back to the top dictionary is a cycle, which CF
     // refuses the whole file for.
-    bool lookup_in_top(Lookup& found) const {
+    bool lookup_in_top(Lookup& found) {
         const auto top = object(top_);
         if (!top) return false;
         if (top->type != 0xD) {
-            found.problem = NO_DICTIONARY;
+            found.fault = Fault::no_dictionary;
             return true;
         }
         const std::uint64_t count = top->count;
@@ -171,18 +228,16 @@ private:
             const auto key = object(*key_ref);
             const auto key_bytes = key ? string_of(*key) : std::nullopt;
             if (!key_bytes) return false;
-            if (!is_wanted(*key, *key_bytes) || ++found.times > 1) continue;
-            const auto value = object(*value_ref);
-            if (!value) return false;
-            if (value->type != 0x5 && value->type != 0x6) continue;
-            const auto text = string_of(*value);
-            if (!text) return false;
-            found.text = value->type == 0x5 ? std::string(*text) : utf8_of_utf16(*text);
+            const auto wanted = position(wanted_, key_text(*key, *key_bytes));
+            if (!wanted || ++found.found[*wanted].times > 1) continue;
+            if (!read_value(*value_ref, found.found[*wanted])) return false;
         }
         return true;
     }
 
     std::string_view bytes_;
+    Wanted wanted_;
+    std::string key_;  // a UTF-16 key in UTF-8, kept from one entry to the next
     unsigned offset_size_ = 0;
     unsigned ref_size_ = 0;
     std::uint64_t objects_ = 0;
@@ -196,13 +251,14 @@ private:
 
 class XmlPlist {
 public:
-    explicit XmlPlist(std::string_view text) : text_(text) {
+    XmlPlist(std::string_view text, const Wanted& wanted) : text_(text), wanted_(wanted) {
         if (text_.starts_with("\xEF\xBB\xBF")) pos_ = 3;
     }
 
     Lookup lookup() {
-        Lookup found;
-        if (!lookup_in_document(found) && found.problem.empty()) found.problem = NOT_A_PLIST;
+        Lookup found{Fault::none, std::vector<Found>(wanted_.keys.size())};
+        if (!lookup_in_document(found))
+            found.fault = fault_ == Fault::none ? Fault::not_a_plist : fault_;
         return found;
     }
 
@@ -366,7 +422,7 @@ private:
             const Token token = next();
             if (token.kind == Kind::start && !token.empty) {
                 if (level + open.size() > MAX_DEPTH) {
-                    problem_ = TOO_DEEP;
+                    fault_ = Fault::too_deep;
                     return false;
                 }
                 open.push_back(token.name);
@@ -380,6 +436,22 @@ private:
         return true;
     }
 
+    // Reads the top dictionary's value `value` into `found`, when it is a string or an array
+    // whose first element is one when asked for, and moves past it. Text before that element is
+    // passed over, as skip() does.
+    bool read_value(const Token& value, Found& found) {
+        if (value.name == "string") return read_text(value, found.text.emplace());
+        if (value.name != "array" || value.empty || !wanted_.first_of_array) return skip(value, 3);
+        Token first = next();
+        while (first.kind == Kind::text || first.kind == Kind::cdata)
+            first = next();
+        if (first.kind == Kind::end) return first.name == value.name;
+        if (first.kind != Kind::start) return false;
+        const bool read =
+            first.name == "string" ? read_text(first, found.text.emplace()) : skip(first, 4);
+        return read && skip(value, 3);
+    }
+
     // The top dictionary's entries, up to its end.
     bool lookup_in_dict(Lookup& found) {
         for (;;) {
@@ -389,14 +461,11 @@ private:
             if (key.kind != Kind::start || key.name != "key" || !read_text(key, key_)) return false;
             const Token value = next_element();
             if (value.kind != Kind::start) return false;
-            if (key_ == KEY_WANTED && ++found.times == 1 && value.name == "string") {
-                std::string text;
-                if (!read_text(value, text)) return false;
-                found.text = std::move(text);
-            } else if (!skip(value, 3)) {
-                found.problem = problem_;
-                return false;
-            }
+            const auto wanted = position(wanted_, key_);
+            const bool read = !wanted || ++found.found[*wanted].times > 1
+                                  ? skip(value, 3)
+                                  : read_value(value, found.found[*wanted]);
+            if (!read) return false;
         }
     }
 
@@ -405,7 +474,7 @@ private:
         if (plist.kind != Kind::start || plist.name != "plist") return false;
         const Token dict = plist.empty ? Token(Kind::end) : next_element();
         if (dict.kind != Kind::start || dict.name != "dict") {
-            if (dict.kind == Kind::start || dict.kind == Kind::end) found.problem = NO_DICTIONARY;
+            if (dict.kind == Kind::start || dict.kind == Kind::end) fault_ = Fault::no_dictionary;
             return false;
         }
         if (!dict.empty && !lookup_in_dict(found)) return false;
@@ -414,8 +483,9 @@ private:
     }
 
     std::string_view text_;
+    Wanted wanted_;
     std::size_t pos_ = 0;
-    std::string problem_;
+    Fault fault_ = Fault::none;
     // Kept from one entry to the next, so that their memory is too.
     std::string key_;
     std::vector<std::string_view> open_;
@@ -440,9 +510,16 @@ private:
     return value.size() > MAX_SHOWN ? text + "..." : text;
 }
 
-[[nodiscard]] BundleIdentifier judged(const Lookup& found) {
-    const std::string key(KEY_WANTED);
-    if (!found.problem.empty()) return {std::nullopt, found.problem};
+[[nodiscard]] Lookup lookup(std::string_view plist, const Wanted& wanted) {
+    if (plist.starts_with("bplist")) return BinaryPlist(plist, wanted).lookup();
+    return XmlPlist(plist, wanted).lookup();
+}
+
+// An Info.plist's CFBundleIdentifier, its only wanted key.
+[[nodiscard]] BundleIdentifier judged(const Lookup& lookup) {
+    const std::string key(BUNDLE_KEY);
+    if (lookup.fault != Fault::none) return {std::nullopt, fault_text(lookup.fault, INFO_PLIST)};
+    const Found& found = lookup.found.front();
     if (found.times == 0) return {std::nullopt, key + " is missing"};
     if (found.times > 1) return {std::nullopt, key + " appears more than once"};
     if (!found.text) return {std::nullopt, key + " is not a string"};
@@ -450,6 +527,23 @@ private:
         return {std::nullopt,
                 key + " \"" + shown(*found.text) + "\" is not a valid bundle identifier"};
     return {found.text, {}};
+}
+
+// The strings that `keys` hold in `plist`, or why `file` is refused.
+[[nodiscard]] PlistStrings strings_of(std::string_view plist,
+                                      std::initializer_list<std::string_view> keys,
+                                      std::string_view file) {
+    const Wanted wanted{{keys.begin(), keys.size()}, true};
+    const Lookup found = lookup(plist, wanted);
+    if (found.fault != Fault::none) return {{}, fault_text(found.fault, file)};
+    PlistStrings strings;
+    for (std::size_t i = 0; i < wanted.keys.size(); ++i) {
+        const std::string key(wanted.keys[i]);
+        if (found.found[i].times > 1)
+            return {{}, key + " appears more than once in " + std::string(file)};
+        if (found.found[i].text) strings.values.emplace(key, *found.found[i].text);
+    }
+    return strings;
 }
 
 // Why `name` in `dir` could not be opened, where the open failed with `error`.
@@ -462,11 +556,13 @@ private:
     return what + " cannot be read: " + std::generic_category().message(error);
 }
 
-// The contents of the regular file `fd`, or an empty optional and the reason.
-[[nodiscard]] std::optional<std::string> read_limited(int fd, std::string& problem) {
+// The contents of the regular file `fd`, which problems call `what`, or an empty optional and
+// the reason.
+[[nodiscard]] std::optional<std::string> read_limited(int fd, const std::string& what,
+                                                      std::string& problem) {
     struct stat status {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        problem = "Info.plist is not a regular file";
+        problem = what + " is not a regular file";
         return std::nullopt;
     }
     std::string contents;
@@ -480,20 +576,34 @@ private:
         if (got == 0) return contents;
         if (got < 0 && error == EINTR) continue;
         if (got < 0) {
-            problem = "Info.plist cannot be read: " + std::generic_category().message(error);
+            problem = what + " cannot be read: " + std::generic_category().message(error);
             return std::nullopt;
         }
         contents.append(chunk, static_cast<std::size_t>(got));
     }
-    problem = "Info.plist is larger than 1 MiB";
+    problem = what + " is larger than 1 MiB";
     return std::nullopt;
+}
+
+// The contents of the regular file `name` in `dir`, opened without following a link, or an
+// empty optional and the reason.
+[[nodiscard]] std::optional<std::string> read_named(int dir, const char* name,
+                                                    std::string& problem) {
+    // O_NONBLOCK: a FIFO planted there must not hold the open.
+    const unique_fd file(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!file.valid()) {
+        const int error = errno;
+        problem = open_problem(dir, name, name, error, std::string("no ") + name);
+        return std::nullopt;
+    }
+    return read_limited(file.get(), name, problem);
 }
 
 }  // namespace
 
 BundleIdentifier bundle_identifier_in(std::string_view plist) {
-    if (plist.starts_with("bplist")) return judged(BinaryPlist(plist).lookup());
-    return judged(XmlPlist(plist).lookup());
+    const std::string_view keys[] = {BUNDLE_KEY};
+    return judged(lookup(plist, {keys, false}));
 }
 
 BundleIdentifier bundle_identifier(const std::string& bundle_path) {
@@ -510,18 +620,25 @@ BundleIdentifier bundle_identifier(const std::string& bundle_path) {
         return {std::nullopt,
                 open_problem(bundle.get(), "Contents", "Contents", error, "no Info.plist")};
     }
-    // O_NONBLOCK: a FIFO planted there must not hold the open.
-    const unique_fd file(
-        ::openat(contents.get(), "Info.plist", O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (!file.valid()) {
-        const int error = errno;
-        return {std::nullopt,
-                open_problem(contents.get(), "Info.plist", "Info.plist", error, "no Info.plist")};
-    }
     std::string problem;
-    const auto text = read_limited(file.get(), problem);
+    const auto text = read_named(contents.get(), INFO_PLIST, problem);
     if (!text) return {std::nullopt, problem};
     return bundle_identifier_in(*text);
+}
+
+PlistStrings plist_strings_in(std::string_view plist,
+                              std::initializer_list<std::string_view> keys) {
+    return strings_of(plist, keys, UNNAMED);
+}
+
+PlistStrings read_plist_strings(int dir_fd, const char* name,
+                                std::initializer_list<std::string_view> keys) {
+    // A path could lead through a link before the last name.
+    if (std::strchr(name, '/') != nullptr) return {{}, std::string(name) + " is not a file name"};
+    std::string problem;
+    const auto text = read_named(dir_fd, name, problem);
+    if (!text) return {{}, problem};
+    return strings_of(*text, keys, name);
 }
 
 }  // namespace brinvast

@@ -1,13 +1,18 @@
 #pragma once
 
 // Complete removal deletes what macOS keeps under names made from the bundle identifier
-// (~/Library/Preferences/<id>.plist, ~/Library/Caches/<id>, ~/Library/Containers/<id>), and the
-// identifier comes from a file that whoever can write the bundle controls. So only a well-formed
-// one comes out: ASCII letters, digits, "-" and "." between non-empty parts, at most 255 bytes,
-// which no path built from it can be led out of its folder with. The file is opened without
-// following a link on the way, read whole up to 1 MiB, and parsed without recursion in the two
-// formats Apple writes, XML and binary (bplist00).
+// (~/Library/Preferences/<id>.plist, ~/Library/Caches/<id>, ~/Library/Containers/<id>), and
+// tells a launch agent of Brinvast's by the Label and program in its property list; both come
+// from files that whoever can write them controls. So the file is opened without following a
+// link on the way, read whole up to 1 MiB, and parsed without recursion in the two formats
+// Apple writes, XML (checked whole) and binary (bplist00: only the top dictionary's own
+// references and an array's first are followed, every offset checked, so no cycle holds the
+// reader). Of a bundle identifier only a well-formed one comes out: ASCII letters, digits, "-"
+// and "." between non-empty parts, at most 255 bytes, which no path built from it can be led
+// out of its folder with.
 
+#include <initializer_list>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,5 +31,26 @@ struct BundleIdentifier {
 // The same from the contents of an Info.plist. A top-level key that appears twice is refused:
 // parsers disagree on which one counts.
 [[nodiscard]] BundleIdentifier bundle_identifier_in(std::string_view plist);
+
+// The strings that some top-level keys of a property list's top dictionary hold.
+struct PlistStrings {
+    // Per key asked for: its string, or the first element of its array when that is a string
+    // (launchd's ProgramArguments, whose first element is the program). A key that is missing
+    // or holds anything else has no entry.
+    std::map<std::string, std::string, std::less<>> values;
+    // When the file is refused (malformed, unreadable, or a key asked for appears twice), one
+    // sentence for the report, and `values` is empty.
+    std::string problem;
+};
+
+// The strings that `keys` hold in the contents of a property list, which problems call
+// "the file".
+[[nodiscard]] PlistStrings plist_strings_in(std::string_view plist,
+                                            std::initializer_list<std::string_view> keys);
+
+// The same from the regular file `name` in the open folder `dir_fd`, opened without following a
+// link, at most 1 MiB; problems call it by `name`, which must be a name, not a path.
+[[nodiscard]] PlistStrings read_plist_strings(int dir_fd, const char* name,
+                                              std::initializer_list<std::string_view> keys);
 
 }  // namespace brinvast
