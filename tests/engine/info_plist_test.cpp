@@ -1,20 +1,25 @@
 // The bundle identifier names folders that complete removal will delete, so nothing but a
 // well-formed identifier may come out of a bundle's Info.plist: not from a hostile value, not
-// from a malformed or oversized file, not through a link. The files come from python3's
-// plistlib, as Apple's tools write them, or are spoilt as an attacker would.
+// from a malformed or oversized file, not through a link. A launch agent gives its Label and
+// program through the same reader. The files come from python3's plistlib, as Apple's tools
+// write them, or are spoilt as an attacker would.
 
 #include "info_plist.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <cstdio>
 #include <filesystem>
+
 #include <fstream>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "test_tree.h"
+#include "unique_fd.h"
 
 namespace {
 
@@ -37,11 +42,19 @@ Make plist(const std::string& form, const std::string& literal,
 Make identifier(const std::string& form, const std::string& value) {
     return plist(form, R"({"CFBundleIdentifier": ")" + value + R"("})");
 }
-Make text(const std::string& contents) {
+Make text(const std::string& contents, const std::string& relative = "Contents/Info.plist") {
     return [=](const std::string& bundle) {
-        make_dirs(bundle + "/Contents");
-        std::ofstream(bundle + "/Contents/Info.plist", std::ios::binary) << contents;
+        make_dirs(std::filesystem::path(bundle + "/" + relative).parent_path());
+        std::ofstream(bundle + "/" + relative, std::ios::binary) << contents;
     };
+}
+// Writes what the rows asked make_plist.py for.
+void write_requested() {
+    FILE* python = ::popen("python3 '" BRINVAST_MAKE_PLIST "'", "w");
+    ASSERT_NE(python, nullptr);
+    std::fputs(requests.c_str(), python);
+    ASSERT_EQ(::pclose(python), 0);
+    requests.clear();
 }
 // A good Info.plist at `real` in the bundle, reached by a link at `entry` to `target`.
 Make linked(const std::string& entry, const std::string& target, const std::string& real) {
@@ -86,6 +99,8 @@ TEST(InfoPlist, OnlyAWellFormedIdentifierComesOut) {
          "CFBundleIdentifier is missing"},
         {"integer", plist("binary", R"({"CFBundleIdentifier": 7})"), "",
          "CFBundleIdentifier is not a string"},
+        {"in an array", plist("xml", R"({"CFBundleIdentifier": ["a"]})"), "",
+         "CFBundleIdentifier is not a string"},
         {"twice", text(small + "<key>CFBundleIdentifier</key><string>b</string></dict></plist>"),
          "", "CFBundleIdentifier appears more than once"},
         {"array", plist("binary", "[1]"), "", "Info.plist does not hold a dictionary"},
@@ -122,15 +137,54 @@ TEST(InfoPlist, OnlyAWellFormedIdentifierComesOut) {
     requests.clear();
     for (const auto& row : rows)
         row.make(root / (row.name + ".app"));
-    FILE* python = ::popen("python3 '" BRINVAST_MAKE_PLIST "'", "w");
-    ASSERT_NE(python, nullptr);
-    std::fputs(requests.c_str(), python);
-    ASSERT_EQ(::pclose(python), 0);
+    write_requested();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const std::string bundle = root / (row.name + ".app");
         const brinvast::BundleIdentifier found = brinvast::bundle_identifier(bundle);
         EXPECT_EQ(found.identifier.value_or(""), row.identifier);
+        EXPECT_EQ(found.problem, row.problem);
+    }
+}
+
+TEST(InfoPlist, ALaunchAgentGivesItsLabelAndProgram) {
+    const std::string agent = R"({"Label": "l", "ProgramArguments": ["/p", "-x"], "A": {"B": 1}})";
+    const std::string twice = "<plist><dict><key>Label</key><string>l</string><key>Label</key>";
+    const auto in_agent = [](const std::string& form, const std::string& literal) {
+        return plist(form, literal, "a.plist");
+    };
+    using Values = std::map<std::string, std::string, std::less<>>;
+    const Values both{{"Label", "l"}, {"ProgramArguments", "/p"}};
+    const struct {
+        std::string name;
+        Make make;
+        Values values;
+        std::string problem;
+    } rows[] = {
+        {"xml", in_agent("xml", agent), both, ""},
+        {"binary", in_agent("binary", agent), both, ""},
+        {"program", in_agent("binary", R"({"Label": "l", "Program": "/p"})"),
+         Values{{"Label", "l"}, {"Program", "/p"}}, ""},
+        {"not a string first", in_agent("xml", R"({"ProgramArguments": [["/p"], "/q"]})"), Values(),
+         ""},
+        {"no arguments", in_agent("binary", R"({"ProgramArguments": [], "Label": 1})"), Values(),
+         ""},
+        {"twice", text(twice + "<string>m</string></dict></plist>", "a.plist"), Values(),
+         "Label appears more than once in a.plist"},
+        {"malformed", in_agent("truncated", agent), Values(),
+         "a.plist is not an XML or binary property list"},
+    };
+    const TempDir root;
+    for (const auto& row : rows)
+        row.make(root / row.name);
+    write_requested();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string folder = root / row.name;
+        const brinvast::unique_fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const brinvast::PlistStrings found = brinvast::read_plist_strings(
+            dir.get(), "a.plist", {"Label", "Program", "ProgramArguments"});
+        EXPECT_EQ(found.values, row.values);
         EXPECT_EQ(found.problem, row.problem);
     }
 }
