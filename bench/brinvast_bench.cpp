@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // brinvast-bench survey DIR | remove DIR | make-wide DIR TOP PER FILES | make-deep DIR DEPTH
 //
 // Runs one engine operation on DIR, or builds a tree for bench/run to measure it on.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--wait SECONDS] [--help]
 //                    [--version]
 //

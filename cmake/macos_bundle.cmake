@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The macOS bundle's Info.plist, written from Info.plist.in beside this file. The bundle build
 # and the test of the template both call brinvast_write_info_plist, so both see one result.
 

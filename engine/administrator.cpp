@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "administrator.h"
 
 #include <sys/stat.h>

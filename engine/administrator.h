@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Our own command line run again with an administrator's rights, for a bundle that only an

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The questions a user answers before anything is removed. Both front ends ask them, so

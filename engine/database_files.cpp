@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "database_files.h"
 
 #include <fcntl.h>

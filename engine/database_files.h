@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The database and the sidecar files that SQLite finds by name beside it: the write-ahead log,

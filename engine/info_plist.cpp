@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "info_plist.h"
 
 #include <fcntl.h>

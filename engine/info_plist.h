@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Complete removal deletes what macOS keeps under names made from the bundle identifier

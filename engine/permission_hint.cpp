@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "permission_hint.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // What helps past a refusal that sudo does not lift. macOS refuses with EPERM where sudo helps

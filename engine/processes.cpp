@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "processes.h"
 
 #include <unistd.h>

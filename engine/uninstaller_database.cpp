@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The database's part of a run: its backup in step 2, the undo of that backup, the sidecars left
 // without their database, and the moves that a kill or a power loss cut short.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "user_account.h"
 
 #include <pwd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The user a run is for when it is named on the command line rather than taken from HOME, as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "administrator_run.h"
 
 #include <QProcess>

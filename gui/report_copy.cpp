@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "report_copy.h"
 
 ReportCopy::int_type ReportCopy::overflow(int_type c) {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "fs.h"
 
 #include <dirent.h>

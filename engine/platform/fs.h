@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The engine's file-system core. Every operation that fails throws fs_error, which carries the

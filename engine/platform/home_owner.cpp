@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "home_owner.h"
 
 #include <grp.h>

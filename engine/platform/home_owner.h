@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Root working on another user's home acts there as that user. Otherwise a link the user

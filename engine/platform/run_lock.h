@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // One run per home at a time. Two runs at once would each survey what the other is about to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tree_walk.h"
 
 #include <fcntl.h>

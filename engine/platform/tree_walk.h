@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The descent shared by the survey and the deletion: a stack of directories, each reached by

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Checks a filled-in Info.plist: it parses as a property list, the keys that macOS, Finder and
 privacy protection read hold plain values, the short name fits the menu bar, and its icon is one
 of our .icns files.

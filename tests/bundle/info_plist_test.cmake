@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Fills in the Info.plist template as the bundle build does, for several Qt releases and
 # deployment targets, and has check_info_plist.py read each result.
 cmake_minimum_required(VERSION 3.25)

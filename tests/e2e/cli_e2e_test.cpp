@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // brinvast-uninstall end to end: the real executable over a real product in a sandbox.
 
 #include <gmock/gmock.h>

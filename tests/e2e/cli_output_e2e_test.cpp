@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // brinvast-uninstall end to end: standard output that takes nothing, a full disk or a pipe whose
 // reader is gone before the first line.
 

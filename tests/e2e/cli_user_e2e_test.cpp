@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // brinvast-uninstall --user end to end: a user database of the sandbox's own, laid over the
 // machine's, whose users live in temporary homes.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // close_window WINDOW_ID
 //
 // Asks an X window to close the way a window manager's close button does, with the

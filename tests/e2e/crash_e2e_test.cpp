@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The database set survives a kill at any rename or unlink, every signal that ends a run, and a
 // second run at once: real SQLite databases in WAL mode, whose rows are counted afterwards.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A stand-in for Brinvast whose first thread ends while another goes on, as a program's main
 // thread may: the process then shows no executable of its own, only its threads do.
 

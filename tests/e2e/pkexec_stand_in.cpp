@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // pkexec PROGRAM [ARGUMENT...]
 //
 // A stand-in for polkit's pkexec, installed set-user-id root in the sandbox. It notes its

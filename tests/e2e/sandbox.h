@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Runs scenarios of sandbox.sh from GoogleTest.

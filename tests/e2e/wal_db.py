@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Real SQLite databases in WAL mode for the end-to-end tests, and what is left of them.
 
   wal_db.py make PATH ROWS TAG   a database of ROWS committed rows tagged TAG, all but the first

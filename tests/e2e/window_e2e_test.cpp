@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // brinvast-uninstaller end to end: the real window under Xvfb, used by a scripted person who
 // clicks its buttons and answers its boxes with the keyboard (alt+y is Yes, Return takes the
 // default, No).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The commands that run our command line again as an administrator: every argument reaches the
 // program as it was, through AppleScript and the shell, and a dismissed prompt is told apart from
 // every other ending.

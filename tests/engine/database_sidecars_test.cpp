@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The database moves to its backup name with its -wal, -shm and -journal files, and back again,
 // the older backup with it; whatever fails, each set stays together under its own name.
 

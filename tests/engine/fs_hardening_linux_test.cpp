@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file-system core under pressure that only Linux can arrange: huge and deep trees, a low
 // descriptor limit, flat memory, a file system without d_type, an attacker swapping a directory
 // for a link, read-only and foreign mounts, and an ancestor locked at a known point of a walk.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file-system core under pressure on any system: two removals racing over one tree, hostile
 // names and odd files, and files changing during the survey. The cases that need Linux to
 // arrange their pressure are in fs_hardening_linux_test.cpp.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The file-system core at the edges of a tree: what counts as present, what removal refuses at
 // the top, what a link inside leads to, where a refused removal stops, and Ctrl-C.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bundle identifier names folders that complete removal will delete, so nothing but a
 // well-formed identifier may come out of a bundle's Info.plist: not from a hostile value, not
 // from a malformed or oversized file, not through a link. A launch agent gives its Label and

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes property lists as Apple's tools write them, or spoilt as a hostile writer would.
 
 Reads one request a line from standard input, FORM PATH LITERAL separated by tabs: LITERAL is a

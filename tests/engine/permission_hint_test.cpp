@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the report adds to a refusal: what helps past a lock on either platform, and on macOS past
 // privacy protection, App Management or a bundle an administrator owns, in the words of the macOS
 // that runs; on Linux nothing else, since the report's own lines say all. macOS's rules are fed

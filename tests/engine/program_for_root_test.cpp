@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The program that the window asks root to run: only one that nobody but root and the user can
 // have changed, nor any folder above it.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sizes in the report read as printf("%.2f") writes the same double in the C locale, the test's
 // own locale, down to the last rounding.
 

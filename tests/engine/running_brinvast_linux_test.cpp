@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A Brinvast that runs from the bundle stops every real run before it touches anything, and is
 // reported by a dry run. The stand-in is a copy of sleep(1) started from inside a bundle.
 

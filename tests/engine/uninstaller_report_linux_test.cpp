@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The report reads the same in every locale. A window toolkit switches the C library to the
 // user's locale when it starts, and numbers and times in the report must not follow it.
 

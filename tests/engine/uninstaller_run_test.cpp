@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Whole uninstall runs: their transcripts, the steps each machine state calls for, the failure
 // report with its rollback, and the user's Ctrl-C.
 

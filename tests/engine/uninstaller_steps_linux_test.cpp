@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine's steps when the tree changes at a known point of the walk, which only Linux's
 // fanotify can arrange.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The engine's operations one at a time, over real trees: settings, action log, presence
 // checks, verification, survey, removals and backup, including the refusals that only bite for
 // an unprivileged user or an immutable file.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The two modes behind the buttons: what the user is asked, what runs when, and how each outcome
 // is reported. The message boxes are real and answered as a user would answer them.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The window's appearance: its fixed size, its six items in order, the looks of its two buttons,
 // and the artwork it uses only when the files are there.
 

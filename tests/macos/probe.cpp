@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the engine's macOS code takes for granted, tried on the Mac it runs on. Nothing else can
 // tell us: the cross-build only compiles this code, and the engine's tests would show a wrong
 // assumption as a puzzling failure far from its cause. One line per check, "ok:" or "FAILED:"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // A product installed into a small real tree in a temporary directory, and an engine over it

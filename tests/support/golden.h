@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The golden files in tests/expected/, one per mode and state, which every suite reads. The

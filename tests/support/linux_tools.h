@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Test tools that only Linux has: fanotify pauses and private mount namespaces. Portable tests
