@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "uninstaller.h"
 
 #include <algorithm>
@@ -92,6 +93,7 @@ bool BrinvastUninstaller::run() {
             directory_info, [](const auto& entry) { return entry.second.exists; });
         nothing_to_do = !app_exists && !any_dir;
     }
+    survey_app_traces(app_exists);
     if (nothing_to_do && !move_pending) {
         say("\n✅ System already clean - nothing to uninstall");
         return true;
@@ -146,7 +148,7 @@ bool BrinvastUninstaller::run_steps(bool app_exists, bool database_step) {
     throw_if_interrupted();
     if (clean_all) {
         say("\n🗂️  Step 2: Removing All Brinvast Directories");
-        if (!remove_all_directories()) return false;
+        if (!remove_all_directories() || !remove_app_traces()) return false;
     } else if (database_step) {
         say("\n💾 Step 2: Backing Up Database");
         if (!backup_database()) return false;

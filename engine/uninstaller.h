@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "app_traces.h"
 #include "database_files.h"
 #include "home_owner.h"
 #include "locations.h"
@@ -103,6 +105,15 @@ private:
     [[nodiscard]] DirectoryInfo survey_directory(const std::string& path);
     void report_directories_to_remove(const DirectoryInfoMap& directory_info, std::size_t existing);
     [[nodiscard]] bool remove_existing_directories(const std::vector<std::string>& existing_dirs);
+    void survey_app_traces(bool app_exists);
+    [[nodiscard]] bool remove_app_traces();
+    [[nodiscard]] bool remove_app_trace(const AppTrace& trace);
+    void forget_removed_application();
+    [[nodiscard]] bool verify_traces_removed();
+    [[nodiscard]] UserOfHome user_of_home() const;
+    [[nodiscard]] std::optional<std::string> run_system_command(
+        const std::vector<std::string>& command);
+    void warn_unless(const std::optional<std::string>& failure, const std::string& what);
     [[nodiscard]] bool verify_directories_removed();
     [[nodiscard]] bool verify_database_moved();
     [[nodiscard]] bool run_steps(bool app_exists, bool database_step);
@@ -111,6 +122,9 @@ private:
     const std::string home;  // locked for the run, so that two runs never overlap
     std::ostream& out;
     bool move_pending = false;  // a dry run met a cut-short move that a real run puts right
+    std::optional<std::string> app_identifier;  // the bundle's, as the survey read it
+    std::vector<std::string> copies;            // other bundles with that identifier
+    std::vector<std::string> removed_traces;    // for the verification to find gone
 };
 
 }  // namespace brinvast

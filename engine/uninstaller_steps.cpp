@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The steps of a run and what they look at first: the presence checks, the running check, the
 // application's removal, the survey and removal of the directories, and the verification.
 
@@ -137,6 +138,7 @@ bool BrinvastUninstaller::remove_application() {
             return true;
         }
         _log_action("Removed application: " + app_path, true, std::move(rollback_app_removal));
+        forget_removed_application();
         return true;
     } catch (const std::system_error& error) {
         if (!is_permission_error(error)) {
@@ -286,7 +288,7 @@ bool BrinvastUninstaller::verify_clean_state() {
     }
     const ActingAsHomeOwner as_owner(home_owner);
     const bool rest_clean = clean_all ? verify_directories_removed() : verify_database_moved();
-    return clean && rest_clean;
+    return verify_traces_removed() && clean && rest_clean;
 }
 
 bool BrinvastUninstaller::verify_directories_removed() {

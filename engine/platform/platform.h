@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The platform seam: everything that differs between macOS and Linux lives behind these
@@ -126,6 +127,23 @@ private:
 // dialog (osascript's "with administrator privileges"), polkit's pkexec on Linux.
 enum class AdministratorPrompt { osascript, pkexec };
 [[nodiscard]] AdministratorPrompt administrator_prompt();
+
+// The system's own programs that make macOS let go of what it keeps for an app, by their full
+// paths: launchctl (launch agents), defaults (the preferences system, which cfprefsd caches),
+// lsregister (Launch Services) and sudo (to run one of them as the user whose home it is). Empty
+// where the platform has no such program.
+struct SystemTools {
+    std::string launchctl;
+    std::string defaults;
+    std::string lsregister;
+    std::string sudo;
+};
+[[nodiscard]] SystemTools system_tools();
+
+// Runs `command`, whose first word is a program's full path, with no input, and waits for it;
+// what it writes to standard output and error goes to `output`. Its exit status (128 and the
+// signal when a signal ended it), or -1 with errno when it could not be started.
+[[nodiscard]] int run_program(const std::vector<std::string>& command, std::string& output);
 
 // The group whose members are administrators, who may become root anyway, so that a folder they
 // may change still holds a program that root can trust: macOS's admin; none on Linux.

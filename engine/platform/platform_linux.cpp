@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -260,6 +261,11 @@ uid_t last_regular_uid() {
 
 std::optional<gid_t> administrators_group() {
     return std::nullopt;
+}
+
+// Linux keeps an app's data in plain files, and has no such services to tell.
+SystemTools system_tools() {
+    return {};
 }
 
 AdministratorPrompt administrator_prompt() {

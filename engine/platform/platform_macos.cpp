@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
@@ -193,6 +194,13 @@ std::optional<gid_t> administrators_group() {
     const group* admin = ::getgrnam("admin");
     if (admin == nullptr) return std::nullopt;
     return admin->gr_gid;
+}
+
+SystemTools system_tools() {
+    return {"/bin/launchctl", "/usr/bin/defaults",
+            "/System/Library/Frameworks/CoreServices.framework/Frameworks/"
+            "LaunchServices.framework/Support/lsregister",
+            "/usr/bin/sudo"};
 }
 
 AdministratorPrompt administrator_prompt() {

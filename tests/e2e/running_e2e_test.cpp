@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // While Brinvast runs from the bundle, neither program touches anything and both say which
 // process stands in the way; once it has quit, the same command succeeds.
 
@@ -38,7 +39,7 @@ TEST_F(RunningBrinvastEndToEnd, CommandLineRefusesWithFourUntilBrinvastHasQuit) 
     EXPECT_THAT(parts[2],
                 EndsWith("\n❌ " + running + "   Quit Brinvast, then run the uninstaller again\n" +
                          failed_with_nothing_to_roll_back));
-    EXPECT_THAT(parts[3], HasSubstr("/Applications/Brinvast.app/Contents/Info.plist: brinvast"));
+    EXPECT_THAT(parts[3], HasSubstr("/Applications/Brinvast.app/Contents/Info.plist: <plist"));
     EXPECT_THAT(parts[3], HasSubstr("/Database/Brinvast.db: live database\n"));
     EXPECT_THAT(parts[4], HasSubstr("🎉 Uninstall completed successfully!"));
     EXPECT_EQ(run.state, expected("after_standard_run"));
@@ -113,7 +114,7 @@ TEST_F(RunningBrinvastEndToEnd, WindowReportsTheFailureAndChangesNothing) {
     EXPECT_THAT(run.out, HasSubstr("\n❌ Brinvast is running (pid " + pid + ", user root): "));
     EXPECT_THAT(run.out, HasSubstr("🔄 No rollback actions needed\n"));
     EXPECT_THAT(run.state, HasSubstr("/Database/Brinvast.db: live database\n"));
-    EXPECT_THAT(run.state, HasSubstr("/Applications/Brinvast.app/Contents/Info.plist: brinvast"));
+    EXPECT_THAT(run.state, HasSubstr("/Applications/Brinvast.app/Contents/Info.plist: <plist"));
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # sandbox.sh OUT SCENARIO
 #
 # Started by the end-to-end tests as `unshare --mount --net --pid --fork --mount-proc ... bash ...`.
@@ -24,9 +25,13 @@ status=none
 
 put() { mkdir -p "$(dirname "$1")" && printf '%s\n' "$2" >"$1"; }
 
+# The bundle's property list, with the identifier under which macOS keeps Brinvast's data.
+identifier=com.brinvast.Brinvast
+brinvast_plist="<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>$identifier</string></dict></plist>"
+
 # The product as a user has it, beside things that are not ours and must survive.
 install_product() {
-    put /Applications/Brinvast.app/Contents/Info.plist "brinvast plist"
+    put /Applications/Brinvast.app/Contents/Info.plist "$brinvast_plist"
     put /Applications/Brinvast.app/Contents/MacOS/Brinvast "brinvast binary"
     put /Applications/Other.app/Contents/Info.plist "other plist"
     put "$db" "live database"
@@ -42,7 +47,7 @@ install_product() {
 # backup 400, all but one of each only in its -wal. $out/owners records which set each file is
 # from, for wal_mixed.
 install_wal_product() {
-    put /Applications/Brinvast.app/Contents/Info.plist "brinvast plist"
+    put /Applications/Brinvast.app/Contents/Info.plist "$brinvast_plist"
     put /Applications/Brinvast.app/Contents/MacOS/Brinvast "brinvast binary"
     rm -rf "$support"
     python3 "$wal_db" make "$db" 1000 live

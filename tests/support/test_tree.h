@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Small real trees in temporary directories, for tests that point the engine at them. Builds on
@@ -165,8 +166,12 @@ struct Product {
     Files logs{};
 };
 
-// A bundle whose contents do not matter.
-inline const Files a_bundle{{"Contents/Info.plist", bytes(1)}};
+// A bundle with the identifier under which macOS keeps Brinvast's data.
+inline const std::string brinvast_identifier = "com.brinvast.Brinvast";
+inline const Files a_bundle{{"Contents/Info.plist",
+                             "<plist version=\"1.0\"><dict><key>CFBundleIdentifier"
+                             "</key><string>" +
+                                 brinvast_identifier + "</string></dict></plist>\n"}};
 
 // The product as tests/e2e/sandbox.sh installs it, whose runs the golden transcripts show.
 inline const Product typical_product{.app = a_bundle,
