@@ -94,9 +94,9 @@ calls_of() {
 # WHEN-th call of every kind; with "nohup", to a run that nohup started), and one record of how
 # the run ended and what it left.
 signal_table() {
-    local spec signal when how calls starter
-    for spec in "$@"; do
-        read -r signal when how <<<"$spec"
+    local row signal when how calls starter
+    for row in "$@"; do
+        read -r signal when how <<<"$row"
         calls=/^rename
         [ "$how" = all ] && calls=all
         starter=()
@@ -105,7 +105,7 @@ signal_table() {
         { ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" "${starter[@]}" strace -f -qq \
             -o /dev/null -e "inject=$calls:signal=$signal:when=$when" "$CLI" --yes </dev/null \
             >"$out/run" 2>&1; } 2>/dev/null
-        printf '%s\t' "case=$spec" "ended=$?" "mixed=$(wal_mixed)" "journal=$(journal_of)" \
+        printf '%s\t' "case=$row" "ended=$?" "mixed=$(wal_mixed)" "journal=$(journal_of)" \
             "rows=$(wal_rows "$db") | $(wal_rows "$backup")" \
             "interrupted=$(grep -c '^⚠️  Uninstall interrupted by user$' "$out/run")" \
             "rolled=$(grep -c '^🔄 Rolled back database rename$' "$out/run")" \
@@ -128,17 +128,17 @@ stop_at_step_one() {
 # after its recovery left, and what a last run left. A kind ending in "+reinstall" first has a
 # reinstalled Brinvast open a fresh database of its own where none stands.
 crash_table() {
-    local spec kind n count ended journal before record
-    for spec in "$@"; do
-        kind=${spec%+reinstall}
+    local row kind n count ended journal before record
+    for row in "$@"; do
+        kind=${row%+reinstall}
         count=$(calls_of "$kind")
         for n in $(seq "$count"); do
             install_wal_product
             fault_run "$kind" "$n"
             ended=$?
             journal=$(basename "$(journal_of)" 2>/dev/null)
-            record=("case=$spec $n" "ended=$ended" "mixed=$(wal_mixed)" "journal=${journal:-none}")
-            if [ "$kind" != "$spec" ] && [ ! -e "$db" ]; then
+            record=("case=$row $n" "ended=$ended" "mixed=$(wal_mixed)" "journal=${journal:-none}")
+            if [ "$kind" != "$row" ] && [ ! -e "$db" ]; then
                 python3 "$wal_db" make "$db" 10 fresh
             fi
             before=$(folder_digest)
