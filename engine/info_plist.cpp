@@ -28,7 +28,6 @@ constexpr std::size_t MAX_SHOWN = 64;
 constexpr std::size_t MAX_DEPTH = 64;  // Apple's property lists nest a few levels
 constexpr std::string_view BUNDLE_KEY = "CFBundleIdentifier";
 constexpr char INFO_PLIST[] = "Info.plist";
-constexpr std::string_view UNNAMED = "the file";
 
 // The top-level keys asked for, and whether an array's first element stands for its value.
 struct Wanted {
@@ -625,11 +624,6 @@ BundleIdentifier bundle_identifier(const std::string& bundle_path) {
     const auto text = read_named(contents.get(), INFO_PLIST, problem);
     if (!text) return {std::nullopt, problem};
     return bundle_identifier_in(*text);
-}
-
-PlistStrings plist_strings_in(std::string_view plist,
-                              std::initializer_list<std::string_view> keys) {
-    return strings_of(plist, keys, UNNAMED);
 }
 
 PlistStrings read_plist_strings(int dir_fd, const char* name,

@@ -44,13 +44,9 @@ struct PlistStrings {
     std::string problem;
 };
 
-// The strings that `keys` hold in the contents of a property list, which problems call
-// "the file".
-[[nodiscard]] PlistStrings plist_strings_in(std::string_view plist,
-                                            std::initializer_list<std::string_view> keys);
-
-// The same from the regular file `name` in the open folder `dir_fd`, opened without following a
-// link, at most 1 MiB; problems call it by `name`, which must be a name, not a path.
+// The strings that `keys` hold in the regular file `name` in the open folder `dir_fd`, opened
+// without following a link, at most 1 MiB; problems call it by `name`, which must be a name, not
+// a path.
 [[nodiscard]] PlistStrings read_plist_strings(int dir_fd, const char* name,
                                               std::initializer_list<std::string_view> keys);
 
