@@ -498,12 +498,18 @@ void carry_out_discard(const Folder& folder, Journal& journal, const Observed& s
     folder.end(journal);
 }
 
+// Why an undo that may not set aside what stands in its way cannot be done, or nothing.
+std::string undo_problem(const Folder& folder, const Undo& undo) {
+    if (!undo.problem.empty() || undo.in_the_way.empty()) return undo.problem;
+    return folder.at(folder.live_at(undo.in_the_way.front())) +
+           " is not the database's, and would pair with it";
+}
+
 // Undoes whatever of a move stands on disk; what it set out to do plays no part.
 void undo_as_found(const Folder& folder, const Journal& journal, const Record& record) {
     const Undo undo = plan_undo(folder, journal, record, observe(folder, journal));
-    if (!undo.problem.empty() || !undo.in_the_way.empty()) {
-        throw fs_error(EEXIST, "Cannot put the database back: " + undo.problem,
-                       folder.at(journal.name));
+    if (const std::string problem = undo_problem(folder, undo); !problem.empty()) {
+        throw fs_error(EEXIST, "Cannot put the database back: " + problem, folder.at(journal.name));
     }
     (void)carry_out(folder, journal, undo);
 }
@@ -604,9 +610,16 @@ Inspection inspect(const Folder& folder) {
         result.recovery = Recovery::cannot_tell;
         result.problem = std::move(problem);
     };
-    inspection.journal = folder.open_journal(present.front());
-    inspection.record = read_record(folder, inspection.journal);
-    inspection.seen = observe(folder, inspection.journal);
+    try {
+        inspection.journal = folder.open_journal(present.front());
+        inspection.record = read_record(folder, inspection.journal);
+        inspection.seen = observe(folder, inspection.journal);
+    } catch (const std::system_error& error) {
+        // A journal that cannot be looked into may hold the older backup: nothing may go ahead
+        // of it, neither the bundle's removal nor a move beside it.
+        cannot_tell(error.what());
+        return inspection;
+    }
     result.found = found_lines(folder, inspection.journal,
                                inspection.record ? &*inspection.record : nullptr, inspection.seen);
     const Journal& journal = inspection.journal;
@@ -633,11 +646,8 @@ Inspection inspect(const Folder& folder) {
     } else {
         inspection.undo = plan_undo(folder, journal, *inspection.record, seen);
         const Undo& undo = inspection.undo;
-        if (!undo.problem.empty()) {
-            cannot_tell(undo.problem);
-        } else if (!undo.in_the_way.empty()) {
-            cannot_tell(folder.at(folder.live_at(undo.in_the_way.front())) +
-                        " is not the database's, and would pair with it");
+        if (std::string problem = undo_problem(folder, undo); !problem.empty()) {
+            cannot_tell(std::move(problem));
         } else if (any(undo.live_back)) {
             result.recovery = Recovery::undid_backup;
         } else if (any(undo.older_back)) {
@@ -880,11 +890,7 @@ CutShortMove recover_database_move(const std::string& db, const std::string& bac
         case Recovery::cannot_tell:
             break;
         case Recovery::cleared_unused_journal:
-            folder.remove(inspection.journal.fd.get(), RECORD_NAME, 0,
-                          folder.in(inspection.journal, RECORD_NAME));
-            folder.remove(folder.fd(), inspection.journal.name, AT_REMOVEDIR,
-                          folder.at(inspection.journal.name));
-            folder.sync();
+            folder.end(inspection.journal);
             break;
         case Recovery::finished_backup:
             carry_out_discard(folder, inspection.journal, inspection.seen);

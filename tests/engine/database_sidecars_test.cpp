@@ -178,6 +178,12 @@ TEST_F(SidecarsTest, CutShortMovesArePutRightFromWhatStandsWhere) {
           [&] { fs::create_directory(moving); }},
          "🔄 Cleared an interrupted database backup that had not moved anything yet: " + db,
          {{"Brinvast.db", "d"}, {"Brinvast.db-wal", "w"}}},
+        {"a journal that cannot be looked into",
+         {rename(at("Brinvast_Previous.db"), db),
+          rename(at("Brinvast_Previous.db-wal"), db + "-wal"), [&] { fs::remove_all(moving); },
+          [&] { std::ofstream(moving) << "?"; }},
+         cannot + "Not a directory: " + moving,
+         {{".brinvast-uninstall-moving", "?"}, {"Brinvast.db", "d"}, {"Brinvast.db-wal", "w"}}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
