@@ -26,17 +26,23 @@ constexpr std::size_t MAX_PLIST_SIZE = 1 << 20;
 constexpr std::size_t MAX_IDENTIFIER_SIZE = 255;
 constexpr std::size_t MAX_SHOWN = 64;
 constexpr std::size_t MAX_DEPTH = 64;  // Apple's property lists nest a few levels
+constexpr std::size_t MAX_LIST_SIZE = 256;
 constexpr std::string_view BUNDLE_KEY = "CFBundleIdentifier";
 constexpr char INFO_PLIST[] = "Info.plist";
+constexpr int DIRECTORY_FLAGS = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
-// The top-level keys asked for, and whether an array's first element stands for its value.
+// What a wanted key's value gives: a string; a string, or an array's first element when that is
+// one; or the strings of an array, or the keys of a dictionary.
+enum class Take { string, first_of_array, list };
+
+// The top-level keys asked for, and what their values give.
 struct Wanted {
     std::span<const std::string_view> keys;
-    bool first_of_array = false;
+    Take take = Take::string;
 };
 
 // Why a file's contents are refused before any key counts.
-enum class Fault { none, not_a_plist, too_deep, no_dictionary };
+enum class Fault { none, not_a_plist, too_deep, no_dictionary, too_long };
 
 [[nodiscard]] std::string fault_text(Fault fault, std::string_view file) {
     const std::string name(file);
@@ -45,6 +51,8 @@ enum class Fault { none, not_a_plist, too_deep, no_dictionary };
             return name + " is nested deeper than 64 levels";
         case Fault::no_dictionary:
             return name + " does not hold a dictionary";
+        case Fault::too_long:
+            return name + " holds a list of more than 256 elements";
         case Fault::none:
         case Fault::not_a_plist:
             break;
@@ -54,8 +62,9 @@ enum class Fault { none, not_a_plist, too_deep, no_dictionary };
 
 // What a parser found under one wanted key of the top-level dictionary.
 struct Found {
-    int times = 0;                    // how often the key appears
-    std::optional<std::string> text;  // the value, when it is a string
+    int times = 0;                                 // how often the key appears
+    std::optional<std::string> text;               // the value, when it is a string
+    std::optional<std::vector<std::string>> list;  // when a list was asked for and found
 };
 
 // What a parser found under each wanted key, in the order they were asked for.
@@ -89,8 +98,8 @@ void append_utf8(std::string& out, std::uint32_t code) {
 }
 
 // ---- Binary: "bplist00", objects, a table of their offsets, a 32-byte trailer. Only the top
-// dictionary's own references, and a wanted array's first, are followed, so a cycle cannot hold
-// the reader.
+// dictionary's own references, and a wanted array's or dictionary's own, are followed, so a cycle
+// cannot hold the reader.
 
 class BinaryPlist {
 public:
@@ -98,7 +107,8 @@ public:
 
     Lookup lookup() {
         Lookup found{Fault::none, std::vector<Found>(wanted_.keys.size())};
-        if (!read_trailer() || !lookup_in_top(found)) found.fault = Fault::not_a_plist;
+        if (!read_trailer() || !lookup_in_top(found))
+            found.fault = fault_ == Fault::none ? Fault::not_a_plist : fault_;
         return found;
     }
 
@@ -195,13 +205,14 @@ private:
         return true;
     }
 
-    // Reads the value that `ref` names into `found`: a string, or an array whose first element
-    // is one when asked for. An array whose first element is itself or the top dictionary is a
-    // cycle.
-    bool read_value(std::uint64_t ref, Found& found) const {
+    // Reads the value that `ref` names into `found`, as `wanted_` asks. An array whose first
+    // element is itself or the top dictionary is a cycle.
+    bool read_value(std::uint64_t ref, Found& found) {
         const auto value = object(ref);
         if (!value) return false;
-        if (value->type != 0xA || !wanted_.first_of_array) return read_string(*value, found.text);
+        if (wanted_.take == Take::list) return read_list(ref, *value, found);
+        if (value->type != 0xA || wanted_.take != Take::first_of_array)
+            return read_string(*value, found.text);
         if (value->count > (table_ - value->body) / ref_size_) return false;
         if (value->count == 0) return true;
         const auto first_ref = number(value->body, ref_size_, table_);
@@ -210,14 +221,37 @@ private:
         return first && read_string(*first, found.text);
     }
 
+    // Reads the strings of the array, or the keys of the dictionary, that `ref` names into
+    // `found`. An element that is the list itself or the top dictionary is a cycle.
+    bool read_list(std::uint64_t ref, const Object& value, Found& found) {
+        if (value.type != 0xA && value.type != 0xD) return true;
+        if (value.count > MAX_LIST_SIZE) {
+            fault_ = Fault::too_long;
+            return false;
+        }
+        const std::uint64_t entry = value.type == 0xD ? 2 * ref_size_ : ref_size_;
+        if (value.count > (table_ - value.body) / entry) return false;
+        std::vector<std::string>& list = found.list.emplace();
+        for (std::uint64_t i = 0; i < value.count; ++i) {
+            const auto element_ref = number(value.body + i * ref_size_, ref_size_, table_);
+            if (!element_ref || *element_ref == top_ || *element_ref == ref) return false;
+            const auto element = object(*element_ref);
+            std::optional<std::string> text;
+            if (!element || !read_string(*element, text)) return false;
+            if (value.type == 0xD && !text) return false;  // keys are strings
+            if (text) list.push_back(std::move(*text));
+        }
+        return true;
+    }
+
     // Keys must be strings. A reference back to the top dictionary is a cycle, which CF
     // refuses the whole file for.
     bool lookup_in_top(Lookup& found) {
         const auto top = object(top_);
         if (!top) return false;
         if (top->type != 0xD) {
-            found.fault = Fault::no_dictionary;
-            return true;
+            fault_ = Fault::no_dictionary;
+            return false;
         }
         const std::uint64_t count = top->count;
         if (count > (table_ - top->body) / (2 * ref_size_)) return false;
@@ -237,6 +271,7 @@ private:
 
     std::string_view bytes_;
     Wanted wanted_;
+    Fault fault_ = Fault::none;
     std::string key_;  // a UTF-16 key in UTF-8, kept from one entry to the next
     unsigned offset_size_ = 0;
     unsigned ref_size_ = 0;
@@ -436,15 +471,66 @@ private:
         return true;
     }
 
-    // Reads the top dictionary's value `value` into `found`, when it is a string or an array
-    // whose first element is one when asked for, and moves past it. Text before that element is
-    // passed over, as skip() does.
+    // The next tag, past any text; in an array, as skip() does, text between elements is passed
+    // over.
+    Token next_tag() {
+        Token token = next();
+        while (token.kind == Kind::text || token.kind == Kind::cdata)
+            token = next();
+        return token;
+    }
+
+    bool too_long() {
+        fault_ = Fault::too_long;
+        return false;
+    }
+
+    // Reads the string elements of the array `array`, which has begun, into `strings`, and
+    // moves past its end.
+    bool read_strings(const Token& array, std::vector<std::string>& strings) {
+        for (std::size_t count = 0;; ++count) {
+            const Token element = next_tag();
+            if (element.kind == Kind::end) return element.name == array.name;
+            if (element.kind != Kind::start) return false;
+            if (count == MAX_LIST_SIZE) return too_long();
+            const bool read = element.name == "string" ? read_text(element, strings.emplace_back())
+                                                       : skip(element, 4);
+            if (!read) return false;
+        }
+    }
+
+    // Reads the keys of the dictionary `dict`, which has begun, into `keys`, and moves past its
+    // end.
+    bool read_keys(const Token& dict, std::vector<std::string>& keys) {
+        for (;;) {
+            const Token key = next_element();
+            if (key.kind == Kind::end) return key.name == dict.name;
+            if (keys.size() == MAX_LIST_SIZE) return too_long();
+            if (key.kind != Kind::start || key.name != "key" ||
+                !read_text(key, keys.emplace_back()))
+                return false;
+            const Token value = next_element();
+            if (value.kind != Kind::start || !skip(value, 4)) return false;
+        }
+    }
+
+    // Reads the top dictionary's value `value` into `found`, when it is an array or a
+    // dictionary, and moves past it.
+    bool read_list(const Token& value, Found& found) {
+        if (value.name != "array" && value.name != "dict") return skip(value, 3);
+        std::vector<std::string>& list = found.list.emplace();
+        if (value.empty) return true;
+        return value.name == "array" ? read_strings(value, list) : read_keys(value, list);
+    }
+
+    // Reads the top dictionary's value `value` into `found`, as `wanted_` asks, and moves past
+    // it.
     bool read_value(const Token& value, Found& found) {
+        if (wanted_.take == Take::list) return read_list(value, found);
         if (value.name == "string") return read_text(value, found.text.emplace());
-        if (value.name != "array" || value.empty || !wanted_.first_of_array) return skip(value, 3);
-        Token first = next();
-        while (first.kind == Kind::text || first.kind == Kind::cdata)
-            first = next();
+        if (value.name != "array" || value.empty || wanted_.take != Take::first_of_array)
+            return skip(value, 3);
+        const Token first = next_tag();
         if (first.kind == Kind::end) return first.name == value.name;
         if (first.kind != Kind::start) return false;
         const bool read =
@@ -529,21 +615,22 @@ private:
     return {found.text, {}};
 }
 
-// The strings that `keys` hold in `plist`, or why `file` is refused.
-[[nodiscard]] PlistStrings strings_of(std::string_view plist,
-                                      std::initializer_list<std::string_view> keys,
-                                      std::string_view file) {
-    const Wanted wanted{{keys.begin(), keys.size()}, true};
+// What `keys` hold in `plist`, as `take` reads them into `member`, or why `file` is refused.
+template <typename Result, typename Value>
+[[nodiscard]] Result collected(std::string_view plist, std::initializer_list<std::string_view> keys,
+                               Take take, std::optional<Value> Found::*member,
+                               std::string_view file) {
+    const Wanted wanted{{keys.begin(), keys.size()}, take};
     const Lookup found = lookup(plist, wanted);
     if (found.fault != Fault::none) return {{}, fault_text(found.fault, file)};
-    PlistStrings strings;
+    Result result;
     for (std::size_t i = 0; i < wanted.keys.size(); ++i) {
         const std::string key(wanted.keys[i]);
         if (found.found[i].times > 1)
             return {{}, key + " appears more than once in " + std::string(file)};
-        if (found.found[i].text) strings.values.emplace(key, *found.found[i].text);
+        if (found.found[i].*member) result.values.emplace(key, *(found.found[i].*member));
     }
-    return strings;
+    return result;
 }
 
 // Why `name` in `dir` could not be opened, where the open failed with `error`.
@@ -599,26 +686,37 @@ private:
     return read_limited(file.get(), name, problem);
 }
 
+// What `keys` hold in the file `name` in `dir`, as collected() reads them.
+template <typename Result, typename Value>
+[[nodiscard]] Result read_collected(int dir, const char* name,
+                                    std::initializer_list<std::string_view> keys, Take take,
+                                    std::optional<Value> Found::*member) {
+    // A path could lead through a link before the last name.
+    if (std::strchr(name, '/') != nullptr) return {{}, std::string(name) + " is not a file name"};
+    std::string problem;
+    const auto text = read_named(dir, name, problem);
+    if (!text) return {{}, problem};
+    return collected<Result>(*text, keys, take, member, name);
+}
+
 }  // namespace
+
+bool is_reverse_dns(std::string_view identifier) {
+    // A well-formed identifier has no empty part, so one dot makes two parts.
+    return is_well_formed(identifier) && identifier.find('.') != std::string_view::npos;
+}
 
 BundleIdentifier bundle_identifier_in(std::string_view plist) {
     const std::string_view keys[] = {BUNDLE_KEY};
-    return judged(lookup(plist, {keys, false}));
+    return judged(lookup(plist, {keys, Take::string}));
 }
 
-BundleIdentifier bundle_identifier(const std::string& bundle_path) {
-    constexpr int directory = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-    const unique_fd bundle(::open(bundle_path.c_str(), directory));
-    if (!bundle.valid()) {
-        const int error = errno;
-        return {std::nullopt,
-                open_problem(AT_FDCWD, bundle_path.c_str(), "the bundle", error, "no bundle")};
-    }
-    const unique_fd contents(::openat(bundle.get(), "Contents", directory));
+BundleIdentifier bundle_identifier_at(int bundle_fd) {
+    const unique_fd contents(::openat(bundle_fd, "Contents", DIRECTORY_FLAGS));
     if (!contents.valid()) {
         const int error = errno;
         return {std::nullopt,
-                open_problem(bundle.get(), "Contents", "Contents", error, "no Info.plist")};
+                open_problem(bundle_fd, "Contents", "Contents", error, "no Info.plist")};
     }
     std::string problem;
     const auto text = read_named(contents.get(), INFO_PLIST, problem);
@@ -626,14 +724,29 @@ BundleIdentifier bundle_identifier(const std::string& bundle_path) {
     return bundle_identifier_in(*text);
 }
 
+BundleIdentifier bundle_identifier(const std::string& bundle_path) {
+    const unique_fd bundle(::open(bundle_path.c_str(), DIRECTORY_FLAGS));
+    if (!bundle.valid()) {
+        const int error = errno;
+        return {std::nullopt,
+                open_problem(AT_FDCWD, bundle_path.c_str(), "the bundle", error, "no bundle")};
+    }
+    return bundle_identifier_at(bundle.get());
+}
+
 PlistStrings read_plist_strings(int dir_fd, const char* name,
                                 std::initializer_list<std::string_view> keys) {
-    // A path could lead through a link before the last name.
-    if (std::strchr(name, '/') != nullptr) return {{}, std::string(name) + " is not a file name"};
-    std::string problem;
-    const auto text = read_named(dir_fd, name, problem);
-    if (!text) return {{}, problem};
-    return strings_of(*text, keys, name);
+    return read_collected<PlistStrings>(dir_fd, name, keys, Take::first_of_array, &Found::text);
+}
+
+PlistLists plist_lists_in(std::string_view plist, std::initializer_list<std::string_view> keys,
+                          std::string_view file) {
+    return collected<PlistLists>(plist, keys, Take::list, &Found::list, file);
+}
+
+PlistLists read_plist_lists(int dir_fd, const char* name,
+                            std::initializer_list<std::string_view> keys) {
+    return read_collected<PlistLists>(dir_fd, name, keys, Take::list, &Found::list);
 }
 
 }  // namespace brinvast

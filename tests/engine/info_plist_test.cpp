@@ -190,4 +190,53 @@ TEST(InfoPlist, ALaunchAgentGivesItsLabelAndProgram) {
     }
 }
 
+TEST(InfoPlist, AListGivesItsStringsOrItsKeys) {
+    const std::string groups = "com.apple.security.application-groups";
+    const std::string helpers = "SMPrivilegedExecutables";
+    const std::string both = "{\"" + groups + R"(": ["g", 1, ["h"], "i"], ")" + helpers +
+                             R"(": {"x.h": "anchor", "a": {}}})";
+    const std::string long_list = "{\"" + groups + "\": [" + repeated("\"g\", ", 257) + "]}";
+    const auto in_file = [](const std::string& form, const std::string& literal) {
+        return plist(form, literal, "a.plist");
+    };
+    using Values = std::map<std::string, std::vector<std::string>, std::less<>>;
+    const Values lists{{groups, {"g", "i"}}, {helpers, {"x.h", "a"}}};
+    const std::string too_long = "a.plist holds a list of more than 256 elements";
+    const struct {
+        std::string name;
+        Make make;
+        Values values;
+        std::string problem;
+    } rows[] = {
+        {"xml", in_file("xml", both), lists, ""},
+        {"binary", in_file("binary", both), lists, ""},
+        {"neither", in_file("binary", "{\"" + groups + R"(": "g", ")" + helpers + "\": 1}"),
+         Values(), ""},
+        {"empty", text("<plist><dict><key>" + groups + "</key><array/></dict></plist>", "a.plist"),
+         Values{{groups, {}}}, ""},
+        {"long xml", in_file("xml", long_list), Values(), too_long},
+        {"long binary", in_file("binary", long_list), Values(), too_long},
+    };
+    const TempDir root;
+    for (const auto& row : rows)
+        row.make(root / row.name);
+    write_requested();
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string folder = root / row.name;
+        const brinvast::unique_fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const brinvast::PlistLists found =
+            brinvast::read_plist_lists(dir.get(), "a.plist", {groups, helpers});
+        EXPECT_EQ(found.values, row.values);
+        EXPECT_EQ(found.problem, row.problem);
+    }
+}
+
+TEST(InfoPlist, AReverseDnsNameHasTwoParts) {
+    for (const char* good : {"com.brinvast.app", "a.b"})
+        EXPECT_TRUE(brinvast::is_reverse_dns(good)) << good;
+    for (const char* bad : {"brinvast", "", ".a", "a.", "a..b", "a/b.c", "a b.c"})
+        EXPECT_FALSE(brinvast::is_reverse_dns(bad)) << bad;
+}
+
 }  // namespace
