@@ -7,10 +7,10 @@
 // from files that whoever can write them controls. So the file is opened without following a
 // link on the way, read whole up to 1 MiB, and parsed without recursion in the two formats
 // Apple writes, XML (checked whole) and binary (bplist00: only the top dictionary's own
-// references and an array's first are followed, every offset checked, so no cycle holds the
-// reader; likewise a wanted array's or dictionary's own). Of a bundle identifier only a well-formed
-// one comes out: ASCII letters, digits, "-" and "." between non-empty parts, at most 255 bytes,
-// which no path built from it can be led out of its folder with.
+// references and a wanted array's or dictionary's own are followed, every offset checked, so no
+// cycle holds the reader). Of a bundle identifier only a well-formed one comes out: ASCII
+// letters, digits, "-" and "." between non-empty parts, at most 255 bytes, which no path built
+// from it can be led out of its folder with.
 
 #include <initializer_list>
 #include <map>
