@@ -174,12 +174,14 @@ UserOfHome BrinvastUninstaller::user_of_home() const {
 std::optional<std::string> BrinvastUninstaller::run_system_command(
     const std::vector<std::string>& command) {
     if (command.empty()) return std::nullopt;
+    constexpr std::chrono::seconds limit(30);
     std::string output;
-    const int status = platform::run_program(command, output);
-    if (status == 0) return std::nullopt;
-    if (status < 0) return std::string(std::strerror(errno));
+    const platform::ProgramRun run = platform::run_program(command, output, limit);
+    if (run.timed_out) return "no answer within " + std::to_string(limit.count()) + " seconds";
+    if (run.status == 0) return std::nullopt;
+    if (run.status < 0) return std::string(std::strerror(run.error));
     const std::string said = last_line(output);
-    return said.empty() ? "exit status " + std::to_string(status) : said;
+    return said.empty() ? "exit status " + std::to_string(run.status) : said;
 }
 
 void BrinvastUninstaller::warn_unless(const std::optional<std::string>& failure,

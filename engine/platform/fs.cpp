@@ -226,41 +226,43 @@ void empty_tree(unique_fd top, const std::string& path) {
     stack.pop();
 }
 
-// The open folder from which remove_tree reaches its target, and the target's path from there.
+// Where a removal reaches its target from: an open folder and the target's path from there,
+// its name in the folder or its path below it.
 struct Anchor {
-    unique_fd fd;
-    std::string name;  // the target's name in the folder, or its path below it
-    int error = 0;     // why no folder could be opened
+    int fd = -1;
+    std::string name;
 };
 
-// The target's parent, opened for search only. Where the parent may be searched but not opened
-// that way (macOS 12 ignores O_SEARCH, and a build without it asks for read permission), the
-// nearest ancestor that opens, with the target's path below it, whose folders need only search
-// permission. They are resolved by each call, as the parent's path is by the open; the target
-// itself is still never followed.
-Anchor anchor_of(const std::string& path) {
-    Anchor anchor;
-    std::string folder = parent_of(path, anchor.name);
+// Opens the target's parent into `folder`, for search only, and returns the target's name in
+// it. Where the parent may be searched but not opened that way (macOS 12 ignores O_SEARCH, and a
+// build without it asks for read permission), opens the nearest ancestor that opens instead, and
+// returns the target's path below it, whose folders need only search permission. They are
+// resolved by each call, as the parent's path is by the open; the target itself is still never
+// followed. Sets `error` to why no folder could be opened.
+std::string open_anchor(const std::string& path, unique_fd& folder, int& error) {
+    std::string below;
+    std::string parent = parent_of(path, below);
     for (;;) {
-        anchor.fd = unique_fd(platform::open_search_only(AT_FDCWD, folder.c_str()));
-        if (anchor.fd.valid()) return anchor;
-        anchor.error = errno;
-        if (anchor.error != EACCES || folder == "/" || folder == ".") return anchor;
+        folder = unique_fd(platform::open_search_only(AT_FDCWD, parent.c_str()));
+        if (folder.valid()) return below;
+        error = errno;
+        if (error != EACCES || parent == "/" || parent == ".") return below;
         std::string name;
-        folder = parent_of(folder, name);
-        anchor.name = name + "/" + anchor.name;
+        parent = parent_of(parent, name);
+        below = name + "/" + below;
     }
 }
 
-// Whether the open directory `top` lies on the mounted file system of its parent.
+// Whether the open directory `top` lies on the mounted file system of its parent: the anchor's
+// folder itself, or the folder above the target below it.
 bool on_parents_mount(const Anchor& anchor, int top, const std::string& path) {
     std::uint64_t parent = 0;
     std::uint64_t mount = 0;
     const auto slash = anchor.name.rfind('/');
     const bool parent_known =
         slash == std::string::npos
-            ? platform::mount_of(anchor.fd.get(), parent)
-            : platform::mount_at(anchor.fd.get(), anchor.name.substr(0, slash).c_str(), parent);
+            ? platform::mount_of(anchor.fd, parent)
+            : platform::mount_at(anchor.fd, anchor.name.substr(0, slash).c_str(), parent);
     if (!parent_known || !platform::mount_of(top, mount)) {
         const int error = errno;
         throw fs_error(error, path);
@@ -274,36 +276,59 @@ bool on_parents_mount(const Anchor& anchor, int top, const std::string& path) {
     throw fs_error(error, path);
 }
 
-}  // namespace
-
-bool remove_tree(const std::string& path) {
-    // Removing entries needs only search and write permission on the parent, not read.
-    const Anchor anchor = anchor_of(path);
-    if (!anchor.fd.valid()) {
-        // a file took the place of a folder on the way
-        return gone_or_throw(anchor.error == ENOTDIR ? ENOENT : anchor.error, path);
-    }
-    const int at = anchor.fd.get();
+// remove_tree of the target that `anchor` reaches, shown as `path`. Removing entries needs only
+// search and write permission on the parent, not read.
+bool remove_anchored(const Anchor& anchor, const std::string& path) {
     const char* const name = anchor.name.c_str();
-
     struct stat info {};
-    if (::fstatat(at, name, &info, AT_SYMLINK_NOFOLLOW) != 0) return gone_or_throw(errno, path);
+    if (::fstatat(anchor.fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        return gone_or_throw(errno, path);
+    }
     if (S_ISLNK(info.st_mode)) throw fs_error(ELOOP, "Refusing to delete a symbolic link", path);
-    unique_fd top(::openat(at, name, DIRECTORY_FLAGS));
+    unique_fd top(::openat(anchor.fd, name, DIRECTORY_FLAGS));
     if (!top.valid()) {
         const int error = errno;
         if (error == ENOENT) return false;
-        remove_unopened(at, name, error, path);
+        remove_unopened(anchor.fd, name, error, path);
         return true;
     }
     // A product directory that is itself a mount point holds someone else's file system.
     if (!on_parents_mount(anchor, top.get(), path)) throw fs_error(EXDEV, MOUNTED_HERE, path);
     empty_tree(std::move(top), path);
-    if (::unlinkat(at, name, AT_REMOVEDIR) != 0) {
+    if (::unlinkat(anchor.fd, name, AT_REMOVEDIR) != 0) {
         const int error = errno;
         if (error != ENOENT) throw fs_error(error, path);
     }
     return true;
+}
+
+// The *_at operations take one entry of an open folder: a path would resolve links on its way.
+void require_single_name(const std::string& name, const std::string& shown) {
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        throw fs_error(EINVAL, "Not a single name", shown);
+    }
+}
+
+}  // namespace
+
+bool remove_tree(const std::string& path) {
+    unique_fd folder;
+    int error = 0;
+    std::string below = open_anchor(path, folder, error);
+    // A file that took the place of a folder on the way leaves nothing to remove.
+    if (!folder.valid()) return gone_or_throw(error == ENOTDIR ? ENOENT : error, path);
+    return remove_anchored({folder.get(), std::move(below)}, path);
+}
+
+bool remove_tree_at(int dir_fd, const std::string& name, const std::string& shown) {
+    require_single_name(name, shown);
+    return remove_anchored({dir_fd, name}, shown);
+}
+
+bool remove_file_at(int dir_fd, const std::string& name, const std::string& shown) {
+    require_single_name(name, shown);
+    if (::unlinkat(dir_fd, name.c_str(), 0) == 0) return true;
+    return gone_or_throw(errno, shown);
 }
 
 namespace {
@@ -447,21 +472,35 @@ const char* lock_of(const std::string& path) {
 
 }  // namespace
 
-TreeTotals survey_tree(const std::string& path) {
+namespace {
+
+// survey_tree of the directory `root`, shown as `path`, or of nothing where it could not be
+// opened, with `open_error`. A folder that is there but may not be listed (macOS privacy
+// protection, say) is not an empty one.
+TreeTotals survey_root(unique_fd root, int open_error, const std::string& path) {
     TreeTotals totals;
-    unique_fd root(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!root.valid()) {
-        // A folder that is there but may not be listed (macOS privacy protection, say) is not an
-        // empty one.
-        const int error = errno;
-        if (error == EACCES || error == EPERM) throw fs_error(error, path);
-        return totals;
-    }
+    if (open_error == EACCES || open_error == EPERM) throw fs_error(open_error, path);
+    if (!root.valid()) return totals;
     walk_down(std::move(root), path,
               [&totals](DirectoryStack& stack, platform::ListingBuffer& buffer) {
                   list_for_survey(stack, buffer, totals);
               });
     return totals;
+}
+
+}  // namespace
+
+TreeTotals survey_tree(const std::string& path) {
+    unique_fd root(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const int error = root.valid() ? 0 : errno;
+    return survey_root(std::move(root), error, path);
+}
+
+TreeTotals survey_tree_at(int dir_fd, const std::string& name, const std::string& shown) {
+    require_single_name(name, shown);
+    unique_fd root(::openat(dir_fd, name.c_str(), DIRECTORY_FLAGS));
+    const int error = root.valid() ? 0 : errno;
+    return survey_root(std::move(root), error, shown);
 }
 
 std::vector<FileId> executables_in(const std::string& path) {

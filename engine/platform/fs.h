@@ -75,6 +75,19 @@ void rename_path(const std::string& from, const std::string& to);
 // UserInterrupt when the user interrupts.
 [[nodiscard]] bool remove_tree(const std::string& path);
 
+// The operations below act on the entry `name` (a single name, no '/') of the open directory
+// `dir_fd`, a folder reached without following links (platform::open_folder_beneath), so that
+// no link swapped in on the way since can lead them elsewhere; `shown` is the entry's path for
+// messages. A name that is not a single one is refused with EINVAL.
+
+// remove_tree of the directory `name`: a link or anything else there is refused as remove_tree
+// refuses it, and a directory on another mounted file system than `dir_fd` is never entered.
+[[nodiscard]] bool remove_tree_at(int dir_fd, const std::string& name, const std::string& shown);
+
+// Deletes the file or link `name`. False when nothing stood there; a directory there is refused
+// with the error the platform's unlink gives (EISDIR on Linux, EPERM on macOS).
+[[nodiscard]] bool remove_file_at(int dir_fd, const std::string& name, const std::string& shown);
+
 struct TreeTotals {
     std::uint64_t file_count = 0;
     std::uint64_t dir_count = 0;
@@ -89,6 +102,11 @@ struct TreeTotals {
 // `path` itself is there but may not be listed (EACCES, EPERM), or when a directory is moved
 // away beneath a deep walk so that it cannot find its way back.
 [[nodiscard]] TreeTotals survey_tree(const std::string& path);
+
+// survey_tree of the directory `name` in `dir_fd`, not followed: a link there, like a file, holds
+// nothing to count.
+[[nodiscard]] TreeTotals survey_tree_at(int dir_fd, const std::string& name,
+                                        const std::string& shown);
 
 // A file's identity, which every path to it shares: hard links, bind mounts.
 struct FileId {

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -27,6 +28,14 @@ namespace brinvast::platform {
 // Opens the directory at `path` (relative to `at_fd`) only as a base for *at() calls, which
 // needs search permission on it but not read permission. -1 with errno on failure.
 [[nodiscard]] int open_search_only(int at_fd, const char* path);
+
+// Opens the directory `relative` (a relative path, "a/b/c") below the open directory `dir_fd`,
+// one component at a time, following no symbolic link on the way or at the end, and never
+// leaving `dir_fd` through "..": only search permission is needed on each. -1 with errno on
+// failure (ELOOP or ENOTDIR where a link or a file stands on the way, ENOENT where nothing does,
+// EINVAL for an absolute path or one with "..", or an empty component). Like open_search_only's,
+// the descriptor is a base for *at() calls, not for listing.
+[[nodiscard]] int open_folder_beneath(int dir_fd, const char* relative);
 
 // The mounted file system that holds the open file `fd`, told apart from every other mount,
 // bind mounts of the same device included. False with errno on failure.
@@ -130,20 +139,35 @@ enum class AdministratorPrompt { osascript, pkexec };
 
 // The system's own programs that make macOS let go of what it keeps for an app, by their full
 // paths: launchctl (launch agents), defaults (the preferences system, which cfprefsd caches),
-// lsregister (Launch Services) and sudo (to run one of them as the user whose home it is). Empty
-// where the platform has no such program.
+// lsregister (Launch Services), sudo (to run one of them as the user whose home it is), pkgutil
+// (the receipts of installer packages) and codesign (who signed a program). Empty where the
+// platform has no such program. macOS has them all; Linux reports each only where an executable
+// file stands at its macOS path, which only end-to-end tests arrange, with stand-ins, in a mount
+// namespace of their own.
 struct SystemTools {
     std::string launchctl;
     std::string defaults;
     std::string lsregister;
     std::string sudo;
+    std::string pkgutil;
+    std::string codesign;
 };
 [[nodiscard]] SystemTools system_tools();
 
-// Runs `command`, whose first word is a program's full path, with no input, and waits for it;
-// what it writes to standard output and error goes to `output`. Its exit status (128 and the
-// signal when a signal ended it), or -1 with errno when it could not be started.
-[[nodiscard]] int run_program(const std::vector<std::string>& command, std::string& output);
+// How a program that run_program started ended.
+struct ProgramRun {
+    int status = 0;          // exit status, or 128 + the signal that ended it
+    bool timed_out = false;  // killed, with its whole process group, at the time limit
+    int error = 0;           // errno when it could not be started or waited for (status is then -1)
+};
+
+// Runs `command`, whose first word is a program's full path, with no input, and waits for it for
+// at most `limit`; what it writes to standard output and error goes to `output`, up to 64 KiB.
+// The program runs in a process group of its own, with every signal at its default and none
+// blocked, and inherits no descriptor but the three standard ones. At the limit its whole group
+// is killed, and whatever of it still holds the output open is waited for no longer.
+[[nodiscard]] ProgramRun run_program(const std::vector<std::string>& command, std::string& output,
+                                     std::chrono::milliseconds limit = std::chrono::seconds(30));
 
 // The group whose members are administrators, who may become root anyway, so that a folder they
 // may change still holds a program that root can trust: macOS's admin; none on Linux.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
@@ -16,6 +17,7 @@
 #include <string_view>
 
 #include "errors.h"
+#include "folder_beneath.h"
 #include "platform.h"
 #include "unique_fd.h"
 
@@ -30,6 +32,24 @@ std::string executable_path() {
 
 int open_search_only(int at_fd, const char* path) {
     return ::openat(at_fd, path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
+// openat2 refuses every link in one call, but names a failure only roughly: a link at the end
+// fails as ENOTDIR (O_DIRECTORY is checked first), one on the way may fail as ENOENT, and a
+// kernel before 5.6, or a seccomp filter, answers ENOSYS, EPERM, E2BIG or EINVAL. Any failure
+// but ELOOP is asked again one component at a time, which tells them apart.
+int open_folder_beneath(int dir_fd, const char* relative) {
+    if (!plain_relative_path(relative)) {
+        errno = EINVAL;
+        return -1;
+    }
+    constexpr int flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    open_how how{};
+    how.flags = flags;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
+    const long fd = ::syscall(SYS_openat2, dir_fd, relative, &how, sizeof how);
+    if (fd >= 0 || errno == ELOOP) return static_cast<int>(fd);
+    return open_components(dir_fd, relative, flags);
 }
 
 bool artwork_in_bundle_resources() {
@@ -263,9 +283,29 @@ std::optional<gid_t> administrators_group() {
     return std::nullopt;
 }
 
-// Linux keeps an app's data in plain files, and has no such services to tell.
+namespace {
+
+// `path` where an executable file stands there, or nothing.
+std::string if_executable(const char* path) {
+    struct stat status {};
+    const bool found =
+        ::stat(path, &status) == 0 && S_ISREG(status.st_mode) && ::access(path, X_OK) == 0;
+    return found ? path : "";
+}
+
+}  // namespace
+
+// Linux keeps an app's data in plain files, and has no such services to tell; only stand-ins
+// that an end-to-end test puts at the macOS paths are reported. A real sudo is reported too, which
+// is harmless: the engine runs sudo only under launchctl, which no Linux has.
 SystemTools system_tools() {
-    return {};
+    return {if_executable("/bin/launchctl"),
+            if_executable("/usr/bin/defaults"),
+            if_executable("/System/Library/Frameworks/CoreServices.framework/Frameworks/"
+                          "LaunchServices.framework/Support/lsregister"),
+            if_executable("/usr/bin/sudo"),
+            if_executable("/usr/sbin/pkgutil"),
+            if_executable("/usr/bin/codesign")};
 }
 
 AdministratorPrompt administrator_prompt() {

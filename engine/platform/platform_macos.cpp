@@ -16,6 +16,7 @@
 #include <cstring>
 #include <vector>
 
+#include "folder_beneath.h"
 #include "platform.h"
 
 namespace brinvast::platform {
@@ -94,12 +95,36 @@ int rename_exclusive(int from_dir, const char* from, int to_dir, const char* to)
     return -1;
 }
 
-int open_search_only(int at_fd, const char* path) {
+namespace {
+
+// Headers before macOS 13's lack O_SEARCH, and macOS 12 ignores it: there, opening a folder asks
+// for read permission after all.
 #if defined(O_SEARCH)
-    return ::openat(at_fd, path, O_SEARCH | O_DIRECTORY | O_CLOEXEC);
+constexpr int SEARCH_ONLY = O_SEARCH;
 #else
-    return ::openat(at_fd, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+constexpr int SEARCH_ONLY = O_RDONLY;
 #endif
+
+}  // namespace
+
+int open_search_only(int at_fd, const char* path) {
+    return ::openat(at_fd, path, SEARCH_ONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// O_NOFOLLOW_ANY (macOS 11) refuses a link anywhere on the path with ELOOP in one call, so that
+// only the folder opened needs more than search permission, and only on macOS 12. ENOTDIR may
+// still be a link at the end, which the walk one component at a time tells apart.
+int open_folder_beneath(int dir_fd, const char* relative) {
+    if (!plain_relative_path(relative)) {
+        errno = EINVAL;
+        return -1;
+    }
+#if defined(O_NOFOLLOW_ANY)
+    const int fd =
+        ::openat(dir_fd, relative, SEARCH_ONLY | O_DIRECTORY | O_NOFOLLOW_ANY | O_CLOEXEC);
+    if (fd >= 0 || errno != ENOTDIR) return fd;
+#endif
+    return open_components(dir_fd, relative, SEARCH_ONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
 bool artwork_in_bundle_resources() {
@@ -197,10 +222,13 @@ std::optional<gid_t> administrators_group() {
 }
 
 SystemTools system_tools() {
-    return {"/bin/launchctl", "/usr/bin/defaults",
+    return {"/bin/launchctl",
+            "/usr/bin/defaults",
             "/System/Library/Frameworks/CoreServices.framework/Frameworks/"
             "LaunchServices.framework/Support/lsregister",
-            "/usr/bin/sudo"};
+            "/usr/bin/sudo",
+            "/usr/sbin/pkgutil",
+            "/usr/bin/codesign"};
 }
 
 AdministratorPrompt administrator_prompt() {

@@ -23,6 +23,8 @@ public:
 
     [[nodiscard]] int get() const { return fd_; }
     [[nodiscard]] bool valid() const { return fd_ >= 0; }
+    // Hands the descriptor over to the caller, who closes it.
+    [[nodiscard]] int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1) {
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;

@@ -147,8 +147,9 @@ TEST_F(Traces, WhatMayNotBeTiedToThisBrinvastStays) {
 }
 
 TEST(TraceCommands, RunAsTheUserWhoseHomeItIsWhenRootRunsThem) {
-    const brinvast::platform::SystemTools tools{"/bin/launchctl", "/usr/bin/defaults",
-                                                "/lsregister", "/usr/bin/sudo"};
+    const brinvast::platform::SystemTools tools{"/bin/launchctl",    "/usr/bin/defaults",
+                                                "/lsregister",       "/usr/bin/sudo",
+                                                "/usr/sbin/pkgutil", "/usr/bin/codesign"};
     const brinvast::UserOfHome user{501, false};
     const brinvast::UserOfHome for_user{501, true};
     using Command = std::vector<std::string>;

@@ -13,11 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <utility>
 
 #include "fs.h"
 #include "interrupt.h"
+#include "platform.h"
 #include "test_tree.h"
 #include "unique_fd.h"
 
@@ -34,6 +36,16 @@ std::pair<int, std::string> removal_error(const std::string& path) {
         return {error.error_number(), error.what()};
     }
     return {0, ""};
+}
+
+// The errno with which remove_file_at refuses `name` in `dir_fd`; 0 when it refuses nothing.
+int unlink_error(int dir_fd, const std::string& name) {
+    try {
+        (void)remove_file_at(dir_fd, name, name);
+    } catch (const fs_error& error) {
+        return error.error_number();
+    }
+    return 0;
 }
 
 [[nodiscard]] int failures() {
@@ -168,6 +180,58 @@ TEST(FsRemoveTree, RefusedUnlinkMeansADirectoryOnlyWhereOneStands) {
             << c.name << ", " << std::strerror(c.error) << " where a directory gives "
             << std::strerror(c.directory_error);
     }
+}
+
+// The descriptor of a folder reached beneath the home keeps to that folder, whatever its path
+// leads to since: a link swapped in there leads nowhere.
+TEST(FsRemoveTree, ThroughADescriptorRemovesWhereTheFolderWas) {
+    TempDir tmp;
+    write_file(tmp / "home/Library/Caches/app/file", 1);
+    write_file(tmp / "home/Library/Caches/note", 1);
+    write_file(tmp / "other/app/kept", 5);
+    write_file(tmp / "other/note", 5);
+    const unique_fd home(::open((tmp / "home").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const unique_fd caches(platform::open_folder_beneath(home.get(), "Library/Caches"));
+    ASSERT_TRUE(caches.valid());
+    ASSERT_EQ(::rename((tmp / "home/Library/Caches").c_str(), (tmp / "moved").c_str()), 0);
+    ASSERT_TRUE(make_link(tmp / "other", tmp / "home/Library/Caches"));
+    EXPECT_EQ(counts(survey_tree_at(caches.get(), "app", "app")), (Counts{1, 0, 1}));
+    EXPECT_EQ(unlink_error(caches.get(), "app"), platform::unlink_directory_error());
+    EXPECT_TRUE(remove_file_at(caches.get(), "note", "note"));
+    EXPECT_FALSE(remove_file_at(caches.get(), "note", "note")) << "nothing there any more";
+    EXPECT_TRUE(remove_tree_at(caches.get(), "app", "app"));
+    EXPECT_EQ(inventory(tmp / "moved"), std::set<std::string>{});
+    EXPECT_EQ(inventory(tmp / "other"), (std::set<std::string>{"app:dir", "app/kept:5", "note:5"}));
+}
+
+// Every link on the way or at the end is refused, and so is a way out through "..". A folder
+// that may be searched but not listed still opens, as nobody.
+TEST(FsOpenBeneath, RefusesLinksAndWaysOutAndNeedsOnlySearchPermission) {
+    TempDir tmp;
+    write_file(tmp / "home/Library/file");
+    make_dirs(tmp / "home/Library/Caches/app");
+    make_dirs(tmp / "outside/Caches");
+    ASSERT_TRUE(make_link(tmp / "outside", tmp / "home/Linked"));
+    ASSERT_TRUE(make_link(tmp / "outside/Caches", tmp / "home/Library/Planted"));
+    const unique_fd home(::open((tmp / "home").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::string absolute = tmp / "home/Library";
+    const std::pair<const char*, int> cases[] = {
+        {"Library/Caches/app", 0},   {"Linked/Caches", ELOOP},   {"Library/Planted", ELOOP},
+        {"Library/file/x", ENOTDIR}, {"Library/gone/x", ENOENT}, {"Library/../Library", EINVAL},
+        {absolute.c_str(), EINVAL},
+    };
+    for (const auto& [relative, error] : cases) {
+        const unique_fd fd(platform::open_folder_beneath(home.get(), relative));
+        EXPECT_EQ(fd.valid() ? 0 : errno, error) << relative;
+    }
+    give_to_nobody(tmp.path());
+    for (const char* folder : {"home/Library", "home/Library/Caches"})
+        ASSERT_EQ(::chmod((tmp / folder).c_str(), 0111), 0) << folder;
+    EXPECT_EQ(run_as_nobody([&] {
+                  const unique_fd fd(platform::open_folder_beneath(home.get(), "Library/Caches"));
+                  return fd.valid() ? 0 : errno;
+              }),
+              0);
 }
 
 // A tree that someone else removed first is gone, not a failure.
