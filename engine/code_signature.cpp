@@ -47,7 +47,6 @@ constexpr std::uint32_t MAX_SIGNATURE_SIZE = 32 << 20;
 constexpr std::uint32_t MAX_BLOBS = 64;
 constexpr std::size_t MAX_TEAM_SIZE = 64;
 constexpr std::size_t MAX_GROUP_SIZE = 255;
-constexpr std::size_t MAX_SHOWN = 64;
 constexpr std::string_view GROUPS_KEY = "com.apple.security.application-groups";
 
 // The bytes at `offset`, `size` of them or fewer at the end of the file; nullopt when the file
@@ -77,14 +76,6 @@ struct Refused : std::runtime_error {
 
 [[nodiscard]] std::uint32_t swapped(std::uint32_t value) {
     return (value >> 24) | ((value >> 8) & 0xff00) | ((value << 8) & 0xff0000) | (value << 24);
-}
-
-// A refused value as the report may print it: short, printable, unable to end its quotes.
-[[nodiscard]] std::string shown(std::string_view value) {
-    std::string text;
-    for (const char c : value.substr(0, MAX_SHOWN))
-        text += c >= ' ' && c <= '~' && c != '"' ? c : '?';
-    return value.size() > MAX_SHOWN ? text + "..." : text;
 }
 
 [[nodiscard]] bool is_alphanumeric(char c) {
@@ -284,7 +275,8 @@ private:
         if (end == std::string_view::npos) invalid("its team identifier runs past its blob");
         const std::string_view team = directory.substr(offset, end - offset);
         if (!is_team(team))
-            throw Refused(name_ + " claims an invalid team identifier \"" + shown(team) + "\"");
+            throw Refused(name_ + " claims an invalid team identifier \"" + shown_name(team) +
+                          "\"");
         return std::string(team);
     }
 
@@ -297,8 +289,8 @@ private:
         if (groups == lists.values.end()) return {};
         for (const std::string& group : groups->second) {
             if (!is_group(group))
-                throw Refused(name_ + " claims an invalid application group \"" + shown(group) +
-                              "\"");
+                throw Refused(name_ + " claims an invalid application group \"" +
+                              shown_name(group) + "\"");
         }
         return std::move(groups->second);
     }
@@ -353,15 +345,6 @@ private:
     return piece;
 }
 
-// Why `name` in `dir` could not be opened, where the open failed with `error`.
-[[nodiscard]] std::string open_problem(int dir, const char* name, int error) {
-    struct stat status {};
-    if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode))
-        return std::string(name) + " is a symbolic link";
-    if (error == ENOENT || error == ENOTDIR) return std::string("no ") + name;
-    return std::string(name) + " cannot be read: " + std::generic_category().message(error);
-}
-
 }  // namespace
 
 CodeSignature code_signature_in(std::string_view file, std::string_view name) {
@@ -380,7 +363,7 @@ CodeSignature read_code_signature(int dir_fd, const char* name) {
     const unique_fd file(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!file.valid()) {
         const int error = errno;
-        return {{}, {}, open_problem(dir_fd, name, error)};
+        return {{}, {}, open_problem(dir_fd, name, name, error, std::string("no ") + name)};
     }
     struct stat status {};
     if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))

@@ -588,14 +588,6 @@ private:
     return true;
 }
 
-// A refused value as the report may print it: short, printable, unable to end its quotes.
-[[nodiscard]] std::string shown(std::string_view value) {
-    std::string text;
-    for (const char c : value.substr(0, MAX_SHOWN))
-        text += c >= ' ' && c <= '~' && c != '"' ? c : '?';
-    return value.size() > MAX_SHOWN ? text + "..." : text;
-}
-
 [[nodiscard]] Lookup lookup(std::string_view plist, const Wanted& wanted) {
     if (plist.starts_with("bplist")) return BinaryPlist(plist, wanted).lookup();
     return XmlPlist(plist, wanted).lookup();
@@ -611,7 +603,7 @@ private:
     if (!found.text) return {std::nullopt, key + " is not a string"};
     if (!is_well_formed(*found.text))
         return {std::nullopt,
-                key + " \"" + shown(*found.text) + "\" is not a valid bundle identifier"};
+                key + " \"" + shown_name(*found.text) + "\" is not a valid bundle identifier"};
     return {found.text, {}};
 }
 
@@ -631,16 +623,6 @@ template <typename Result, typename Value>
         if (found.found[i].*member) result.values.emplace(key, *(found.found[i].*member));
     }
     return result;
-}
-
-// Why `name` in `dir` could not be opened, where the open failed with `error`.
-[[nodiscard]] std::string open_problem(int dir, const char* name, const std::string& what,
-                                       int error, const std::string& absent) {
-    struct stat status {};
-    if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode))
-        return what + " is a symbolic link";
-    if (error == ENOENT || error == ENOTDIR) return absent;
-    return what + " cannot be read: " + std::generic_category().message(error);
 }
 
 // The contents of the regular file `fd`, which problems call `what`, or an empty optional and
@@ -704,6 +686,22 @@ template <typename Result, typename Value>
 bool is_reverse_dns(std::string_view identifier) {
     // A well-formed identifier has no empty part, so one dot makes two parts.
     return is_well_formed(identifier) && identifier.find('.') != std::string_view::npos;
+}
+
+std::string shown_name(std::string_view value) {
+    std::string text;
+    for (const char c : value.substr(0, MAX_SHOWN))
+        text += c >= ' ' && c <= '~' && c != '"' ? c : '?';
+    return value.size() > MAX_SHOWN ? text + "..." : text;
+}
+
+std::string open_problem(int dir, const char* name, const std::string& what, int error,
+                         const std::string& absent) {
+    struct stat status {};
+    if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode))
+        return what + " is a symbolic link";
+    if (error == ENOENT || error == ENOTDIR) return absent;
+    return what + " cannot be read: " + std::generic_category().message(error);
 }
 
 BundleIdentifier bundle_identifier_in(std::string_view plist) {

@@ -79,4 +79,13 @@ struct PlistLists {
 [[nodiscard]] PlistLists read_plist_lists(int dir_fd, const char* name,
                                           std::initializer_list<std::string_view> keys);
 
+// A value read from a file as the report may print it: short, printable, unable to end its
+// quotes.
+[[nodiscard]] std::string shown_name(std::string_view value);
+
+// Why the file `name` in the folder `dir` could not be opened, where the open failed with
+// `error`, calling it `what`: a link there, nothing there (`absent`), or the error.
+[[nodiscard]] std::string open_problem(int dir, const char* name, const std::string& what,
+                                       int error, const std::string& absent);
+
 }  // namespace brinvast
