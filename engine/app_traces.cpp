@@ -3,11 +3,12 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <memory>
+#include <set>
 #include <string_view>
 
 #include "fs.h"
@@ -18,145 +19,335 @@ namespace brinvast {
 
 namespace {
 
-// How a name in a place is made from the identifier <id>.
+using Kind = AppTrace::Kind;
+
+// Which names of a place are the app's, made from an identity <id>.
 enum class Naming {
-    exact,            // <id><suffix>
-    with_part,        // <id>.<part><suffix>, as ByHost adds the hardware's identifier
-    exact_or_a_part,  // either: the vendor's own name space below <id>
+    exact,      // <id><suffix> for every identifier, and <id>.<more><suffix> for the app's own
+    with_part,  // <id>.<part><suffix> only, as ByHost adds the hardware's identifier
+    group,      // <group><suffix>, for each application group
 };
 
 struct Place {
-    const char* folder;  // in ~/Library
+    const char* folder;  // below the home
     const char* suffix;
     Naming naming;
-    AppTrace::Kind kind;
+    Kind kind;
 };
 
-using Kind = AppTrace::Kind;
-constexpr std::array<Place, 11> PLACES{{
-    {"Preferences", ".plist", Naming::exact, Kind::preferences},
-    {"Preferences/ByHost", ".plist", Naming::with_part, Kind::host_preferences},
-    {"Caches", "", Naming::exact, Kind::data},
-    {"HTTPStorages", "", Naming::exact, Kind::data},
-    {"HTTPStorages", ".binarycookies", Naming::exact, Kind::data},
-    {"WebKit", "", Naming::exact, Kind::data},
-    {"Cookies", ".binarycookies", Naming::exact, Kind::data},
-    {"Saved Application State", ".savedState", Naming::exact, Kind::data},
-    {"Containers", "", Naming::exact, Kind::container},
-    {"Application Scripts", "", Naming::exact, Kind::data},
-    {"LaunchAgents", ".plist", Naming::exact_or_a_part, Kind::launch_agent},
+constexpr const char* RECENT_DOCUMENTS =
+    "Library/Application Support/com.apple.sharedfilelist/"
+    "com.apple.LSSharedFileList.ApplicationRecentDocuments";
+
+constexpr std::array<Place, 24> PLACES{{
+    {"Library/Preferences", ".plist", Naming::exact, Kind::preferences},
+    {"Library/Preferences/ByHost", ".plist", Naming::with_part, Kind::host_preferences},
+    {"Library/Caches", "", Naming::exact, Kind::data},
+    {"Library/HTTPStorages", "", Naming::exact, Kind::data},
+    {"Library/HTTPStorages", ".binarycookies", Naming::exact, Kind::data},
+    {"Library/WebKit", "", Naming::exact, Kind::data},
+    {"Library/Cookies", ".binarycookies", Naming::exact, Kind::data},
+    {"Library/Saved Application State", ".savedState", Naming::exact, Kind::data},
+    {"Library/Containers", "", Naming::exact, Kind::container},
+    {"Library/Application Scripts", "", Naming::exact, Kind::data},
+    {"Library/LaunchAgents", ".plist", Naming::exact, Kind::launch_agent},
+    {"Library/Application Support", "", Naming::exact, Kind::data},
+    {"Library/Logs", "", Naming::exact, Kind::data},
+    {"Library/SyncedPreferences", ".plist", Naming::exact, Kind::data},
+    {"Library/Autosave Information", ".plist", Naming::exact, Kind::data},
+    {"Library/Caches/com.apple.nsurlsessiond/Downloads", "", Naming::exact, Kind::data},
+    {"Library/Caches/com.plausiblelabs.crashreporter.data", "", Naming::exact, Kind::data},
+    {"Library/Caches/com.crashlytics.data", "", Naming::exact, Kind::data},
+    {"Library/Caches/io.fabric.sdk.mac.data", "", Naming::exact, Kind::data},
+    {RECENT_DOCUMENTS, ".sfl", Naming::exact, Kind::data},
+    {RECENT_DOCUMENTS, ".sfl2", Naming::exact, Kind::data},
+    {RECENT_DOCUMENTS, ".sfl3", Naming::exact, Kind::data},
+    {RECENT_DOCUMENTS, ".sfl4", Naming::exact, Kind::data},
+    {"Library/Group Containers", "", Naming::group, Kind::container},
 }};
 
-constexpr int DIRECTORY = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
-
-bool named_for(std::string_view name, const std::string& identifier, const Place& place) {
-    const std::string_view suffix = place.suffix;
-    if (!name.starts_with(identifier) || !name.ends_with(suffix)) return false;
-    const std::size_t rest = name.size() - identifier.size();
-    if (rest == suffix.size()) return place.naming != Naming::with_part;
-    // A part of its own between a dot and the suffix: "<id>2" is another app's.
-    return place.naming != Naming::exact && rest > suffix.size() + 1 &&
-           name[identifier.size()] == '.';
+// "Not there": nothing stands at the name, or a file stands where a folder was.
+bool not_there(int error) {
+    return error == ENOENT || error == ENOTDIR;
 }
 
-// The names in the open folder `dir`, sorted; empty when it cannot be listed.
-std::vector<std::string> names_in(int dir) {
-    std::vector<std::string> names;
-    auto buffer = std::make_unique<platform::ListingBuffer>();
-    platform::DirectoryListing listing(dir, *buffer);
-    platform::DirectoryEntry entry;
-    while (listing.next(entry) > 0)
-        names.emplace_back(entry.name);
-    std::ranges::sort(names);
-    return names;
+std::string reason_of(int error) {
+    if (error == ELOOP) return "a symbolic link on the way, which is not followed";
+    return std::generic_category().message(error);
 }
 
-// The trace `name` in the open folder `dir`, measured; nothing when it is not there.
-std::optional<AppTrace> trace_at(int dir, const std::string& folder, const std::string& name,
-                                 Kind kind) {
-    struct stat status {};
-    if (::fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
-    AppTrace trace{folder + "/" + name, kind, S_ISDIR(status.st_mode), S_ISLNK(status.st_mode)};
-    if (!trace.directory) {
-        trace.file_count = 1;
-        trace.bytes = trace.link ? 0 : static_cast<std::uint64_t>(status.st_size);
-        return trace;
+// The open place `folder` below `base_fd`, and where the survey keeps what it finds there.
+class PlaceSurvey {
+public:
+    PlaceSurvey(int base_fd, const std::string& base, const Place& place, TraceSurvey& survey,
+                std::set<std::string>& seen)
+        : base_(base),
+          place_(place),
+          survey_(survey),
+          seen_(seen),
+          folder_(platform::open_folder_beneath(base_fd, place.folder)) {
+        const int error = errno;
+        if (!folder_.valid() && !not_there(error))
+            survey_.unexamined.push_back(path_of("") + ": " + reason_of(error));
     }
-    try {
-        const TreeTotals totals = survey_tree(trace.path);
-        trace.file_count = totals.file_count;
-        trace.bytes = totals.total_bytes;
-    } catch (const std::system_error&) {
-        // There, but not to be looked into (macOS guards containers): its removal says more.
+
+    [[nodiscard]] bool open() const { return folder_.valid(); }
+
+    // The trace `name`, kept for `owner`, when it stands there.
+    void look_up(const std::string& name, const std::string& owner) {
+        if (!seen_.insert(std::string(place_.folder) + "/" + name).second) return;
+        struct stat status {};
+        if (::fstatat(folder_.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            const int error = errno;
+            if (!not_there(error))
+                survey_.unexamined.push_back(path_of(name) + ": " + reason_of(error));
+            return;
+        }
+        AppTrace trace{path_of(name),           place_.folder,          name, owner, place_.kind,
+                       S_ISDIR(status.st_mode), S_ISLNK(status.st_mode)};
+        measure(trace, status);
+        survey_.traces.push_back(std::move(trace));
     }
-    return trace;
+
+    // Every name of the place, or nothing when it cannot be listed.
+    [[nodiscard]] std::vector<std::string> names() {
+        std::vector<std::string> names;
+        const unique_fd listable(::openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const int error = listable.valid() ? names_in(listable.get(), names) : errno;
+        if (error != 0) {
+            survey_.unlisted.push_back(path_of("") + ": " + reason_of(error));
+            names.clear();
+        }
+        return names;
+    }
+
+private:
+    std::string path_of(const std::string& name) const {
+        const std::string folder = base_ + (base_.ends_with('/') ? "" : "/") + place_.folder;
+        return name.empty() ? folder : folder + "/" + name;
+    }
+
+    void measure(AppTrace& trace, const struct stat& status) const {
+        if (!trace.directory) {
+            trace.file_count = 1;
+            trace.bytes = trace.link ? 0 : static_cast<std::uint64_t>(status.st_size);
+            return;
+        }
+        try {
+            const TreeTotals totals = survey_tree_at(folder_.get(), trace.name, trace.path);
+            trace.file_count = totals.file_count;
+            trace.bytes = totals.total_bytes;
+        } catch (const std::system_error&) {
+            // There, but not to be looked into (macOS guards containers): its removal says more.
+        }
+    }
+
+    const std::string& base_;
+    const Place& place_;
+    TraceSurvey& survey_;
+    std::set<std::string>& seen_;
+    unique_fd folder_;
+};
+
+// Whether `name` is <id>.<more><suffix>, and so below `id`.
+bool below(std::string_view name, const std::string& id, std::string_view suffix) {
+    return name.size() > id.size() + 1 + suffix.size() && name.starts_with(id) &&
+           name[id.size()] == '.' && name.ends_with(suffix);
+}
+
+// The names in the app's name space that are its own: not another installed app's, nor below
+// one's. An app that lies below ours (<id>.beta) keeps its own.
+bool ours_below(std::string_view name, const std::string& id, std::string_view suffix,
+                const OtherApps& others) {
+    if (!below(name, id, suffix)) return false;
+    const std::string_view without = name.substr(0, name.size() - suffix.size());
+    for (std::size_t end = without.size(); end > id.size(); end = without.rfind('.', end - 1)) {
+        if (others.identifiers.contains(without.substr(0, end))) return false;
+    }
+    return true;
+}
+
+void survey_place(int home_fd, const std::string& home, const Place& place, const TraceNames& names,
+                  TraceSurvey& survey, std::set<std::string>& seen) {
+    PlaceSurvey at(home_fd, home, place, survey, seen);
+    if (!at.open()) return;
+    const AppIdentities& ids = names.identities;
+    const std::string suffix = place.suffix;
+    if (place.naming == Naming::group) {
+        for (const std::string& group : ids.groups)
+            at.look_up(group + suffix, group);
+        return;
+    }
+    std::vector<const std::string*> owners{&ids.identifier};
+    for (const std::string& nested : ids.nested)
+        owners.push_back(&nested);
+    if (place.naming == Naming::exact) {
+        for (const std::string* owner : owners)
+            at.look_up(*owner + suffix, *owner);
+    }
+    for (const std::string& name : at.names()) {
+        if (ours_below(name, ids.identifier, suffix, names.others)) {
+            at.look_up(name, ids.identifier);
+            continue;
+        }
+        if (place.naming != Naming::with_part) continue;
+        for (const std::string* owner : owners) {
+            if (below(name, *owner, suffix)) at.look_up(name, *owner);
+        }
+    }
+}
+
+unique_fd open_base(const std::string& base) {
+    return unique_fd(platform::open_search_only(AT_FDCWD, base.c_str()));
 }
 
 }  // namespace
 
-std::vector<AppTrace> app_traces(const std::string& home, const std::string& identifier) {
-    std::vector<AppTrace> traces;
-    for (const Place& place : PLACES) {
-        const std::string folder = home + "/Library/" + place.folder;
-        const unique_fd dir(::open(folder.c_str(), DIRECTORY));
-        if (!dir.valid()) continue;
-        std::vector<std::string> names{identifier + place.suffix};
-        if (place.naming != Naming::exact) names = names_in(dir.get());
-        for (const std::string& name : names) {
-            if (!named_for(name, identifier, place)) continue;
-            if (std::optional<AppTrace> trace = trace_at(dir.get(), folder, name, place.kind)) {
-                traces.push_back(std::move(*trace));
-            }
-        }
+TraceSurvey survey_traces(const std::string& home, const TraceNames& names) {
+    TraceSurvey survey;
+    const unique_fd home_fd = open_base(home);
+    if (!home_fd.valid()) {
+        const int error = errno;
+        if (!not_there(error)) survey.unexamined.push_back(home + ": " + reason_of(error));
+        return survey;
     }
-    return traces;
+    std::set<std::string> seen;
+    for (const Place& place : PLACES)
+        survey_place(home_fd.get(), home, place, names, survey, seen);
+    return survey;
 }
 
-std::vector<std::string> other_copies(const std::string& app_path, const std::string& home,
-                                      const std::string& identifier) {
-    std::string name;
-    std::vector<std::string> copies;
-    for (const std::string& folder : {parent_of(app_path, name), home + "/Applications"}) {
-        const unique_fd dir(::open(folder.c_str(), DIRECTORY));
-        if (!dir.valid()) continue;
-        for (const std::string& entry : names_in(dir.get())) {
-            const std::string path = folder + "/" + entry;
-            if (!entry.ends_with(".app") || path == app_path) continue;
-            if (bundle_identifier(path).identifier == identifier) copies.push_back(path);
-        }
+TraceSurvey survey_system_traces(const std::string& system_root,
+                                 const std::vector<std::string>& labels) {
+    TraceSurvey survey;
+    const unique_fd root_fd = open_base(system_root);
+    std::set<std::string> seen;
+    static constexpr Place DAEMONS{"Library/LaunchDaemons", ".plist", Naming::exact, Kind::system};
+    static constexpr Place HELPERS{"Library/PrivilegedHelperTools", "", Naming::exact,
+                                   Kind::system};
+    for (const Place* place : {&DAEMONS, &HELPERS}) {
+        PlaceSurvey at(root_fd.get(), system_root, *place, survey, seen);
+        if (!at.open()) continue;
+        for (const std::string& label : labels)
+            at.look_up(label + place->suffix, label);
     }
-    return copies;
+    return survey;
 }
 
-std::optional<LaunchAgent> launch_agent_at(const std::string& path) {
-    std::string name;
-    const unique_fd dir(::open(parent_of(path, name).c_str(), DIRECTORY));
-    if (!dir.valid()) return std::nullopt;
+bool remove_trace(const std::string& base, const AppTrace& trace) {
+    const unique_fd base_fd = open_base(base);
+    const unique_fd folder(
+        base_fd.valid() ? platform::open_folder_beneath(base_fd.get(), trace.folder.c_str()) : -1);
+    if (!folder.valid()) {
+        const int error = errno;
+        if (not_there(error)) return false;
+        throw fs_error(error, trace.path);
+    }
+    if (trace.directory) return remove_tree_at(folder.get(), trace.name, trace.path);
+    return remove_file_at(folder.get(), trace.name, trace.path);
+}
+
+std::string trace_left(const std::string& base, const AppTrace& trace) {
+    const unique_fd base_fd = open_base(base);
+    const unique_fd folder(
+        base_fd.valid() ? platform::open_folder_beneath(base_fd.get(), trace.folder.c_str()) : -1);
+    struct stat status {};
+    int error = 0;
+    if (!folder.valid()) {
+        error = errno;
+    } else if (::fstatat(folder.get(), trace.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        error = errno;
+    } else {
+        return "Still exists: " + trace.path;
+    }
+    return not_there(error) ? "" : "Cannot examine " + trace.path + ": " + reason_of(error);
+}
+
+std::optional<LaunchAgent> launch_agent_at(int dir, const std::string& folder,
+                                           const std::string& name) {
     const PlistStrings agent =
-        read_plist_strings(dir.get(), name.c_str(), {"Label", "Program", "ProgramArguments"});
+        read_plist_strings(dir, name.c_str(), {"Label", "Program", "ProgramArguments"});
     const auto value = [&agent](const char* key) {
         const auto found = agent.values.find(key);
         return found == agent.values.end() ? std::string() : found->second;
     };
     if (!agent.problem.empty() || value("Label").empty()) return std::nullopt;
     const std::string program = value("Program");
-    return LaunchAgent{path, value("Label"), program.empty() ? value("ProgramArguments") : program};
+    return LaunchAgent{folder + "/" + name, value("Label"),
+                       program.empty() ? value("ProgramArguments") : program};
 }
 
-std::vector<LaunchAgent> launch_agents_into(const std::string& home,
-                                            const std::string& bundle_path) {
-    std::vector<LaunchAgent> agents;
-    const std::string folder = home + "/Library/LaunchAgents";
-    const unique_fd dir(::open(folder.c_str(), DIRECTORY));
-    if (!dir.valid()) return agents;
-    for (const std::string& name : names_in(dir.get())) {
+std::optional<LaunchAgent> launch_agent_of(const std::string& base, const AppTrace& trace) {
+    const unique_fd base_fd = open_base(base);
+    const unique_fd place(
+        base_fd.valid() ? platform::open_folder_beneath(base_fd.get(), trace.folder.c_str()) : -1);
+    const unique_fd dir(
+        place.valid() ? ::openat(place.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+    if (!dir.valid()) return std::nullopt;
+    return launch_agent_at(dir.get(), base + "/" + trace.folder, trace.name);
+}
+
+std::vector<AppTrace> launch_agents_into(const std::string& home, const std::string& bundle_path) {
+    std::vector<AppTrace> agents;
+    const std::string folder = "Library/LaunchAgents";
+    const unique_fd home_fd = open_base(home);
+    const unique_fd place(
+        home_fd.valid() ? platform::open_folder_beneath(home_fd.get(), folder.c_str()) : -1);
+    const unique_fd dir(
+        place.valid() ? ::openat(place.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+    std::vector<std::string> names;
+    if (!dir.valid() || names_in(dir.get(), names) != 0) return agents;
+    const std::string inside = resolved_path(bundle_path) + "/";
+    for (const std::string& name : names) {
         if (!name.ends_with(".plist")) continue;
-        std::optional<LaunchAgent> agent = launch_agent_at(folder + "/" + name);
-        if (agent && agent->program.starts_with(bundle_path + "/")) {
-            agents.push_back(std::move(*agent));
+        const std::optional<LaunchAgent> agent =
+            launch_agent_at(dir.get(), home + "/" + folder, name);
+        if (!agent || !agent->program.starts_with('/') ||
+            !resolved_path(agent->program).starts_with(inside)) {
+            continue;
         }
+        agents.push_back({agent->path, folder, name, agent->label, Kind::launch_agent});
     }
     return agents;
+}
+
+std::string resolved_path(const std::string& path) {
+    std::string resolved;
+    std::vector<std::string> rest;  // components still to walk, the next one last
+    for (std::size_t end = path.size(); end != std::string::npos && end > 0;) {
+        const std::size_t slash = path.rfind('/', end - 1);
+        const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+        if (end > start) rest.push_back(path.substr(start, end - start));
+        end = slash;
+    }
+    bool gone = false;  // past the last entry that stands
+    for (int links = 0; !rest.empty();) {
+        const std::string part = std::move(rest.back());
+        rest.pop_back();
+        if (part == ".") continue;
+        if (part == "..") {
+            resolved.erase(std::min(resolved.size(), resolved.rfind('/')));
+            continue;
+        }
+        const std::string next = resolved + "/" + part;
+        char target[4096];
+        const ssize_t length = gone ? -1 : ::readlink(next.c_str(), target, sizeof target);
+        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target || ++links > 40) {
+            struct stat status {};
+            gone = gone || ::lstat(next.c_str(), &status) != 0;
+            resolved = next;
+            continue;
+        }
+        const std::string link(target, static_cast<std::size_t>(length));
+        if (link.starts_with('/')) resolved.clear();
+        for (std::size_t end = link.size(); end != std::string::npos && end > 0;) {
+            const std::size_t slash = link.rfind('/', end - 1);
+            const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+            if (end > start) rest.push_back(link.substr(start, end - start));
+            end = slash;
+        }
+    }
+    return resolved.empty() ? "/" : resolved;
 }
 
 namespace {
@@ -175,10 +366,20 @@ std::vector<std::string> as_user(const platform::SystemTools& tools, const UserO
 
 }  // namespace
 
-std::vector<std::string> stop_agent_command(const platform::SystemTools& tools,
-                                            const UserOfHome& user, const std::string& label) {
+std::string user_domain(const UserOfHome& user) {
+    return "gui/" + std::to_string(user.uid);
+}
+
+std::vector<std::string> stop_job_command(const platform::SystemTools& tools,
+                                          const std::string& domain, const std::string& label) {
     if (tools.launchctl.empty()) return {};
-    return {tools.launchctl, "bootout", "gui/" + std::to_string(user.uid) + "/" + label};
+    return {tools.launchctl, "bootout", domain + "/" + label};
+}
+
+std::vector<std::string> job_loaded_command(const platform::SystemTools& tools,
+                                            const std::string& domain, const std::string& label) {
+    if (tools.launchctl.empty()) return {};
+    return {tools.launchctl, "print", domain + "/" + label};
 }
 
 std::vector<std::string> forget_preferences_command(const platform::SystemTools& tools,

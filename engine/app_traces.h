@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// What macOS keeps for an app in its user's home, under names made from the app's bundle
-// identifier: its preferences, caches, web storage, saved windows, sandbox container and launch
-// agents. A reinstalled app finds them again, so complete removal deletes them too; but only
-// by exact names, never by the product's name or by a part of the identifier, so that nothing of
-// another app's goes with them. A link at such a name is the trace itself: it is removed as a
-// link, and nothing it leads to is looked at.
+// What macOS keeps for an app in its user's home, under names made from its identities: its
+// preferences, caches, web storage, logs, saved windows, sandbox containers, app groups and
+// launch agents. A reinstalled app finds them again, so complete removal deletes them too; but
+// only by exact names and the name space below the app's identifier, never by the product's
+// name or by a part of a name, so that nothing of another app's goes with them. A link at such a
+// name is the trace itself: it is removed as a link, and nothing it leads to is looked at.
+// Every place is reached from the home one folder at a time, refusing links, and a trace is
+// removed relative to its place: a folder swapped for a link between the survey and the
+// removal leads nowhere.
 
 #include <sys/types.h>
 
@@ -15,14 +18,18 @@
 #include <string>
 #include <vector>
 
+#include "app_identities.h"
 #include "platform.h"
 
 namespace brinvast {
 
 // One thing macOS keeps for the app.
 struct AppTrace {
-    enum class Kind { preferences, host_preferences, launch_agent, container, data };
-    std::string path;
+    enum class Kind { preferences, host_preferences, launch_agent, container, data, system };
+    std::string path;    // as the report names it
+    std::string folder;  // its place, below the home (or the system's root, for `system`)
+    std::string name;    // its name there
+    std::string owner;   // the identity it is kept for
     Kind kind = Kind::data;
     bool directory = false;  // a real directory, to be removed as a tree
     bool link = false;       // a link, removed as a link
@@ -30,16 +37,38 @@ struct AppTrace {
     std::uint64_t bytes = 0;
 };
 
-// The traces of the app `identifier` in `home`, place by place in a fixed order and by name
-// within a place. A place that cannot be examined is left out: removing it would meet the same.
-[[nodiscard]] std::vector<AppTrace> app_traces(const std::string& home,
-                                               const std::string& identifier);
+// What the survey of the places found.
+struct TraceSurvey {
+    std::vector<AppTrace> traces;
+    // "path: reason" for each place or name that may hold a trace but cannot be examined: a run
+    // cannot tell that it leaves nothing there.
+    std::vector<std::string> unexamined;
+    // The places whose name space could not be listed; their exact names were looked up.
+    std::vector<std::string> unlisted;
+};
 
-// The other bundles with the same identifier: at the first level of `applications` (the folder
-// that holds `app_path`) and of `home`/Applications. Their data is the traces' too.
-[[nodiscard]] std::vector<std::string> other_copies(const std::string& app_path,
-                                                    const std::string& home,
-                                                    const std::string& identifier);
+// Which names are the app's, and for whom: `identities` after every name that another app
+// claims was taken out, and the other apps, whose own name spaces are never ours.
+struct TraceNames {
+    const AppIdentities& identities;
+    const OtherApps& others;
+};
+
+// The traces in `home`, place by place in a fixed order and by name within a place.
+[[nodiscard]] TraceSurvey survey_traces(const std::string& home, const TraceNames& names);
+
+// The privileged helpers' files below `system_root` (/): /Library/LaunchDaemons/<label>.plist
+// and /Library/PrivilegedHelperTools/<label>, for each daemon label.
+[[nodiscard]] TraceSurvey survey_system_traces(const std::string& system_root,
+                                               const std::vector<std::string>& labels);
+
+// Removes `trace`, reached again from `base` (the home, or the system's root) one folder at a
+// time. False when it was gone already; throws fs_error.
+[[nodiscard]] bool remove_trace(const std::string& base, const AppTrace& trace);
+
+// Whether `trace` is still there; "" when it is gone, otherwise what stands or why nobody can
+// tell, for the verification's line.
+[[nodiscard]] std::string trace_left(const std::string& base, const AppTrace& trace);
 
 // A launch agent's label, and the program it starts (Program, or ProgramArguments' first).
 struct LaunchAgent {
@@ -48,13 +77,24 @@ struct LaunchAgent {
     std::string program;
 };
 
-// The launch agent defined by the file at `path`; nothing when it is no readable agent.
-[[nodiscard]] std::optional<LaunchAgent> launch_agent_at(const std::string& path);
+// The launch agent defined by the file `name` in the open folder `dir`; nothing when it is no
+// readable agent.
+[[nodiscard]] std::optional<LaunchAgent> launch_agent_at(int dir, const std::string& folder,
+                                                         const std::string& name);
+
+// The launch agent that the trace `trace` below `base` defines.
+[[nodiscard]] std::optional<LaunchAgent> launch_agent_of(const std::string& base,
+                                                         const AppTrace& trace);
 
 // The launch agents in `home`/Library/LaunchAgents whose program lies inside the bundle at
-// `bundle_path`, whatever their names: they would fail at every login once it is gone.
-[[nodiscard]] std::vector<LaunchAgent> launch_agents_into(const std::string& home,
-                                                          const std::string& bundle_path);
+// `bundle_path`, whatever their names, as traces: they would fail at every login once it is gone.
+// A program is compared by where it leads, not as it is spelt.
+[[nodiscard]] std::vector<AppTrace> launch_agents_into(const std::string& home,
+                                                       const std::string& bundle_path);
+
+// `path` with every link, "." and ".." resolved as far as entries stand, and the rest, which no
+// longer exists, added as spelt, its "." and ".." resolved by name.
+[[nodiscard]] std::string resolved_path(const std::string& path);
 
 // Whose home the commands are for: `uid`, and whether this process is root working there, when
 // a command that acts on the user's own session must run as that user.
@@ -63,10 +103,16 @@ struct UserOfHome {
     bool acting_as_root = false;
 };
 
-// launchctl bootout gui/<uid>/<label>: stops the agent before its file goes.
-[[nodiscard]] std::vector<std::string> stop_agent_command(const platform::SystemTools& tools,
-                                                          const UserOfHome& user,
+// launchctl bootout <domain>/<label>: stops a job before its file goes.
+[[nodiscard]] std::vector<std::string> stop_job_command(const platform::SystemTools& tools,
+                                                        const std::string& domain,
+                                                        const std::string& label);
+// launchctl print <domain>/<label>: succeeds while the job is loaded.
+[[nodiscard]] std::vector<std::string> job_loaded_command(const platform::SystemTools& tools,
+                                                          const std::string& domain,
                                                           const std::string& label);
+// The user's own launchd domain, gui/<uid>.
+[[nodiscard]] std::string user_domain(const UserOfHome& user);
 // defaults [-currentHost] delete <id>: through the preferences system, whose cfprefsd would
 // otherwise hand the old values to a reinstalled app, or write the file back, until logout.
 [[nodiscard]] std::vector<std::string> forget_preferences_command(

@@ -94,7 +94,9 @@ bool BrinvastUninstaller::run() {
         nothing_to_do = !app_exists && !any_dir;
     }
     survey_app_traces(app_exists);
+    nothing_to_do = nothing_to_do && !app_work_left();
     if (nothing_to_do && !move_pending) {
+        settle_record();
         say("\n✅ System already clean - nothing to uninstall");
         return true;
     }
@@ -110,6 +112,7 @@ bool BrinvastUninstaller::run() {
         say(std::string("\n❌ Unexpected error during uninstall: ") + error.what());
     }
     if (success && !dry_run && !clean_all) discard_replaced_backup();
+    if (success) settle_record();
     return report_outcome(success);
 }
 
@@ -137,14 +140,24 @@ bool BrinvastUninstaller::lock_home(std::optional<RunLock>& lock) {
 
 // Steps 1 to 3, once Brinvast is known not to run; a step that fails ends them. True once the
 // verification has passed.
+// Steps 1 to 3, once Brinvast is known not to run; a step that fails ends them. True once the
+// verification has passed.
 bool BrinvastUninstaller::run_steps(bool app_exists, bool database_step) {
+    stop_launch_jobs();
     if (!clear_of_running_brinvast(dry_run)) return false;
     if (!clean_all && database_step && !database_can_move()) return false;
+    if (clean_all && !dry_run && !app.home.unexamined.empty()) {
+        say("❌ Cannot tell what macOS keeps for Brinvast where it cannot be examined: nothing "
+            "was changed");
+        return false;
+    }
+    if (!record_app_identities()) return false;
     if (app_exists) {
         throw_if_interrupted();
         say("\n📱 Step 1: Removing Application");
         if (!remove_application()) return false;
     }
+    if (dry_run || !app_exists) forget_removed_application(false);
     throw_if_interrupted();
     if (clean_all) {
         say("\n🗂️  Step 2: Removing All Brinvast Directories");
@@ -153,6 +166,7 @@ bool BrinvastUninstaller::run_steps(bool app_exists, bool database_step) {
         say("\n💾 Step 2: Backing Up Database");
         if (!backup_database()) return false;
     }
+    forget_receipts();
     throw_if_interrupted();
     say("\n🔍 Step 3: Verifying Clean State");
     const bool clean = verify_clean_state();
@@ -176,6 +190,9 @@ bool BrinvastUninstaller::report_outcome(bool success) {
     say("\n📋 Actions completed:");
     for (const std::string& action : actions_performed)
         say("   ✅ " + action);
+    if (!app.staying.empty()) say("");
+    for (const std::string& line : app.staying)
+        say(line);
     say("\n🚀 System is ready for fresh Brinvast installation");
     return true;
 }

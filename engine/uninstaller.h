@@ -105,14 +105,29 @@ private:
     [[nodiscard]] DirectoryInfo survey_directory(const std::string& path);
     void report_directories_to_remove(const DirectoryInfoMap& directory_info, std::size_t existing);
     [[nodiscard]] bool remove_existing_directories(const std::vector<std::string>& existing_dirs);
+    void read_app_identities(bool app_exists);
+    [[nodiscard]] std::vector<std::string> receipts_of_bundle();
     void survey_app_traces(bool app_exists);
+    void report_traces();
+    void survey_system_jobs();
+    [[nodiscard]] bool app_work_left() const;
+    void stop_launch_jobs();
+    [[nodiscard]] bool record_app_identities();
     [[nodiscard]] bool remove_app_traces();
-    [[nodiscard]] bool remove_app_trace(const AppTrace& trace);
-    void forget_removed_application();
+    [[nodiscard]] bool remove_app_trace(const AppTrace& trace, const std::string& base,
+                                        const std::string& action);
+    void stop_agent_of(const AppTrace& trace, const std::string& base);
+    void forget_removed_application(bool removed_now);
+    void forget_receipts();
+    [[nodiscard]] std::string file_outside_bundle(const std::string& info,
+                                                  const std::string& files) const;
     [[nodiscard]] bool verify_traces_removed();
+    void settle_record();
+    [[nodiscard]] std::string system_root() const;
     [[nodiscard]] UserOfHome user_of_home() const;
     [[nodiscard]] std::optional<std::string> run_system_command(
-        const std::vector<std::string>& command);
+        const std::vector<std::string>& command, std::string* output = nullptr,
+        int* status = nullptr);
     void warn_unless(const std::optional<std::string>& failure, const std::string& what);
     [[nodiscard]] bool verify_directories_removed();
     [[nodiscard]] bool verify_database_moved();
@@ -122,9 +137,21 @@ private:
     const std::string home;  // locked for the run, so that two runs never overlap
     std::ostream& out;
     bool move_pending = false;  // a dry run met a cut-short move that a real run puts right
-    std::optional<std::string> app_identifier;  // the bundle's, as the survey read it
-    std::vector<std::string> copies;            // other bundles with that identifier
-    std::vector<std::string> removed_traces;    // for the verification to find gone
+    // What the run learnt of the app beyond its bundle and folders, and what it did there.
+    struct AppFindings {
+        std::optional<AppIdentities> identities;  // from the bundle, the record, or both
+        bool from_bundle = false;                 // read from the bundle in this run
+        bool recorded = false;                    // the record holds them
+        AppIdentities ours;                       // less what another app claims too
+        OtherApps others;
+        TraceSurvey home;                       // in the home
+        TraceSurvey system;                     // the privileged helpers' files
+        std::vector<AppTrace> agents_into;      // launch agents into the bundle
+        std::vector<AppTrace> set_out;          // every trace the run set out to remove
+        std::vector<std::string> stopped_jobs;  // domain/label
+        std::vector<std::string> forgotten;     // receipts
+        std::vector<std::string> staying;       // one line per kind of what stays
+    } app;
 };
 
 }  // namespace brinvast

@@ -138,7 +138,7 @@ bool BrinvastUninstaller::remove_application() {
             return true;
         }
         _log_action("Removed application: " + app_path, true, std::move(rollback_app_removal));
-        forget_removed_application();
+        forget_removed_application(true);
         return true;
     } catch (const std::system_error& error) {
         if (!is_permission_error(error)) {

@@ -1,16 +1,17 @@
 // SPDX-License-Identifier: MIT
-// What macOS keeps for Brinvast under its bundle identifier: surveyed in every run, removed in
-// complete removal, and, in both modes, what would point at the deleted bundle.
+// What macOS keeps for Brinvast under its identities: surveyed in every run, removed in complete
+// removal; and, in both modes, what would point at the deleted bundle or outlive it: launch
+// jobs, privileged helpers and the installer's receipts.
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "app_traces.h"
 #include "fs.h"
-#include "info_plist.h"
 #include "report.h"
 #include "uninstaller.h"
 
@@ -25,12 +26,6 @@ std::string trace_line(const AppTrace& trace) {
     return "   📁 " + trace.path + " (" + std::to_string(trace.file_count) + " files, " + size + ")";
 }
 
-// Whether an entry stands at `path`, not followed; one that cannot be examined may.
-bool entry_present(const std::string& path) {
-    struct stat status {};
-    return ::lstat(path.c_str(), &status) == 0 || (errno != ENOENT && errno != ENOTDIR);
-}
-
 // The last line a program wrote, which says why it failed.
 std::string last_line(const std::string& output) {
     const std::size_t end = output.find_last_not_of('\n');
@@ -39,50 +34,236 @@ std::string last_line(const std::string& output) {
     return output.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start + 1));
 }
 
+bool is_root() {
+    return ::geteuid() == 0;
+}
+
+// launchctl's exit statuses for a job that is not loaded: ESRCH, and "Could not find service".
+bool not_loaded(int status) {
+    return status == 3 || status == 113;
+}
+
+// The names that another app claims too, taken out of `names`, each with its line.
+std::vector<std::string> unclaimed(const std::vector<std::string>& names, const char* what,
+                                   const std::map<std::string, std::string, std::less<>>& claims,
+                                   std::vector<std::string>& lines) {
+    std::vector<std::string> kept;
+    for (const std::string& name : names) {
+        const auto claimed = claims.find(name);
+        if (claimed == claims.end()) {
+            kept.push_back(name);
+        } else {
+            lines.push_back("⚠️  Leaving " + std::string(what) + name + ": " + claimed->second +
+                            " claims it too");
+        }
+    }
+    return kept;
+}
+
 }  // namespace
 
-// Read before step 1, so that a dry run shows what a real run would remove. Without a bundle
-// there is no identifier, and the not-found line says why.
-void BrinvastUninstaller::survey_app_traces(bool app_exists) {
+// The bundle's identities, with those the record kept from an earlier run; the record alone
+// when the bundle is gone. Read before step 1, so that a dry run shows what a real run would do.
+void BrinvastUninstaller::read_app_identities(bool app_exists) {
+    RecordRead record = read_record(home);
+    if (!record.problem.empty()) {
+        say("⚠️  Not trusting " + home + "/" + RECORD_FOLDER + "/" + RECORD_NAME + ": " +
+            record.problem);
+    }
+    app.recorded = record.identities.has_value();
+    app.identities = std::move(record.identities);
     if (!app_exists) return;
-    const ActingAsHomeOwner as_owner(home_owner);
-    const BundleIdentifier read = bundle_identifier(app_path);
-    if (!read.identifier) {
-        if (clean_all)
-            say("⚠️  Not looking for what macOS keeps for Brinvast: " + read.problem);
+    IdentitiesRead read = read_identities(app_path);
+    if (!read.identities) {
+        // A bundle cut short by an earlier run may have lost its Info.plist: the record stands in.
+        if (clean_all && !app.identities)
+            say("⚠️  Not looking for what macOS keeps for Brinvast: " + read.problems.front());
         return;
     }
-    app_identifier = read.identifier;
-    copies = other_copies(app_path, home, *app_identifier);
-    for (const std::string& copy : copies)
+    for (const std::string& problem : read.problems)
+        say("⚠️  Ignoring part of Brinvast.app: " + problem);
+    read.identities->receipts = receipts_of_bundle();
+    if (app.identities && app.identities->identifier == read.identities->identifier)
+        merge_identities(*read.identities, *app.identities);
+    app.identities = std::move(read.identities);
+    app.from_bundle = true;
+}
+
+// Which installer packages own the bundle, as their receipts say.
+std::vector<std::string> BrinvastUninstaller::receipts_of_bundle() {
+    const platform::SystemTools tools = platform::system_tools();
+    std::vector<std::string> receipts;
+    std::string output;
+    if (tools.pkgutil.empty() ||
+        run_system_command({tools.pkgutil, "--file-info", app_path}, &output))
+        return receipts;
+    constexpr std::string_view KEY = "pkgid: ";
+    for (std::size_t at = 0; at < output.size();) {
+        const std::size_t end = std::min(output.find('\n', at), output.size());
+        const std::string_view line = std::string_view(output).substr(at, end - at);
+        if (line.starts_with(KEY) && usable_name(line.substr(KEY.size()), true)) {
+            receipts.emplace_back(line.substr(KEY.size()));
+        }
+        at = end + 1;
+    }
+    return receipts;
+}
+
+void BrinvastUninstaller::survey_app_traces(bool app_exists) {
+    const ActingAsHomeOwner as_owner(home_owner);
+    read_app_identities(app_exists);
+    app.agents_into = launch_agents_into(home, app_path);
+    if (!app.identities) return;
+    AppIdentities& ids = *app.identities;
+    app.others = other_installed_apps(app_path, home, ids.identifier, !ids.groups.empty());
+    for (const std::string& copy : app.others.same_identifier)
         say("⚠️  Another Brinvast with this identifier is installed: " + copy);
-    const std::vector<AppTrace> traces = app_traces(home, *app_identifier);
-    if (traces.empty()) return;
-    say("\n📋 What macOS keeps for " + *app_identifier + ":");
-    for (const AppTrace& trace : traces)
+    std::vector<std::string> lines;
+    AppIdentities& ours = app.ours;
+    ours = ids;
+    ours.nested.clear();
+    for (const std::string& nested : ids.nested) {
+        if (const std::string* other = app.others.claiming(nested)) {
+            lines.push_back("⚠️  Leaving what macOS keeps for " + nested + ": " + *other +
+                            " claims it too");
+        } else {
+            ours.nested.push_back(nested);
+        }
+    }
+    ours.groups = unclaimed(ids.groups, "the app group ", app.others.groups, lines);
+    ours.agents = unclaimed(ids.agents, "the launch job ", app.others.labels, lines);
+    ours.daemons = unclaimed(ids.daemons, "the launch job ", app.others.labels, lines);
+    for (const std::string& line : lines)
+        say(line);
+    app.home = survey_traces(home, {ours, app.others});
+    report_traces();
+    survey_system_jobs();
+}
+
+// The traces under the identity they are kept for, and what the survey could not examine.
+void BrinvastUninstaller::report_traces() {
+    std::vector<std::string> owners;
+    for (const AppTrace& trace : app.home.traces) {
+        if (std::ranges::find(owners, trace.owner) == owners.end()) owners.push_back(trace.owner);
+    }
+    for (const std::string& owner : owners) {
+        say("\n📋 What macOS keeps for " + owner + ":");
+        for (const AppTrace& trace : app.home.traces) {
+            if (trace.owner == owner) say(trace_line(trace));
+        }
+    }
+    for (const std::string& place : app.home.unexamined)
+        say("⚠️  Cannot examine " + place);
+    for (const std::string& place : app.home.unlisted)
+        say("⚠️  Cannot list " + place);
+    if (!app.home.unlisted.empty()) {
+        app.staying.push_back("⚠️  Names below " + app.identities->identifier +
+                              " in folders that cannot be listed may stay");
+    }
+}
+
+// The privileged helpers' files and the installer's receipts, which only root may remove.
+void BrinvastUninstaller::survey_system_jobs() {
+    app.system = survey_system_traces(system_root(), app.ours.daemons);
+    if (!app.system.traces.empty()) say("\n📋 Privileged helpers of Brinvast:");
+    for (const AppTrace& trace : app.system.traces)
         say(trace_line(trace));
+    const std::vector<std::string>& receipts = app.ours.receipts;
+    if (!receipts.empty()) say("\n📋 Installer receipts that own Brinvast.app:");
+    for (const std::string& receipt : receipts)
+        say("   📄 " + receipt);
+    if (is_root()) return;
+    const auto stays = [this](const std::string& line) {
+        say(line);
+        app.staying.push_back(line);
+    };
+    if (!app.system.traces.empty())
+        stays(
+            "⚠️  Leaving the privileged helpers of Brinvast: only an administrator's run removes "
+            "them");
+    if (!receipts.empty())
+        stays(
+            "⚠️  Leaving the installer's receipts: only an administrator's run can forget "
+            "them");
+}
+
+// Whether a run has anything of the app's to do beyond the bundle and the folders.
+bool BrinvastUninstaller::app_work_left() const {
+    const bool traces = clean_all && app.others.same_identifier.empty() &&
+                        (!app.home.traces.empty() || !app.home.unexamined.empty());
+    const bool system =
+        is_root() && (!app.system.traces.empty() || (app.identities && !app.ours.receipts.empty()));
+    return traces || system || !app.agents_into.empty();
+}
+
+// Before the running check: launchd would start again a helper that it keeps alive, so the
+// app's launch jobs are stopped first. Stopping changes nothing on disk.
+void BrinvastUninstaller::stop_launch_jobs() {
+    const platform::SystemTools tools = platform::system_tools();
+    if (tools.launchctl.empty()) return;
+    const std::string domain = user_domain(user_of_home());
+    std::vector<std::pair<std::string, std::string>> jobs;
+    for (const AppTrace& agent : app.agents_into)
+        jobs.emplace_back(domain, agent.owner);
+    for (const std::string& label : app.ours.agents)
+        jobs.emplace_back(domain, label);
+    if (is_root()) {
+        for (const std::string& label : app.ours.daemons)
+            jobs.emplace_back("system", label);
+    }
+    for (const auto& [job_domain, label] : jobs) {
+        const std::string job = job_domain + "/" + label;
+        if (std::ranges::find(app.stopped_jobs, job) != app.stopped_jobs.end()) continue;
+        if (dry_run) {
+            if (!run_system_command(job_loaded_command(tools, job_domain, label)))
+                _log_action("DRY RUN: Would stop launch job: " + job);
+            continue;
+        }
+        int status = 0;
+        const auto failure =
+            run_system_command(stop_job_command(tools, job_domain, label), nullptr, &status);
+        if (!failure) {
+            app.stopped_jobs.push_back(job);
+            _log_action("Stopped launch job: " + job);
+        } else if (!not_loaded(status)) {
+            warn_unless(failure, "stop the launch job " + job);
+        }
+    }
+}
+
+// Before step 1 of a real run: the identities are written down, so that a run cut short after
+// the bundle went, or a complete removal after a standard one, still finds what they name.
+bool BrinvastUninstaller::record_app_identities() {
+    if (dry_run || !app.identities || !app.from_bundle) return true;
+    try {
+        const ActingAsHomeOwner as_owner(home_owner);
+        app.recorded = write_record(home, *app.identities);
+        return true;
+    } catch (const std::system_error& error) {
+        say(std::string("❌ Cannot write down what names Brinvast before removing it: ") +
+            error.what());
+        return false;
+    }
 }
 
 // Step 2 of complete removal, after the directories: each trace goes with the same safe removal,
 // one line each. Another copy of Brinvast still uses them, and then they stay.
 bool BrinvastUninstaller::remove_app_traces() {
-    if (!app_identifier) return true;
-    if (!copies.empty()) {
-        say("⚠️  Leaving what macOS keeps for " + *app_identifier +
+    if (!app.identities) return true;
+    if (!app.others.same_identifier.empty()) {
+        const std::string& id = app.identities->identifier;
+        say("⚠️  Leaving what macOS keeps for " + id +
             ": another Brinvast with this identifier uses it");
+        app.staying.push_back("⚠️  What macOS keeps for " + id +
+                              " stays for the other Brinvast");
         return true;
     }
-    std::vector<AppTrace> traces;
-    {
-        const ActingAsHomeOwner as_owner(home_owner);
-        traces = app_traces(home, *app_identifier);
-    }
     bool success = true;
-    for (const AppTrace& trace : traces) {
+    for (const AppTrace& trace : app.home.traces) {
         if (dry_run) {
             _log_action("DRY RUN: Would remove what macOS keeps: " + trace.path);
         } else {
-            success = remove_app_trace(trace) && success;
+            success = remove_app_trace(trace, home, "Removed what macOS kept: ") && success;
         }
     }
     return success;
@@ -91,32 +272,31 @@ bool BrinvastUninstaller::remove_app_traces() {
 // A launch agent is stopped before its file goes, and preferences go through the preferences
 // system too, whose cache would otherwise outlive the file. A container that macOS guards even
 // from root is left, with a word on how to remove it, and fails nothing.
-bool BrinvastUninstaller::remove_app_trace(const AppTrace& trace) {
+bool BrinvastUninstaller::remove_app_trace(const AppTrace& trace, const std::string& base,
+                                           const std::string& action) {
     const platform::SystemTools tools = platform::system_tools();
-    if (trace.kind == AppTrace::Kind::launch_agent) {
-        if (const std::optional<LaunchAgent> agent = launch_agent_at(trace.path)) {
-            (void)run_system_command(stop_agent_command(tools, user_of_home(), agent->label));
-        }
-    }
+    if (trace.kind == AppTrace::Kind::launch_agent) stop_agent_of(trace, base);
     if (trace.kind == AppTrace::Kind::preferences ||
         trace.kind == AppTrace::Kind::host_preferences) {
         const bool this_host = trace.kind == AppTrace::Kind::host_preferences;
-        warn_unless(run_system_command(forget_preferences_command(tools, user_of_home(),
-                                                                  *app_identifier, this_host)),
-                    "tell the preferences system to forget " + *app_identifier);
+        warn_unless(run_system_command(
+                        forget_preferences_command(tools, user_of_home(), trace.owner, this_host)),
+                    "tell the preferences system to forget " + trace.owner);
     }
+    app.set_out.push_back(trace);
     try {
-        const ActingAsHomeOwner as_owner(home_owner);
-        const bool removed = trace.directory ? remove_tree(trace.path) : remove_file(trace.path);
-        if (removed) {
-            removed_traces.push_back(trace.path);
-            _log_action("Removed what macOS kept: " + trace.path);
-        }
+        const bool system = trace.kind == AppTrace::Kind::system;
+        const ActingAsHomeOwner as_owner(system ? std::nullopt : home_owner);
+        if (remove_trace(base, trace)) _log_action(action + trace.path);
         return true;
     } catch (const std::system_error& error) {
         if (trace.kind == AppTrace::Kind::container && is_permission_error(error)) {
-            say("⚠️  macOS keeps " + trace.path +
-                " from being removed: drag it to the Bin in Finder, then empty the Bin");
+            app.set_out.pop_back();
+            const std::string line = "⚠️  macOS keeps " + trace.path +
+                                     " from being removed: drag it to the Bin in Finder, then "
+                                     "empty the Bin";
+            say(line);
+            app.staying.push_back(line);
             return true;
         }
         if (is_permission_error(error)) {
@@ -128,60 +308,173 @@ bool BrinvastUninstaller::remove_app_trace(const AppTrace& trace) {
     }
 }
 
-// Once the bundle is gone, in both modes: Launch Services forgets it, and a launch agent that
-// would start a program inside it, whatever its name, goes too. Failures here only warn.
-void BrinvastUninstaller::forget_removed_application() {
-    const platform::SystemTools tools = platform::system_tools();
-    warn_unless(run_system_command(unregister_command(tools, user_of_home(), app_path)),
-                "unregister " + app_path + " from Launch Services");
-    std::vector<LaunchAgent> agents;
+// The launch agent defined by `trace` is stopped before its file goes.
+void BrinvastUninstaller::stop_agent_of(const AppTrace& trace, const std::string& base) {
+    std::optional<LaunchAgent> agent;
     {
         const ActingAsHomeOwner as_owner(home_owner);
-        agents = launch_agents_into(home, app_path);
+        agent = launch_agent_of(base, trace);
     }
-    for (const LaunchAgent& agent : agents) {
-        (void)run_system_command(stop_agent_command(tools, user_of_home(), agent.label));
-        try {
-            const ActingAsHomeOwner as_owner(home_owner);
-            if (remove_file(agent.path)) {
-                removed_traces.push_back(agent.path);
-                _log_action("Removed launch agent of the removed application: " + agent.path);
+    if (!agent) return;
+    const std::string domain = user_domain(user_of_home());
+    if (std::ranges::find(app.stopped_jobs, domain + "/" + agent->label) != app.stopped_jobs.end())
+        return;
+    (void)run_system_command(stop_job_command(platform::system_tools(), domain, agent->label));
+}
+
+// Once the bundle is gone (now or in an earlier run), in both modes: Launch Services forgets
+// it, and what would start a program inside it goes: launch agents, whatever their names, and
+// as root the privileged helpers that it installed.
+void BrinvastUninstaller::forget_removed_application(bool removed_now) {
+    const platform::SystemTools tools = platform::system_tools();
+    if (removed_now) {
+        warn_unless(run_system_command(unregister_command(tools, user_of_home(), app_path)),
+                    "unregister " + app_path + " from Launch Services");
+    }
+    const std::vector<AppTrace> none;
+    const std::pair<const std::vector<AppTrace>*, const char*> kinds[] = {
+        {&app.agents_into, "launch agent of the removed application: "},
+        {is_root() ? &app.system.traces : &none, "privileged helper: "}};
+    for (const auto& [traces, what] : kinds) {
+        for (const AppTrace& trace : *traces) {
+            if (dry_run) {
+                _log_action(std::string("DRY RUN: Would remove ") + what + trace.path);
+            } else {
+                const bool system = trace.kind == AppTrace::Kind::system;
+                (void)remove_app_trace(trace, system ? system_root() : home,
+                                       std::string("Removed ") + what);
             }
-        } catch (const std::system_error& error) {
-            say(std::string("⚠️  Could not remove the launch agent ") + agent.path + ": " +
-                error.what());
         }
     }
 }
 
+// After steps 1 and 2, as root: a receipt whose files all lay inside the removed bundle is
+// forgotten, so that management tools no longer count Brinvast as installed.
+void BrinvastUninstaller::forget_receipts() {
+    const platform::SystemTools tools = platform::system_tools();
+    if (!is_root() || !app.identities || tools.pkgutil.empty()) return;
+    for (const std::string& receipt : app.ours.receipts) {
+        if (dry_run) {
+            _log_action("DRY RUN: Would forget installer receipt: " + receipt);
+            continue;
+        }
+        std::string info;
+        std::string files;
+        if (run_system_command({tools.pkgutil, "--pkg-info", receipt}, &info)) continue;
+        if (const auto failure =
+                run_system_command({tools.pkgutil, "--only-files", "--files", receipt}, &files)) {
+            warn_unless(failure, "read the installer's receipt " + receipt);
+            continue;
+        }
+        if (const std::string other = file_outside_bundle(info, files); !other.empty()) {
+            const std::string line = "⚠️  Keeping the installer's receipt " + receipt +
+                                     ": it also installed " + other;
+            say(line);
+            app.staying.push_back(line);
+            continue;
+        }
+        const auto failure = run_system_command({tools.pkgutil, "--forget", receipt});
+        warn_unless(failure, "forget the installer's receipt " + receipt);
+        if (!failure) {
+            app.forgotten.push_back(receipt);
+            _log_action("Forgot installer receipt: " + receipt);
+        }
+    }
+}
+
+// The first file of a receipt (its --pkg-info `info` and --files `files`) that stands, or lay,
+// anywhere but inside the removed bundle; "" when there is none.
+std::string BrinvastUninstaller::file_outside_bundle(const std::string& info,
+                                                     const std::string& files) const {
+    const auto field = [&info](std::string_view key) {
+        const std::size_t at = info.find("\n" + std::string(key));
+        const std::size_t start = info.starts_with(key)     ? key.size()
+                                  : at == std::string::npos ? std::string::npos
+                                                            : at + 1 + key.size();
+        if (start == std::string::npos) return std::string();
+        return info.substr(start, info.find('\n', start) - start);
+    };
+    const std::string prefix = field("volume: ") + "/" + field("location: ") + "/";
+    const std::string inside = resolved_path(app_path) + "/";
+    for (std::size_t at = 0; at < files.size();) {
+        const std::size_t end = std::min(files.find('\n', at), files.size());
+        const std::string file = files.substr(at, end - at);
+        at = end + 1;
+        if (file.empty()) continue;
+        const std::string path = resolved_path(prefix + file);
+        struct stat status {};
+        if (!path.starts_with(inside) || ::lstat(path.c_str(), &status) == 0) return path;
+    }
+    return {};
+}
+
 bool BrinvastUninstaller::verify_traces_removed() {
     bool gone = true;
-    for (const std::string& path : removed_traces) {
-        if (!entry_present(path)) continue;
-        say("❌ Still exists: " + path);
+    for (const AppTrace& trace : app.set_out) {
+        const bool system = trace.kind == AppTrace::Kind::system;
+        const ActingAsHomeOwner as_owner(system ? std::nullopt : home_owner);
+        const std::string left = trace_left(system ? system_root() : home, trace);
+        if (left.empty()) continue;
+        say("❌ " + left);
+        gone = false;
+    }
+    const platform::SystemTools tools = platform::system_tools();
+    for (const std::string& job : app.stopped_jobs) {
+        const std::size_t slash = job.rfind('/');
+        if (run_system_command(
+                job_loaded_command(tools, job.substr(0, slash), job.substr(slash + 1))))
+            continue;
+        say("❌ Launch job still loaded: " + job);
+        gone = false;
+    }
+    for (const std::string& receipt : app.forgotten) {
+        if (run_system_command({tools.pkgutil, "--pkg-info", receipt})) continue;
+        say("❌ Installer receipt still recorded: " + receipt);
         gone = false;
     }
     return gone;
 }
 
+// After a successful real run: the record goes once nothing it names is left.
+void BrinvastUninstaller::settle_record() {
+    if (dry_run || !app.recorded || !app.staying.empty()) return;
+    const bool traces_left = !app.home.traces.empty() && !clean_all;
+    const bool system_left = !is_root() && !app.system.traces.empty();
+    const bool receipts_left = app.identities && app.forgotten.size() < app.ours.receipts.size();
+    if (traces_left || system_left || receipts_left || !app.home.unexamined.empty()) return;
+    try {
+        const ActingAsHomeOwner as_owner(home_owner);
+        remove_record(home);
+    } catch (const std::system_error& error) {
+        say(std::string("⚠️  Could not remove ") + error.what());
+    }
+}
+
+std::string BrinvastUninstaller::system_root() const {
+    std::string name;
+    const std::string root = parent_of(parent_of(app_path, name), name);
+    return root.empty() ? "/" : root;
+}
+
 UserOfHome BrinvastUninstaller::user_of_home() const {
-    const bool as_root = ::geteuid() == 0 && home_owner.has_value();
+    const bool as_root = is_root() && home_owner.has_value();
     return {as_root ? home_owner->uid : ::geteuid(), as_root};
 }
 
 // Runs one of the system's programs; an empty command, for a tool this platform lacks, is no
-// failure. Why it failed, or nothing.
+// failure. Why it failed, or nothing; what it wrote goes to `output`, its status to `status`.
 std::optional<std::string> BrinvastUninstaller::run_system_command(
-    const std::vector<std::string>& command) {
+    const std::vector<std::string>& command, std::string* output, int* status) {
     if (command.empty()) return std::nullopt;
-    constexpr std::chrono::seconds limit(30);
-    std::string output;
-    const platform::ProgramRun run = platform::run_program(command, output, limit);
-    if (run.timed_out) return "no answer within " + std::to_string(limit.count()) + " seconds";
+    std::string said;
+    const platform::ProgramRun run = platform::run_program(command, said);
+    if (status) *status = run.status;
+    if (output) *output = said;
+    if (run.timed_out) return std::string("no answer within 30 seconds");
+    if (run.error != 0) return std::string(std::strerror(run.error));
     if (run.status == 0) return std::nullopt;
-    if (run.status < 0) return std::string(std::strerror(run.error));
-    const std::string said = last_line(output);
-    return said.empty() ? "exit status " + std::to_string(run.status) : said;
+    const std::string last = last_line(said);
+    return last.empty() ? "exit status " + std::to_string(run.status) : last;
 }
 
 void BrinvastUninstaller::warn_unless(const std::optional<std::string>& failure,

@@ -4,10 +4,14 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 
 #include "app_traces.h"
 #include "engine_test.h"
+#include "macho.h"
 
 namespace {
 
@@ -17,6 +21,28 @@ using brinvast::testing::make_link;
 using brinvast::testing::write_file;
 
 const std::string id = brinvast_identifier;
+const std::string helper =
+    "com.brinvast.LoginHelper";  // a nested bundle's, outside id's name space
+const std::string group = "TEAM123456.com.brinvast.shared";
+const std::string daemon = "com.brinvast.Brinvast.privileged";
+
+std::string info_plist(const std::string& identifier, const std::string& more = "") {
+    return "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key><string>" + identifier +
+           "</string>" + more + "</dict></plist>\n";
+}
+
+// Brinvast with a login-item helper, a privileged helper and a signature that claims a group.
+const brinvast::testing::Files a_full_bundle{
+    {"Contents/Info.plist", info_plist(id,
+                                       "<key>CFBundleExecutable</key><string>Brinvast</string>"
+                                       "<key>SMPrivilegedExecutables</key><dict><key>" +
+                                           daemon + "</key><string>anchor</string></dict>")},
+    {"Contents/MacOS/Brinvast",
+     brinvast::testing::macho::executable(brinvast::testing::macho::super_blob(
+         {{0, brinvast::testing::macho::code_directory("TEAM123456")},
+          {5, brinvast::testing::macho::entitlements({group})}}))},
+    {"Contents/Library/LoginItems/Helper.app/Contents/Info.plist", info_plist(helper)},
+};
 const std::string agent = "<plist version=\"1.0\"><dict><key>Label</key><string>" + id +
                           "</string><key>ProgramArguments</key><array><string>%s</string>"
                           "</array></dict></plist>\n";
@@ -35,13 +61,35 @@ const std::vector<std::string> traces{
     "Application Scripts/" + id + "/",
     "LaunchAgents/" + id + ".plist",
     "LaunchAgents/" + id + ".helper.plist",
+    "Application Support/" + id + "/",
+    "Logs/" + id + "/",
+    "SyncedPreferences/" + id + ".plist",
+    "Autosave Information/" + id + ".plist",
+    "Caches/com.apple.nsurlsessiond/Downloads/" + id + "/",
+    "Caches/com.crashlytics.data/" + id + "/",
+    "Application Support/com.apple.sharedfilelist/"
+    "com.apple.LSSharedFileList.ApplicationRecentDocuments/" +
+        id + ".sfl2",
+    "Caches/" + id + ".ShipIt/",
+    "Preferences/" + id + ".helper.plist",
+    "Containers/" + id + ".FinderSyncExt/",
+    "Preferences/" + helper + ".plist",
+    "Caches/" + helper + "/",
+    "Group Containers/" + group + "/",
 };
 // Names that only look like Brinvast's.
 const std::vector<std::string> decoys{
-    "Preferences/com.other.App.plist",     "Preferences/" + id + "2.plist",
-    "Preferences/ByHost/" + id + ".plist", "Caches/Brinvast/cache.db",
-    "Caches/" + id + "2/cache.db",         "Containers/" + id + "Helper/data",
-    "LaunchAgents/" + id + "2.plist",      "Saved Application State/" + id + ".saved",
+    "Preferences/com.other.App.plist",
+    "Preferences/" + id + "2.plist",
+    "Preferences/ByHost/" + id + ".plist",
+    "Caches/Brinvast/cache.db",
+    "Caches/" + id + "2/cache.db",
+    "Containers/" + id + "Helper/data",
+    "LaunchAgents/" + id + "2.plist",
+    "Saved Application State/" + id + ".saved",
+    "Caches/" + id + ".beta/cache.db",
+    "Caches/" + helper + "2/cache.db",
+    "Group Containers/TEAM123456.com.other/data",
 };
 
 class Traces : public brinvast::testing::EngineTest {
@@ -51,7 +99,13 @@ protected:
                (name.ends_with('/') ? name.substr(0, name.size() - 1) : name);
     }
     void install_traces() {
-        install(brinvast::testing::typical_product);
+        brinvast::testing::Product product = brinvast::testing::typical_product;
+        product.app = a_full_bundle;
+        install(product);
+        // Another app, whose identifier lies in Brinvast's name space: its data is its own.
+        write_file(root / "Applications/Beta.app/Contents/Info.plist", info_plist(id + ".beta"));
+        write_file(root / ("Library/LaunchDaemons/" + daemon + ".plist"), "a daemon");
+        write_file(root / ("Library/PrivilegedHelperTools/" + daemon), "a helper");
         for (const std::string& trace : traces) {
             if (trace.starts_with("WebKit/")) {
                 write_file(root / "outside/target.txt", "not ours");
@@ -74,7 +128,7 @@ TEST_F(Traces, CompleteRemovalTakesExactlyWhatMacosKeepsForTheIdentifier) {
         bool dry_run;
         bool clean_all;
         long removed;  // "Removed what macOS kept" lines
-    } cases[] = {{true, true, 0}, {false, false, 0}, {false, true, 12}};
+    } cases[] = {{true, true, 0}, {false, false, 0}, {false, true, long(traces.size())}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::to_string(c.dry_run) + std::to_string(c.clean_all));
         fresh_tree();
@@ -89,12 +143,19 @@ TEST_F(Traces, CompleteRemovalTakesExactlyWhatMacosKeepsForTheIdentifier) {
             EXPECT_EQ(count(lines, "   " + (mark + in_library(trace)) + " ("), 1) << trace;
         }
         EXPECT_EQ(count(lines, "✅ Removed what macOS kept: "), c.removed);
-        EXPECT_EQ(count(lines, "✅ DRY RUN: Would remove what macOS keeps: "), c.dry_run ? 12 : 0);
+        EXPECT_EQ(count(lines, "✅ DRY RUN: Would remove what macOS keeps: "),
+                  c.dry_run ? long(traces.size()) : 0);
         for (const std::string& trace : traces)
             EXPECT_EQ(exists_no_follow(in_library(trace)), c.removed == 0) << trace;
         for (const std::string& decoy : decoys)
             EXPECT_TRUE(exists_no_follow(in_library(decoy))) << decoy;
         EXPECT_TRUE(exists_no_follow(root / "outside/target.txt")) << "a link is never followed";
+        // Privileged helpers are the app's, not the user's data: root removes them in both modes.
+        const bool helpers_go = !c.dry_run && ::geteuid() == 0;
+        EXPECT_EQ(exists_no_follow(root / ("Library/PrivilegedHelperTools/" + daemon)),
+                  !helpers_go);
+        EXPECT_EQ(exists_no_follow(root / ("Library/LaunchDaemons/" + daemon + ".plist")),
+                  !helpers_go);
     }
 }
 
@@ -106,21 +167,36 @@ TEST_F(Traces, WhatMayNotBeTiedToThisBrinvastStays) {
         std::string file;  // under the home, or the bundle's Info.plist when it starts with "/"
         std::string text;
         std::string line;
+        std::string trace;  // the one trace looked at afterwards
         bool kept;
     } cases[] = {
         {"another copy", "Applications/Brinvast Beta.app/Contents/Info.plist",
          brinvast::testing::a_bundle.begin()->second,
          "⚠️  Leaving what macOS keeps for " + id +
              ": another Brinvast with this identifier uses it",
-         true},
+         traces.front(), true},
         {"a malformed Info.plist", "/Contents/Info.plist", "<plist><dict><key>",
          "⚠️  Not looking for what macOS keeps for Brinvast: Info.plist is not an XML or "
-         "binary "
-         "property list",
-         true},
+         "binary property list",
+         traces.front(), true},
         {"an oversized Info.plist", "/Contents/Info.plist", std::string(1 << 21, ' '),
          "⚠️  Not looking for what macOS keeps for Brinvast: Info.plist is larger than 1 MiB",
-         true},
+         traces.front(), true},
+        {"a one-word identifier", "/Contents/Info.plist", info_plist("Brinvast"),
+         "⚠️  Not looking for what macOS keeps for Brinvast: CFBundleIdentifier \"Brinvast\" "
+         "is "
+         "not a reverse-DNS identifier of the app's own",
+         traces.front(), true},
+        {"a helper that another app declares", "Applications/Other.app/Contents/Info.plist",
+         info_plist(helper),
+         "⚠️  Leaving what macOS keeps for " + helper + ": " +
+             root / "home/Applications/Other.app" + " claims it too",
+         "Caches/" + helper + "/", true},
+        {"a record that is not ours", "Library/Application Support/.brinvast-uninstall-identities",
+         "identifier com.apple.Safari\n",
+         "⚠️  Not trusting " + root / "home/Library/Application Support/" +
+             ".brinvast-uninstall-identities: it is not a record this uninstaller writes",
+         traces.front(), false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -130,7 +206,7 @@ TEST_F(Traces, WhatMayNotBeTiedToThisBrinvastStays) {
         EXPECT_TRUE(engine(false, true).run());
         const Lines lines = printed();
         EXPECT_EQ(count(lines, c.line), 1);
-        EXPECT_EQ(exists_no_follow(in_library(traces.front())), c.kept);
+        EXPECT_EQ(exists_no_follow(in_library(c.trace)), c.kept);
     }
 
     fresh_tree();
@@ -140,20 +216,119 @@ TEST_F(Traces, WhatMayNotBeTiedToThisBrinvastStays) {
     text.replace(text.find("%s"), 2, app + "/Contents/MacOS/Brinvast");
     write_file(stray, text);
     write_file(in_library("LaunchAgents/net.example.other.plist"), agent);
+    // Spelt as if inside the bundle, it leads out of it.
+    const std::string beside = in_library("LaunchAgents/net.example.beside.plist");
+    text = agent;
+    text.replace(text.find("%s"), 2, app + "/../Other.app/Contents/MacOS/Other");
+    write_file(beside, text);
     EXPECT_TRUE(engine().run());
     EXPECT_EQ(count(printed(), "✅ Removed launch agent of the removed application: " + stray), 1);
     EXPECT_FALSE(exists_no_follow(stray));
     EXPECT_TRUE(exists_no_follow(in_library("LaunchAgents/net.example.other.plist")));
+    EXPECT_TRUE(exists_no_follow(beside));
+}
+
+// The identities are written down before the bundle goes: a complete removal after a standard
+// run finds every trace without the bundle, and the record goes with the last of them.
+TEST_F(Traces, IdentitiesOutliveTheBundle) {
+    install_traces();
+    EXPECT_TRUE(engine().run());
+    const std::string record =
+        root / "home/Library/Application Support/.brinvast-uninstall-identities";
+    ASSERT_FALSE(exists_no_follow(app));
+    EXPECT_TRUE(exists_no_follow(record));
+    EXPECT_TRUE(engine(false, true).run());
+    for (const std::string& trace : traces)
+        EXPECT_FALSE(exists_no_follow(in_library(trace))) << trace;
+    EXPECT_FALSE(exists_no_follow(record));
+    EXPECT_TRUE(exists_no_follow(in_library(decoys.front())));
+}
+
+// A place that may be searched but not listed still gives up its traces by name, as rm -rf
+// would; one that may not be searched fails a real run before anything goes, and a dry run
+// warns.
+TEST_F(Traces, PlacesThatCannotBeExaminedAreNeverTakenForEmpty) {
+    const struct {
+        mode_t caches;
+        bool dry_run;
+        bool succeeds;
+        std::string line;
+    } cases[] = {
+        {0300, false, true, "✅ Removed what macOS kept: " + in_library("Caches/" + id)},
+        {0600, true, true,
+         "⚠️  Cannot examine " + in_library("Caches/" + id) + ": Permission denied"},
+        {0600, false, false,
+         "❌ Cannot tell what macOS keeps for Brinvast where it cannot be examined: nothing was "
+         "changed"},
+    };
+    for (const auto& c : cases) {
+        fresh_tree();
+        install_traces();
+        brinvast::testing::give_to_nobody(root.path());
+        ASSERT_EQ(::chmod(in_library("Caches").c_str(), c.caches), 0);
+        const auto [succeeded, lines] = as_nobody(
+            true, [](auto& engine) { return engine.run(); }, c.dry_run);
+        EXPECT_EQ(succeeded, c.succeeds);
+        EXPECT_EQ(std::ranges::count(lines, c.line), 1) << c.line;
+        EXPECT_EQ(exists_no_follow(app), !c.succeeds || c.dry_run);
+    }
+}
+
+// A place swapped for a link after the survey leads the removal nowhere.
+TEST_F(Traces, APlaceSwappedForALinkLeadsNowhere) {
+    install_traces();
+    write_file(root / ("outside/" + id + "/keep"), "not ours");
+    brinvast::AppIdentities ids;
+    ids.identifier = id;
+    const brinvast::OtherApps others;
+    const brinvast::TraceSurvey survey = brinvast::survey_traces(root / "home", {ids, others});
+    const auto caches =
+        std::ranges::find(survey.traces, in_library("Caches/" + id), &brinvast::AppTrace::path);
+    ASSERT_NE(caches, survey.traces.end());
+    std::filesystem::rename(in_library("Caches"), root / "caches-before");
+    ASSERT_TRUE(make_link(root / "outside", in_library("Caches")));
+    EXPECT_THROW((void)brinvast::remove_trace(root / "home", *caches), std::system_error);
+    EXPECT_TRUE(exists_no_follow(root / ("outside/" + id + "/keep")));
+}
+
+TEST(IdentityRecord, KeepsWhatItWasGivenAndRefusesWhatItDidNotWrite) {
+    const brinvast::AppIdentities ids{
+        id, {helper}, "TEAM123456", {group}, {"com.brinvast.a"}, {daemon}, {"com.brinvast.pkg"}};
+    const std::string text = brinvast::record_text(ids);
+    std::string problem;
+    EXPECT_EQ(brinvast::identities_in_record(text, problem), ids);
+    const auto spoilt = [&text](const std::string& from, const std::string& to) {
+        std::string changed = text;
+        return changed.replace(changed.find(from), from.size(), to);
+    };
+    for (const std::string& refused :
+         {text.substr(0, text.size() - 4), spoilt("identifier " + id, "identifier Brinvast"),
+          spoilt("group " + group, "group ../x"), spoilt("team ", "colour "),
+          spoilt("nested " + helper, "nested com.apple.Safari"), text + "end\n"}) {
+        EXPECT_EQ(brinvast::identities_in_record(refused, problem), std::nullopt) << refused;
+    }
+}
+
+TEST(ResolvedPath, FollowsWhatStandsAndSpellsOutWhatIsGone) {
+    const brinvast::testing::TempDir tmp;
+    brinvast::testing::make_dirs(tmp / "real/A.app");
+    ASSERT_TRUE(make_link(tmp / "real", tmp / "link"));
+    const std::string real = brinvast::real_path(tmp / "real");
+    EXPECT_EQ(brinvast::resolved_path(tmp / "link/A.app/./x/../y"), real + "/A.app/y");
+    EXPECT_EQ(brinvast::resolved_path(tmp / "link/Gone.app/../A.app"), real + "/A.app");
+    EXPECT_EQ(brinvast::resolved_path(tmp / "link//A.app/"), real + "/A.app");
 }
 
 TEST(TraceCommands, RunAsTheUserWhoseHomeItIsWhenRootRunsThem) {
-    const brinvast::platform::SystemTools tools{"/bin/launchctl",    "/usr/bin/defaults",
-                                                "/lsregister",       "/usr/bin/sudo",
-                                                "/usr/sbin/pkgutil", "/usr/bin/codesign"};
+    brinvast::platform::SystemTools tools;
+    tools.launchctl = "/bin/launchctl";
+    tools.defaults = "/usr/bin/defaults";
+    tools.lsregister = "/lsregister";
+    tools.sudo = "/usr/bin/sudo";
     const brinvast::UserOfHome user{501, false};
     const brinvast::UserOfHome for_user{501, true};
     using Command = std::vector<std::string>;
-    EXPECT_EQ(brinvast::stop_agent_command(tools, for_user, "com.x"),
+    EXPECT_EQ(brinvast::stop_job_command(tools, brinvast::user_domain(for_user), "com.x"),
               (Command{"/bin/launchctl", "bootout", "gui/501/com.x"}));
     EXPECT_EQ(brinvast::forget_preferences_command(tools, user, "com.x", true),
               (Command{"/usr/bin/defaults", "-currentHost", "delete", "com.x"}));

@@ -1,0 +1,100 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+// The names under which macOS keeps an app's files, and whoever can write a bundle controls
+// them: a helper that declares another app's identifier would hand that app's preferences to
+// our removal. So only what the bundle itself declares counts, each name is accepted only in
+// reverse-DNS form and outside Apple's own, and a name that another installed app claims too is
+// never ours. The names die with the bundle, so a run writes them down before step 1 deletes it.
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace brinvast {
+
+// Everything that names one app.
+struct AppIdentities {
+    std::string identifier;             // the app's bundle identifier
+    std::vector<std::string> nested;    // its helpers' and extensions', sorted, the app's excluded
+    std::string team;                   // the team of its code signature, when signed
+    std::vector<std::string> groups;    // the application groups its signature claims
+    std::vector<std::string> agents;    // labels of the launch agents it registers from its bundle
+    std::vector<std::string> daemons;   // labels of its daemons and privileged helpers
+    std::vector<std::string> receipts;  // installer packages whose receipts own the bundle
+
+    bool operator==(const AppIdentities&) const = default;
+};
+
+// What reading a bundle found: its identities, when its own identifier is usable, and one
+// sentence per part that was refused.
+struct IdentitiesRead {
+    std::optional<AppIdentities> identities;
+    std::vector<std::string> problems;
+};
+
+// The identities that the bundle at `bundle_path` declares, receipts aside. Nothing is followed
+// through a link, and every count and size is bounded.
+[[nodiscard]] IdentitiesRead read_identities(const std::string& bundle_path);
+
+// Whether `name` may name an app's files: a reverse-DNS name of at least two parts, made of
+// letters, digits, "-" and "." (and "_" for `group`), that is not Apple's.
+[[nodiscard]] bool usable_name(std::string_view name, bool group = false);
+
+// The names in the open folder `dir_fd`, sorted, into `names`; 0, or the errno that broke the
+// listing off.
+[[nodiscard]] int names_in(int dir_fd, std::vector<std::string>& names);
+
+// `extra`'s names added to `into`'s, each list kept sorted and without repeats.
+void merge_identities(AppIdentities& into, const AppIdentities& extra);
+
+// Who else claims a name: the bundle at the first level of /Applications,
+// /Applications/Utilities or ~/Applications whose identifiers (its own and its nested
+// bundles'), launchd labels or application groups it is.
+struct OtherApps {
+    std::map<std::string, std::string, std::less<>> identifiers;
+    std::map<std::string, std::string, std::less<>> labels;
+    std::map<std::string, std::string, std::less<>> groups;
+    std::vector<std::string> same_identifier;  // bundles with the very identifier of ours
+
+    // The app that claims `name` or a name above it in its name space, or nothing.
+    [[nodiscard]] const std::string* claiming(std::string_view name) const;
+};
+
+// The other apps installed beside `bundle_path` and in `home`/Applications; `bundle_path`
+// itself is not one of them. Their signatures are read only `with_groups`.
+[[nodiscard]] OtherApps other_installed_apps(const std::string& bundle_path,
+                                             const std::string& home, const std::string& identifier,
+                                             bool with_groups);
+
+// The record that keeps the identities for the runs after the bundle is gone: a small text file
+// of our own. Refused whole (with one sentence) when anything in it is not as we write it.
+[[nodiscard]] std::string record_text(const AppIdentities& identities);
+[[nodiscard]] std::optional<AppIdentities> identities_in_record(std::string_view text,
+                                                                std::string& problem);
+
+// Where the record lies below the home, and its name there.
+inline constexpr const char* RECORD_FOLDER = "Library/Application Support";
+inline constexpr const char* RECORD_NAME = ".brinvast-uninstall-identities";
+
+// What reading the record found: nothing, the identities, or why it was refused.
+struct RecordRead {
+    std::optional<AppIdentities> identities;
+    std::string problem;
+};
+
+// The record in `home`, read without following a link on the way; only a regular file that
+// the reader's user (or root) owns and nobody else may write counts.
+[[nodiscard]] RecordRead read_record(const std::string& home);
+
+// Writes the record durably: written beside, synced, renamed into place, its folder synced.
+// False when there is no home to write it in, and so nothing there to find later. Throws
+// fs_error.
+[[nodiscard]] bool write_record(const std::string& home, const AppIdentities& identities);
+
+// Removes the record, when it is there. Throws fs_error.
+void remove_record(const std::string& home);
+
+}  // namespace brinvast
