@@ -307,6 +307,60 @@ cli_as_nobody_without_proc() {
     status=$?
 }
 
+# macOS's tools at their macOS paths: stand-ins (macos_tool.sh) laid over the machine's /usr/bin
+# and /usr/sbin, with a /System and a /Library of the sandbox's own. The engine uses a tool
+# wherever one stands there. What each was asked, and by whom, is in $BRINVAST_TOOLS/log.
+macos_tools() {
+    export BRINVAST_TOOLS="$out/tools"
+    local stand_in tool support
+    stand_in="$(cd "$(dirname "$0")" && pwd)/macos_tool.sh"
+    mkdir -p "$BRINVAST_TOOLS"/{bin,sbin,loaded,receipts,hang,fail}
+    for tool in launchctl defaults sudo; do ln -s "$stand_in" "$BRINVAST_TOOLS/bin/$tool"; done
+    ln -s "$stand_in" "$BRINVAST_TOOLS/sbin/pkgutil"
+    mount -t overlay tools -o "lowerdir=$BRINVAST_TOOLS/bin:/usr/bin" /usr/bin
+    mount -t overlay tools -o "lowerdir=$BRINVAST_TOOLS/sbin:/usr/sbin" /usr/sbin
+    for tool in /System /Library; do
+        [ -d $tool ] || mkdir $tool
+        mount -t tmpfs -o mode=0755 brinvast-e2e $tool
+    done
+    support=/System/Library/Frameworks/CoreServices.framework/Frameworks/LaunchServices.framework
+    mkdir -p "$support/Support"
+    ln -s "$stand_in" "$support/Support/lsregister"
+    : >"$BRINVAST_TOOLS/log"
+}
+# The calls of the tools so far, the home written as "~", one a line.
+tool_calls() { sed "s|$HOME|~|g" "$BRINVAST_TOOLS/log"; }
+
+# What macOS keeps for the installed product under its identifier.
+put_traces() {
+    put "$HOME/Library/Preferences/$identifier.plist" "preferences"
+    put "$HOME/Library/Caches/$identifier/cache.db" "cache"
+    put "$HOME/Library/Logs/$identifier/today.log" "log"
+}
+traces_left() { find "$HOME/Library" -name "$identifier*" | wc -l; }
+
+# For each kind of call in $@, a complete removal of the product and its traces killed at each
+# of its calls in turn, then a run of its own. One record a kill: how both runs ended, and how
+# many traces the second left.
+trace_kill_table() {
+    local kind count n first
+    for kind in "$@"; do
+        install_product && put_traces
+        ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -o "$out/calls" \
+            "$CLI" --complete --yes </dev/null >/dev/null 2>&1
+        count=$(grep -c -E "^[0-9]+ +$kind\\(" "$out/calls")
+        for n in $(seq "$count"); do
+            install_product && put_traces
+            { ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -o /dev/null \
+                -e "inject=$kind:signal=KILL:when=$n" "$CLI" --complete --yes </dev/null \
+                >/dev/null 2>&1; } 2>/dev/null
+            first=$?
+            "$CLI" --complete --yes </dev/null >"$out/run" 2>&1
+            printf '%s\n' "$kind $n: killed=$first then=$? left=$(traces_left)" >>"$out/stdout"
+        done
+    done
+}
+
 # Holds the home's lock, as another run would, until release_home.
 hold_home() { exec 7<"$HOME" && flock 7; }
 release_home() { flock -u 7; }
