@@ -62,13 +62,6 @@ void add_sorted(std::vector<std::string>& names, const std::string& name) {
     if ((at == names.end() || *at != name) && names.size() < MAX_NAMES) names.insert(at, name);
 }
 
-// The folder `relative` below `dir`, reached without following a link, opened for listing.
-unique_fd open_listable(int dir, const char* relative) {
-    const unique_fd path(platform::open_folder_beneath(dir, relative));
-    if (!path.valid()) return unique_fd();
-    return unique_fd(::openat(path.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-}
-
 // The labels of the launchd property lists in `folder` below the open bundle `bundle`.
 void add_labels(int bundle, const char* folder, std::vector<std::string>& labels) {
     const unique_fd dir = open_listable(bundle, folder);
@@ -153,6 +146,12 @@ void keep_usable(std::vector<std::string>& names, bool group, const char* what,
 }
 
 }  // namespace
+
+unique_fd open_listable(int dir_fd, const char* relative) {
+    const unique_fd path(platform::open_folder_beneath(dir_fd, relative));
+    if (!path.valid()) return unique_fd();
+    return unique_fd(::openat(path.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
 
 int names_in(int dir_fd, std::vector<std::string>& names) {
     auto buffer = std::make_unique<platform::ListingBuffer>();
@@ -349,12 +348,13 @@ unique_fd record_folder(const std::string& home, int& error, bool create) {
         error = errno == ENOENT || errno == ENOTDIR ? 0 : errno;
         return unique_fd();
     }
-    if (create) {
+    unique_fd folder = open_listable(top.get(), RECORD_FOLDER);
+    if (!folder.valid() && errno == ENOENT && create) {
         (void)::mkdirat(top.get(), "Library", 0700);
         const unique_fd library(platform::open_folder_beneath(top.get(), "Library"));
         if (library.valid()) (void)::mkdirat(library.get(), "Application Support", 0755);
+        folder = open_listable(top.get(), RECORD_FOLDER);
     }
-    unique_fd folder = open_listable(top.get(), RECORD_FOLDER);
     if (!folder.valid()) {
         error = errno;
         if (error == ENOENT || error == ENOTDIR) error = 0;

@@ -13,6 +13,8 @@
 #include <string_view>
 #include <vector>
 
+#include "unique_fd.h"
+
 namespace brinvast {
 
 // Everything that names one app.
@@ -42,6 +44,10 @@ struct IdentitiesRead {
 // Whether `name` may name an app's files: a reverse-DNS name of at least two parts, made of
 // letters, digits, "-" and "." (and "_" for `group`), that is not Apple's.
 [[nodiscard]] bool usable_name(std::string_view name, bool group = false);
+
+// The folder `relative` below the open folder `dir_fd`, reached without following a link on the
+// way, opened for listing; invalid, with errno set, when it cannot be.
+[[nodiscard]] unique_fd open_listable(int dir_fd, const char* relative);
 
 // The names in the open folder `dir_fd`, sorted, into `names`; 0, or the errno that broke the
 // listing off.

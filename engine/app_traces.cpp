@@ -112,7 +112,7 @@ public:
     // Every name of the place, or nothing when it cannot be listed.
     [[nodiscard]] std::vector<std::string> names() {
         std::vector<std::string> names;
-        const unique_fd listable(::openat(folder_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        const unique_fd listable = open_listable(folder_.get(), ".");
         const int error = listable.valid() ? names_in(listable.get(), names) : errno;
         if (error != 0) {
             survey_.unlisted.push_back(path_of("") + ": " + reason_of(error));
@@ -201,6 +201,14 @@ unique_fd open_base(const std::string& base) {
     return unique_fd(platform::open_search_only(AT_FDCWD, base.c_str()));
 }
 
+// The place `folder` below `base`, reached one folder at a time without following a link;
+// invalid, with errno set, when it cannot be.
+unique_fd open_place(const std::string& base, const std::string& folder) {
+    const unique_fd base_fd = open_base(base);
+    if (!base_fd.valid()) return unique_fd();
+    return unique_fd(platform::open_folder_beneath(base_fd.get(), folder.c_str()));
+}
+
 }  // namespace
 
 TraceSurvey survey_traces(const std::string& home, const TraceNames& names) {
@@ -235,9 +243,7 @@ TraceSurvey survey_system_traces(const std::string& system_root,
 }
 
 bool remove_trace(const std::string& base, const AppTrace& trace) {
-    const unique_fd base_fd = open_base(base);
-    const unique_fd folder(
-        base_fd.valid() ? platform::open_folder_beneath(base_fd.get(), trace.folder.c_str()) : -1);
+    const unique_fd folder = open_place(base, trace.folder);
     if (!folder.valid()) {
         const int error = errno;
         if (not_there(error)) return false;
@@ -248,9 +254,7 @@ bool remove_trace(const std::string& base, const AppTrace& trace) {
 }
 
 std::string trace_left(const std::string& base, const AppTrace& trace) {
-    const unique_fd base_fd = open_base(base);
-    const unique_fd folder(
-        base_fd.valid() ? platform::open_folder_beneath(base_fd.get(), trace.folder.c_str()) : -1);
+    const unique_fd folder = open_place(base, trace.folder);
     struct stat status {};
     int error = 0;
     if (!folder.valid()) {
@@ -279,10 +283,7 @@ std::optional<LaunchAgent> launch_agent_at(int dir, const std::string& folder,
 
 std::optional<LaunchAgent> launch_agent_of(const std::string& base, const AppTrace& trace) {
     const unique_fd base_fd = open_base(base);
-    const unique_fd place(
-        base_fd.valid() ? platform::open_folder_beneath(base_fd.get(), trace.folder.c_str()) : -1);
-    const unique_fd dir(
-        place.valid() ? ::openat(place.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+    const unique_fd dir = open_listable(base_fd.get(), trace.folder.c_str());
     if (!dir.valid()) return std::nullopt;
     return launch_agent_at(dir.get(), base + "/" + trace.folder, trace.name);
 }
@@ -291,10 +292,7 @@ std::vector<AppTrace> launch_agents_into(const std::string& home, const std::str
     std::vector<AppTrace> agents;
     const std::string folder = "Library/LaunchAgents";
     const unique_fd home_fd = open_base(home);
-    const unique_fd place(
-        home_fd.valid() ? platform::open_folder_beneath(home_fd.get(), folder.c_str()) : -1);
-    const unique_fd dir(
-        place.valid() ? ::openat(place.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+    const unique_fd dir = open_listable(home_fd.get(), folder.c_str());
     std::vector<std::string> names;
     if (!dir.valid() || names_in(dir.get(), names) != 0) return agents;
     const std::string inside = resolved_path(bundle_path) + "/";

@@ -96,7 +96,7 @@ bool BrinvastUninstaller::run() {
     survey_app_traces(app_exists);
     nothing_to_do = nothing_to_do && !app_work_left();
     if (nothing_to_do && !move_pending) {
-        settle_record();
+        settle_record(true);
         say("\n✅ System already clean - nothing to uninstall");
         return true;
     }
@@ -112,7 +112,7 @@ bool BrinvastUninstaller::run() {
         say(std::string("\n❌ Unexpected error during uninstall: ") + error.what());
     }
     if (success && !dry_run && !clean_all) discard_replaced_backup();
-    if (success) settle_record();
+    settle_record(success);
     return report_outcome(success);
 }
 

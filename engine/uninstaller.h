@@ -122,7 +122,7 @@ private:
     [[nodiscard]] std::string file_outside_bundle(const std::string& info,
                                                   const std::string& files) const;
     [[nodiscard]] bool verify_traces_removed();
-    void settle_record();
+    void settle_record(bool success);
     [[nodiscard]] std::string system_root() const;
     [[nodiscard]] UserOfHome user_of_home() const;
     [[nodiscard]] std::optional<std::string> run_system_command(
@@ -142,6 +142,7 @@ private:
         std::optional<AppIdentities> identities;  // from the bundle, the record, or both
         bool from_bundle = false;                 // read from the bundle in this run
         bool recorded = false;                    // the record holds them
+        bool record_is_new = false;               // written by this run, where none stood
         AppIdentities ours;                       // less what another app claims too
         OtherApps others;
         TraceSurvey home;                       // in the home

@@ -179,7 +179,8 @@ void BrinvastUninstaller::survey_system_jobs() {
     };
     if (!app.system.traces.empty())
         stays(
-            "⚠️  Leaving the privileged helpers of Brinvast: only an administrator's run removes "
+            "⚠️  Leaving the privileged helpers of Brinvast: only an administrator's run "
+            "removes "
             "them");
     if (!receipts.empty())
         stays(
@@ -237,6 +238,7 @@ bool BrinvastUninstaller::record_app_identities() {
     if (dry_run || !app.identities || !app.from_bundle) return true;
     try {
         const ActingAsHomeOwner as_owner(home_owner);
+        app.record_is_new = !app.recorded;
         app.recorded = write_record(home, *app.identities);
         return true;
     } catch (const std::system_error& error) {
@@ -435,15 +437,25 @@ bool BrinvastUninstaller::verify_traces_removed() {
     return gone;
 }
 
-// After a successful real run: the record goes once nothing it names is left.
-void BrinvastUninstaller::settle_record() {
-    if (dry_run || !app.recorded || !app.staying.empty()) return;
-    const bool traces_left = !app.home.traces.empty() && !clean_all;
-    const bool system_left = !is_root() && !app.system.traces.empty();
-    const bool receipts_left = app.identities && app.forgotten.size() < app.ours.receipts.size();
-    if (traces_left || system_left || receipts_left || !app.home.unexamined.empty()) return;
+// After a real run: the record goes once nothing it names is left, and after a failed run that
+// wrote it while the bundle still declares all it holds.
+void BrinvastUninstaller::settle_record(bool success) {
+    if (dry_run || !app.recorded) return;
+    const ActingAsHomeOwner as_owner(home_owner);
+    if (!success) {
+        IdentitiesRead still = read_identities(app_path);
+        if (!app.record_is_new || !still.identities) return;
+        still.identities->receipts = app.identities->receipts;
+        if (*still.identities != *app.identities) return;
+    } else {
+        const bool traces_left = !app.home.traces.empty() && !clean_all;
+        const bool system_left = !is_root() && !app.system.traces.empty();
+        const bool receipts_left = app.forgotten.size() < app.ours.receipts.size();
+        if (!app.staying.empty() || traces_left || system_left || receipts_left ||
+            !app.home.unexamined.empty())
+            return;
+    }
     try {
-        const ActingAsHomeOwner as_owner(home_owner);
         remove_record(home);
     } catch (const std::system_error& error) {
         say(std::string("⚠️  Could not remove ") + error.what());

@@ -91,7 +91,7 @@ TEST_F(MacosTools, AToolThatNeverAnswersIsEndedAndTheRunGoesOn) {
 // Killed at any call of a complete removal, the next run still finds every trace through the
 // record of the identifier, and leaves none behind its success.
 TEST_F(MacosTools, AKilledRemovalLeavesNoTraceBehindTheNextSuccess) {
-    const Outcome run = sandboxed("trace_kill_table unlinkat renameat2 fsync");
+    const Outcome run = sandboxed("trace_kill_table unlinkat renameat fsync");
     const std::vector<std::string> rows = lines_of(run.out);
     EXPECT_GT(rows.size(), 10U);
     for (const std::string& row : rows)

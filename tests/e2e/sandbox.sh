@@ -68,18 +68,19 @@ folder_digest() { (cd "$(dirname "$db")" && find . -type f -exec sha1sum {} + | 
 fault_run() {
     local inject
     case $1 in
-    rename) inject=(-e "inject=/^rename:signal=KILL:when=$2") ;;
+    # The move renames with renameat2; the record of Brinvast's names, written before, with renameat.
+    rename) inject=(-e "inject=renameat2:signal=KILL:when=$2") ;;
     unlink | unlinkat) inject=(-e "inject=$1:signal=KILL:when=$2") ;;
     fsync | fdatasync) inject=(-e "inject=$1:error=EIO:when=$2") ;;
     # Ctrl-C as the move begins, so that the rollback follows it, and a kill at a later rename.
-    rollback) inject=(-e inject=mkdirat:signal=INT:when=1 -e "inject=/^rename:signal=KILL:when=$2") ;;
+    rollback) inject=(-e inject=mkdirat:signal=INT:when=1 -e "inject=renameat2:signal=KILL:when=$2") ;;
     esac
     { ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -o /dev/null "${inject[@]}" \
         "$CLI" --yes </dev/null >"$out/run" 2>&1; } 2>/dev/null
 }
 # How many calls of the kind $1 a whole run makes (with the Ctrl-C of "rollback", its rollback's).
 calls_of() {
-    local calls='rename[a-z0-9]*' interrupt=()
+    local calls='renameat2' interrupt=()
     case $1 in
     unlink | unlinkat | fsync | fdatasync) calls=$1 ;;
     rollback) interrupt=(-e inject=mkdirat:signal=INT:when=1) ;;
@@ -97,7 +98,7 @@ signal_table() {
     local row signal when how calls starter
     for row in "$@"; do
         read -r signal when how <<<"$row"
-        calls=/^rename
+        calls=renameat2
         [ "$how" = all ] && calls=all
         starter=()
         [ "$how" = nohup ] && starter=(nohup)
