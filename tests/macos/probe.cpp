@@ -16,7 +16,11 @@
 //                   (launchd), as the refusal to run beside Brinvast needs; PROC_PIDTBSDINFO's
 //                   answer is shown, not judged;
 //   statfs          names the file system and the device of this program's own executable, as
-//                   the check for a translocated bundle reads them.
+//                   the check for a translocated bundle reads them;
+//   our readers     read what Apple's own read: over every bundle at the first level of
+//                   /System/Applications and /Applications, our bundle identifier against
+//                   `plutil -extract CFBundleIdentifier raw`, and our code-signature reader's team
+//                   and application groups against `codesign -dv` and `codesign -d --entitlements`.
 //
 // Root passes every permission check, so run as root the probe first becomes nobody.
 
@@ -30,6 +34,7 @@
 #include <sys/utsname.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -38,6 +43,9 @@
 #include <string>
 #include <vector>
 
+#include "app_identities.h"
+#include "code_signature.h"
+#include "info_plist.h"
 #include "test_tree.h"
 #include "unique_fd.h"
 
@@ -217,6 +225,81 @@ void check_own_file_system() {
 }
 
 // The temporary folder is made in /tmp, since nobody may not enter the caller's own.
+// What `command` wrote to standard output, its standard error dropped.
+std::string output_of(const std::string& command) {
+    std::string text;
+    FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
+    if (pipe == nullptr) return text;
+    char chunk[4096];
+    for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+        text.append(chunk, got);
+    ::pclose(pipe);
+    return text;
+}
+
+std::string quoted(const std::string& path) {
+    std::string text = "'";
+    for (const char c : path)
+        text += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return text + "'";
+}
+
+// Our team and groups for the bundle at `path`, and Apple's, as one comparable line each.
+void compare_signature(const std::string& path, int bundle) {
+    const unique_fd contents(::openat(bundle, "Contents", O_RDONLY | O_DIRECTORY));
+    const PlistStrings info =
+        read_plist_strings(contents.get(), "Info.plist", {"CFBundleExecutable"});
+    const auto executable = info.values.find("CFBundleExecutable");
+    const unique_fd programs(::openat(contents.get(), "MacOS", O_RDONLY | O_DIRECTORY));
+    if (executable == info.values.end() || !programs.valid()) return;
+    const CodeSignature ours = read_code_signature(programs.get(), executable->second.c_str());
+    const std::string details = output_of("codesign -dv " + quoted(path) + " 2>&1");
+    const std::size_t at = details.find("TeamIdentifier=");
+    std::string team = at == std::string::npos ? "" : details.substr(at + 15);
+    team = team.substr(0, team.find('\n'));
+    if (team == "not set") team.clear();
+    const PlistLists entitled =
+        plist_lists_in(output_of("codesign -d --entitlements - --xml " + quoted(path)),
+                       {"com.apple.security.application-groups"}, "entitlements");
+    const auto groups = entitled.values.find("com.apple.security.application-groups");
+    std::vector<std::string> theirs =
+        groups == entitled.values.end() ? std::vector<std::string>{} : groups->second;
+    std::vector<std::string> mine = ours.groups;
+    std::ranges::sort(theirs);
+    std::ranges::sort(mine);
+    if (ours.problem.empty() && ours.team == team && mine == theirs) return;
+    failed("the signature of " + path + ": ours says team \"" + ours.team + "\", " +
+           std::to_string(mine.size()) + " groups" +
+           (ours.problem.empty() ? "" : " (" + ours.problem + ")") + "; codesign says \"" + team +
+           "\", " + std::to_string(theirs.size()));
+}
+
+void check_readers_against_apples() {
+    const int failed_before = failures;
+    int bundles = 0;
+    for (const char* folder : {"/System/Applications", "/Applications"}) {
+        const unique_fd dir(::open(folder, O_RDONLY | O_DIRECTORY));
+        std::vector<std::string> names;
+        if (!dir.valid() || names_in(dir.get(), names) != 0) continue;
+        for (const std::string& name : names) {
+            const std::string path = std::string(folder) + "/" + name;
+            const unique_fd bundle(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY));
+            if (!name.ends_with(".app") || !bundle.valid()) continue;
+            ++bundles;
+            const BundleIdentifier ours = bundle_identifier_at(bundle.get());
+            std::string theirs = output_of("plutil -extract CFBundleIdentifier raw " +
+                                           quoted(path + "/Contents/Info.plist"));
+            theirs = theirs.substr(0, theirs.find('\n'));
+            if (ours.identifier.value_or("") != theirs)
+                failed("the identifier of " + path + ": ours \"" +
+                       ours.identifier.value_or(ours.problem) + "\", plutil's \"" + theirs + "\"");
+            compare_signature(path, bundle.get());
+        }
+    }
+    if (failures == failed_before)
+        ok("our readers agree with plutil and codesign on " + std::to_string(bundles) + " bundles");
+}
+
 bool drop_root() {
     if (::geteuid() != 0) return true;
     const Account account = nobody();
@@ -248,6 +331,7 @@ int main() {
     }
     check_other_users_process();
     check_own_file_system();
+    check_readers_against_apples();
     say("info:", failures == 0 ? "every check passed" : std::to_string(failures) + " failed");
     return failures == 0 ? 0 : 1;
 }
