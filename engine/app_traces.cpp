@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <ranges>
 #include <set>
 #include <string_view>
 
@@ -71,6 +72,11 @@ bool not_there(int error) {
     return error == ENOENT || error == ENOTDIR;
 }
 
+// Adds `line` to `lines` unless it stands there already: places share folders.
+void add_once(std::vector<std::string>& lines, std::string line) {
+    if (std::ranges::find(lines, line) == lines.end()) lines.push_back(std::move(line));
+}
+
 std::string reason_of(int error) {
     if (error == ELOOP) return "a symbolic link on the way, which is not followed";
     return std::generic_category().message(error);
@@ -88,7 +94,7 @@ public:
           folder_(platform::open_folder_beneath(base_fd, place.folder)) {
         const int error = errno;
         if (!folder_.valid() && !not_there(error))
-            survey_.unexamined.push_back(path_of("") + ": " + reason_of(error));
+            add_once(survey_.unexamined, path_of("") + ": " + reason_of(error));
     }
 
     [[nodiscard]] bool open() const { return folder_.valid(); }
@@ -115,7 +121,7 @@ public:
         const unique_fd listable = open_listable(folder_.get(), ".");
         const int error = listable.valid() ? names_in(listable.get(), names) : errno;
         if (error != 0) {
-            survey_.unlisted.push_back(path_of("") + ": " + reason_of(error));
+            add_once(survey_.unlisted, path_of("") + ": " + reason_of(error));
             names.clear();
         }
         return names;
@@ -309,41 +315,50 @@ std::vector<AppTrace> launch_agents_into(const std::string& home, const std::str
     return agents;
 }
 
-std::string resolved_path(const std::string& path) {
-    std::string resolved;
-    std::vector<std::string> rest;  // components still to walk, the next one last
-    for (std::size_t end = path.size(); end != std::string::npos && end > 0;) {
-        const std::size_t slash = path.rfind('/', end - 1);
-        const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
-        if (end > start) rest.push_back(path.substr(start, end - start));
-        end = slash;
+namespace {
+
+// Adds the components of `path` to `rest`, the first of them last, where it comes off first.
+void push_components(std::string_view path, std::vector<std::string>& rest) {
+    std::vector<std::string> parts;
+    for (const auto part : std::views::split(path, '/')) {
+        if (!part.empty()) parts.emplace_back(part.begin(), part.end());
     }
+    rest.insert(rest.end(), parts.rbegin(), parts.rend());
+}
+
+// The target of the link at `path`; false when no link stands there.
+bool link_at(const std::string& path, std::string& target) {
+    char buffer[4096];
+    const ssize_t length = ::readlink(path.c_str(), buffer, sizeof buffer);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) return false;
+    target.assign(buffer, static_cast<std::size_t>(length));
+    return true;
+}
+
+}  // namespace
+
+std::string resolved_path(const std::string& path) {
+    constexpr int MAX_LINKS = 40;
+    std::vector<std::string> rest;
+    push_components(path, rest);
+    std::string resolved;
     bool gone = false;  // past the last entry that stands
     for (int links = 0; !rest.empty();) {
         const std::string part = std::move(rest.back());
         rest.pop_back();
-        if (part == ".") continue;
-        if (part == "..") {
-            resolved.erase(std::min(resolved.size(), resolved.rfind('/')));
+        if (part == "..") resolved.resize(std::min(resolved.size(), resolved.rfind('/')));
+        if (part == "." || part == "..") continue;
+        std::string next = resolved + "/" + part;
+        std::string target;
+        if (!gone && links < MAX_LINKS && link_at(next, target)) {
+            ++links;
+            if (target.starts_with('/')) resolved.clear();
+            push_components(target, rest);
             continue;
         }
-        const std::string next = resolved + "/" + part;
-        char target[4096];
-        const ssize_t length = gone ? -1 : ::readlink(next.c_str(), target, sizeof target);
-        if (length <= 0 || static_cast<std::size_t>(length) >= sizeof target || ++links > 40) {
-            struct stat status {};
-            gone = gone || ::lstat(next.c_str(), &status) != 0;
-            resolved = next;
-            continue;
-        }
-        const std::string link(target, static_cast<std::size_t>(length));
-        if (link.starts_with('/')) resolved.clear();
-        for (std::size_t end = link.size(); end != std::string::npos && end > 0;) {
-            const std::size_t slash = link.rfind('/', end - 1);
-            const std::size_t start = slash == std::string::npos ? 0 : slash + 1;
-            if (end > start) rest.push_back(link.substr(start, end - start));
-            end = slash;
-        }
+        struct stat status {};
+        gone = gone || ::lstat(next.c_str(), &status) != 0;
+        resolved = std::move(next);
     }
     return resolved.empty() ? "/" : resolved;
 }

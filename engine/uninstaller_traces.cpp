@@ -26,12 +26,31 @@ std::string trace_line(const AppTrace& trace) {
     return "   📁 " + trace.path + " (" + std::to_string(trace.file_count) + " files, " + size + ")";
 }
 
+// The lines of what a program wrote.
+std::vector<std::string_view> lines_in(std::string_view text) {
+    std::vector<std::string_view> lines;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        lines.push_back(text.substr(0, end));
+        text.remove_prefix(std::min(end + 1, text.size()));
+    }
+    return lines;
+}
+
+// The value of the line `key` in what a program wrote, "" when it has none.
+std::string field_in(std::string_view text, std::string_view key) {
+    for (const std::string_view line : lines_in(text)) {
+        if (line.starts_with(key)) return std::string(line.substr(key.size()));
+    }
+    return {};
+}
+
 // The last line a program wrote, which says why it failed.
 std::string last_line(const std::string& output) {
-    const std::size_t end = output.find_last_not_of('\n');
-    if (end == std::string::npos) return {};
-    const std::size_t start = output.rfind('\n', end);
-    return output.substr(start == std::string::npos ? 0 : start + 1, end + 1 - (start + 1));
+    const std::vector<std::string_view> lines = lines_in(output);
+    const auto said = std::ranges::find_if(lines.rbegin(), lines.rend(),
+                                           [](std::string_view line) { return !line.empty(); });
+    return said == lines.rend() ? std::string() : std::string(*said);
 }
 
 bool is_root() {
@@ -98,13 +117,9 @@ std::vector<std::string> BrinvastUninstaller::receipts_of_bundle() {
         run_system_command({tools.pkgutil, "--file-info", app_path}, &output))
         return receipts;
     constexpr std::string_view KEY = "pkgid: ";
-    for (std::size_t at = 0; at < output.size();) {
-        const std::size_t end = std::min(output.find('\n', at), output.size());
-        const std::string_view line = std::string_view(output).substr(at, end - at);
-        if (line.starts_with(KEY) && usable_name(line.substr(KEY.size()), true)) {
+    for (const std::string_view line : lines_in(output)) {
+        if (line.starts_with(KEY) && usable_name(line.substr(KEY.size()), true))
             receipts.emplace_back(line.substr(KEY.size()));
-        }
-        at = end + 1;
     }
     return receipts;
 }
@@ -388,22 +403,11 @@ void BrinvastUninstaller::forget_receipts() {
 // anywhere but inside the removed bundle; "" when there is none.
 std::string BrinvastUninstaller::file_outside_bundle(const std::string& info,
                                                      const std::string& files) const {
-    const auto field = [&info](std::string_view key) {
-        const std::size_t at = info.find("\n" + std::string(key));
-        const std::size_t start = info.starts_with(key)     ? key.size()
-                                  : at == std::string::npos ? std::string::npos
-                                                            : at + 1 + key.size();
-        if (start == std::string::npos) return std::string();
-        return info.substr(start, info.find('\n', start) - start);
-    };
-    const std::string prefix = field("volume: ") + "/" + field("location: ") + "/";
+    const std::string prefix =
+        field_in(info, "volume: ") + "/" + field_in(info, "location: ") + "/";
     const std::string inside = resolved_path(app_path) + "/";
-    for (std::size_t at = 0; at < files.size();) {
-        const std::size_t end = std::min(files.find('\n', at), files.size());
-        const std::string file = files.substr(at, end - at);
-        at = end + 1;
-        if (file.empty()) continue;
-        const std::string path = resolved_path(prefix + file);
+    for (const std::string_view file : lines_in(files)) {
+        const std::string path = resolved_path(prefix + std::string(file));
         struct stat status {};
         if (!path.starts_with(inside) || ::lstat(path.c_str(), &status) == 0) return path;
     }
