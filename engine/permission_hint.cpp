@@ -12,8 +12,9 @@ namespace brinvast {
 
 namespace {
 
-// The user's flags may be cleared by the entry's owner; the system's only by root with the
-// system at its lowest security level, which macOS gives in single-user mode and in Recovery.
+// The user's flags may be cleared by the entry's owner; the system's only by root, which macOS
+// lets do so in normal use (its kern.securelevel stays 0), except where System Integrity
+// Protection guards the entry.
 std::string lock_hint(const Refusal& refusal) {
     const std::string& flag = refusal.flag;
     const std::string head = "   " + refusal.locked;
@@ -26,8 +27,9 @@ std::string lock_hint(const Refusal& refusal) {
         return head + " is append-only (uappnd): run chflags nouappnd on it" + again;
     }
     if (flag == "schg" || flag == "sappnd") {
-        return head + " carries the system flag " + flag + ": only root can clear it (chflags no" +
-               flag + "), in single-user mode or from macOS Recovery" + again;
+        return head + " carries the system flag " + flag + ": an administrator can clear it " +
+               "(sudo chflags no" + flag + " on it) unless System Integrity Protection guards it" +
+               again;
     }
     if (flag == "immutable") {
         return head + " is immutable: root can clear that with chattr -i" + again;

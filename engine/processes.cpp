@@ -76,6 +76,12 @@ std::vector<platform::Process> processes_running_from(const std::string& bundle_
         throw std::system_error(error, std::generic_category(),
                                 "Cannot list the running processes");
     }
+    // This process is always among them: a listing without it saw nothing it could vouch for.
+    const int self = static_cast<int>(::getpid());
+    if (std::ranges::none_of(processes,
+                             [self](const auto& process) { return process.pid == self; }))
+        throw std::system_error(ESRCH, std::generic_category(),
+                                "Cannot list the running processes");
     return running_from(bundle_path, std::move(processes));
 }
 

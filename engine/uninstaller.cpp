@@ -157,7 +157,7 @@ bool BrinvastUninstaller::run_steps(bool app_exists, bool database_step) {
         say("\n📱 Step 1: Removing Application");
         if (!remove_application()) return false;
     }
-    if (dry_run || !app_exists) forget_removed_application(false);
+    if (dry_run || !app_exists) forget_removed_application();
     throw_if_interrupted();
     if (clean_all) {
         say("\n🗂️  Step 2: Removing All Brinvast Directories");

@@ -117,7 +117,8 @@ private:
     [[nodiscard]] bool remove_app_trace(const AppTrace& trace, const std::string& base,
                                         const std::string& action);
     void stop_agent_of(const AppTrace& trace, const std::string& base);
-    void forget_removed_application(bool removed_now);
+    void unregister_application();
+    void forget_removed_application();
     void forget_receipts();
     [[nodiscard]] std::string file_outside_bundle(const std::string& info,
                                                   const std::string& files) const;

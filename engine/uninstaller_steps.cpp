@@ -120,6 +120,7 @@ bool BrinvastUninstaller::remove_application() {
         return true;
     }
     if (dry_run) {
+        unregister_application();
         _log_action("DRY RUN: Would remove application: " + app_path);
         return true;
     }
@@ -129,6 +130,7 @@ bool BrinvastUninstaller::remove_application() {
         report_refusal(app_path, fs_error(EPERM, locked->path), true);
         return false;
     }
+    unregister_application();
     RollbackFunc rollback_app_removal = [this] {
         say("⚠️  Application removal rollback not possible - app was deleted");
     };
@@ -138,7 +140,7 @@ bool BrinvastUninstaller::remove_application() {
             return true;
         }
         _log_action("Removed application: " + app_path, true, std::move(rollback_app_removal));
-        forget_removed_application(true);
+        forget_removed_application();
         return true;
     } catch (const std::system_error& error) {
         if (!is_permission_error(error)) {

@@ -310,8 +310,8 @@ bool BrinvastUninstaller::remove_app_trace(const AppTrace& trace, const std::str
         if (trace.kind == AppTrace::Kind::container && is_permission_error(error)) {
             app.set_out.pop_back();
             const std::string line = "⚠️  macOS keeps " + trace.path +
-                                     " from being removed: drag it to the Bin in Finder, then "
-                                     "empty the Bin";
+                                     " from being removed: drag it to the Trash in Finder, then "
+                                     "empty the Trash";
             say(line);
             app.staying.push_back(line);
             return true;
@@ -339,15 +339,24 @@ void BrinvastUninstaller::stop_agent_of(const AppTrace& trace, const std::string
     (void)run_system_command(stop_job_command(platform::system_tools(), domain, agent->label));
 }
 
-// Once the bundle is gone (now or in an earlier run), in both modes: Launch Services forgets
-// it, and what would start a program inside it goes: launch agents, whatever their names, and
-// as root the privileged helpers that it installed.
-void BrinvastUninstaller::forget_removed_application(bool removed_now) {
-    const platform::SystemTools tools = platform::system_tools();
-    if (removed_now) {
-        warn_unless(run_system_command(unregister_command(tools, user_of_home(), app_path)),
-                    "unregister " + app_path + " from Launch Services");
+// Just before step 1 deletes the bundle: Launch Services forgets it, while lsregister can still
+// read what it registered from it. A dry run says it would.
+void BrinvastUninstaller::unregister_application() {
+    const std::vector<std::string> command =
+        unregister_command(platform::system_tools(), user_of_home(), app_path);
+    const std::string what = "unregister " + app_path + " from Launch Services";
+    if (command.empty()) return;
+    if (dry_run) {
+        _log_action("DRY RUN: Would " + what);
+        return;
     }
+    warn_unless(run_system_command(command), what);
+}
+
+// Once the bundle is gone (now or in an earlier run), in both modes, what would start a program
+// inside it goes: launch agents, whatever their names, and as root the privileged helpers that
+// it installed.
+void BrinvastUninstaller::forget_removed_application() {
     const std::vector<AppTrace> none;
     const std::pair<const std::vector<AppTrace>*, const char*> kinds[] = {
         {&app.agents_into, "launch agent of the removed application: "},

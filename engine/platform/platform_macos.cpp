@@ -50,13 +50,21 @@ void note_mirror(Process& process) {
 // A process whose path the caller may not see makes proc_pidpath fail; it is left out. The short
 // BSD record, unlike the full one, tells anybody whose process it is, not only root.
 bool running_processes(std::vector<Process>& processes) {
+    // It answers 0, never less, when it fails (libproc.c).
+    errno = 0;
     const int count = ::proc_listallpids(nullptr, 0);
-    if (count < 0) return false;
+    if (count <= 0) {
+        if (errno == 0) errno = EIO;
+        return false;
+    }
     // Room for processes started between the two calls.
     std::vector<pid_t> pids(static_cast<std::size_t>(count) + 64);
     const int listed =
         ::proc_listallpids(pids.data(), static_cast<int>(pids.size() * sizeof(pid_t)));
-    if (listed < 0) return false;
+    if (listed <= 0) {
+        if (errno == 0) errno = EIO;
+        return false;
+    }
     char path[PROC_PIDPATHINFO_MAXSIZE];
     for (int i = 0; i < listed && static_cast<std::size_t>(i) < pids.size(); ++i) {
         if (::proc_pidpath(pids[i], path, sizeof path) <= 0) continue;
@@ -82,7 +90,11 @@ bool running_processes(std::vector<Process>& processes) {
 // fsync() leaves the data in the drive's cache, where a power loss may still reorder it;
 // F_FULLFSYNC asks the drive to write it out. Not every file system takes it.
 bool sync_to_disk(int fd) {
-    return ::fcntl(fd, F_FULLFSYNC) == 0 || ::fsync(fd) == 0;
+    if (::fcntl(fd, F_FULLFSYNC) == 0) return true;
+    // Only a file system that does not take it falls back, as xnu's own callers do: an I/O
+    // error stays an error.
+    if (errno != ENOTTY && errno != ENOTSUP && errno != EINVAL) return false;
+    return ::fsync(fd) == 0;
 }
 
 timespec modification_time(const struct stat& status) {

@@ -46,11 +46,11 @@ TEST(PermissionHint, SaysWhatHelpsWhereSudoDoesNot) {
         {{.path = app, .error = EPERM, .locked = app + "/Contents", .flag = "uappnd", .macos = 13},
          locked + " is append-only (uappnd): run chflags nouappnd on it, then try again"},
         {{.path = app, .error = EPERM, .locked = app + "/Contents", .flag = "schg", .macos = 13},
-         locked + " carries the system flag schg: only root can clear it (chflags noschg), in "
-                  "single-user mode or from macOS Recovery, then try again"},
+         locked + " carries the system flag schg: an administrator can clear it (sudo chflags "
+                  "noschg on it) unless System Integrity Protection guards it, then try again"},
         {{.path = app, .error = EPERM, .locked = app + "/Contents", .flag = "sappnd", .macos = 13},
-         locked + " carries the system flag sappnd: only root can clear it (chflags nosappnd), in "
-                  "single-user mode or from macOS Recovery, then try again"},
+         locked + " carries the system flag sappnd: an administrator can clear it (sudo chflags "
+                  "nosappnd on it) unless System Integrity Protection guards it, then try again"},
         {{.path = app, .error = EPERM, .locked = app + "/Contents", .flag = "immutable"},
          locked + " is immutable: root can clear that with chattr -i, then try again"},
         {{.path = app, .error = EPERM, .locked = app + "/Contents", .flag = "append-only"},
