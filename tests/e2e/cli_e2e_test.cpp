@@ -107,7 +107,10 @@ TEST_F(CliEndToEnd, OptionsAreAnsweredWithoutRemovingAnything) {
     } cases[] = {
         {"--yes --force", "2", "",
          "brinvast-uninstall: unknown option '--force'\nTry 'brinvast-uninstall --help'.\n"},
-        {"--yes --help", "0",
+        {"--yes --user root --user root", "2", "",
+         "brinvast-uninstall: option '--user' given more than once\n"
+         "Try 'brinvast-uninstall --help'.\n"},
+        {"--yes --help --user no-such-user", "0",
          "Usage: brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--wait "
          "SECONDS]\n",
          ""},
