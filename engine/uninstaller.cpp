@@ -114,7 +114,7 @@ bool BrinvastUninstaller::run() {
     } catch (const std::exception& error) {
         say(std::string("\n❌ Unexpected error during uninstall: ") + error.what());
     }
-    if (success && !dry_run && !clean_all) discard_replaced_backup();
+    if (success && !dry_run && !clean_all) success = discard_replaced_backup();
     settle_record(success);
     return report_outcome(success);
 }
