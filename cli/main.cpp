@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include "confirmations.h"
 #include "locations.h"
@@ -94,10 +95,24 @@ bool parse_seconds(std::string_view text, long& seconds) {
            seconds >= 0 && seconds <= MAX_WAIT_SECONDS && std::isdigit(text.front()) != 0;
 }
 
+// An option with a value given twice: which one was meant cannot be told, so neither is taken.
+bool repeated(const std::string& option, std::vector<std::string>& given) {
+    if (std::ranges::find(given, option) == given.end()) {
+        given.push_back(option);
+        return false;
+    }
+    complain("option '" + option + "' given more than once");
+    return true;
+}
+
 std::optional<Options> parse(int argc, char** argv) {
     Options options;
+    std::vector<std::string> given;  // the options with a value met so far
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
+        if ((argument == "--user" || argument == "--wait") && repeated(argument, given)) {
+            return std::nullopt;
+        }
         if (argument == "--dry-run") {
             options.dry_run = true;
         } else if (argument == "--complete") {
@@ -193,8 +208,8 @@ int main(int argc, char** argv) {
 
     const std::optional<Options> options = parse(argc, argv);
     if (!options) return usage_error;
-    const std::optional<Home> home = home_of(*options);
-    if (!home) return usage_error;
+    // Answered before any home is resolved: asking how to call the program never fails on what
+    // the call names.
     if (options->help) {
         std::cout << USAGE;
         return written(succeeded, "the help text");
@@ -203,6 +218,8 @@ int main(int argc, char** argv) {
         std::cout << "brinvast-uninstall 1.0\n";
         return written(succeeded, "the version");
     }
+    const std::optional<Home> home = home_of(*options);
+    if (!home) return usage_error;
 
     const bool real_run = !options->dry_run;
     if (real_run && !options->yes) {

@@ -659,14 +659,14 @@ Inspection inspect(const Folder& folder) {
     return inspection;
 }
 
-// The journal of a move that is under way in this run, with its record.
-std::optional<std::pair<Journal, Record>> move_under_way(const Folder& folder) {
-    if (!folder.identity(MOVING_JOURNAL)) return std::nullopt;
-    Journal journal = folder.open_journal(MOVING_JOURNAL);
+// The journal `name` of a move that is under way in this run, with its record.
+std::optional<std::pair<Journal, Record>> move_under_way(const Folder& folder,
+                                                         const char* name = MOVING_JOURNAL) {
+    if (!folder.identity(name)) return std::nullopt;
+    Journal journal = folder.open_journal(name);
     std::optional<Record> record = read_record(folder, journal);
     if (!record) {
-        throw fs_error(ENOENT, "The journal of the database's move has no record",
-                       folder.at(MOVING_JOURNAL));
+        throw fs_error(ENOENT, "The journal of the database's move has no record", folder.at(name));
     }
     return std::pair{std::move(journal), *record};
 }
@@ -849,6 +849,8 @@ void discard_older_backup(const std::string& db, const std::string& backup) {
     const Folder folder(db, backup);
     if (!folder.there()) return;
     std::optional<std::pair<Journal, Record>> under_way = move_under_way(folder);
+    // An earlier attempt of this run may have failed after the journal took its last name.
+    if (!under_way) under_way = move_under_way(folder, DISCARD_JOURNAL);
     if (!under_way) return;
     auto& [journal, record] = *under_way;
     const Observed seen = observe(folder, journal);

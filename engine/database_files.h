@@ -84,7 +84,8 @@ DatabaseRestore move_database_back(const std::string& db, const std::string& bac
 void restore_database_link(const std::string& db, const std::string& target);
 
 // Deletes the older backup set aside by move_database(), once it has been proved that the live
-// set stands whole under the backup names. Nothing when no move is under way.
+// set stands whole under the backup names; also finishes a discard that an earlier call began.
+// Nothing when no move is under way.
 void discard_older_backup(const std::string& db, const std::string& backup);
 
 // Sets aside the sidecars that stand at the live names without their database, under names that

@@ -2,10 +2,13 @@
 #include "locations.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string_view>
 #include <utility>
@@ -32,6 +35,15 @@ std::string directory_of(const std::string& path) {
     return parent_of(path, name);
 }
 
+// A usable HOME is the home the user meant: when it is not there, the user database's would be
+// the wrong one, so nothing is looked at.
+void refuse_home_not_there(const LocationSources& sources) {
+    if (!usable_home(sources.home_variable)) return;
+    if (const std::optional<std::string> fault = home_fault(*sources.home_variable)) {
+        throw NoHomeDirectory("HOME names no usable home directory: " + *fault);
+    }
+}
+
 }  // namespace
 
 NoHomeDirectory::NoHomeDirectory()
@@ -39,11 +51,24 @@ NoHomeDirectory::NoHomeDirectory()
           "No home directory: HOME is unset, empty, relative or \"/\", and the user database "
           "has no other home for this user") {}
 
+NoHomeDirectory::NoHomeDirectory(const std::string& reason) : std::runtime_error(reason) {}
+
 bool usable_home(const std::optional<std::string>& home) {
     if (!home || !home->starts_with('/')) return false;
     // Resolved where it exists; spelt out where it does not, as the kernel would resolve it.
     const std::string resolved = std::filesystem::path(real_path(*home)).lexically_normal();
     return resolved.find_first_not_of('/') != std::string::npos;
+}
+
+std::optional<std::string> home_fault(const std::string& home) {
+    if (!usable_home(home)) return '"' + home + '"';
+    struct stat info {};
+    if (::stat(home.c_str(), &info) != 0) {
+        const int error = errno;
+        return std::strerror(error) + (": " + home);
+    }
+    if (!S_ISDIR(info.st_mode)) return std::strerror(ENOTDIR) + (": " + home);
+    return std::nullopt;
 }
 
 std::string home_directory(const Locations& where) {
@@ -100,7 +125,11 @@ LocationSources process_location_sources() {
 }
 
 const Locations& program_locations() {
-    static const Locations locations = compute_locations(process_location_sources());
+    static const Locations locations = [] {
+        const LocationSources sources = process_location_sources();
+        refuse_home_not_there(sources);
+        return compute_locations(sources);
+    }();
     return locations;
 }
 

@@ -7,10 +7,12 @@
 
 namespace brinvast {
 
-// Neither HOME nor the user database gives a usable home directory.
+// Neither HOME nor the user database gives a usable home directory, or HOME names one that is
+// not there.
 class NoHomeDirectory : public std::runtime_error {
 public:
     NoHomeDirectory();
+    explicit NoHomeDirectory(const std::string& reason);
 };
 
 // The nine fixed locations of the program, in the order in which they are computed.
@@ -40,6 +42,11 @@ struct LocationSources {
 // where they are not.
 [[nodiscard]] bool usable_home(const std::optional<std::string>& home);
 
+// Why `home` cannot stand for "~", or nothing when it can: it must be usable, and a directory
+// that is there. A home that is not there may be on a volume that is not mounted yet: its
+// product folders would only look absent.
+[[nodiscard]] std::optional<std::string> home_fault(const std::string& home);
+
 // Replaces the leading "~" of `path` with `home` less its trailing slashes.
 [[nodiscard]] std::string expand_home(const std::string& path, const std::string& home);
 
@@ -65,7 +72,8 @@ struct ArtworkPaths {
 
 // The process's locations, computed on the first call and fixed from then on. The program
 // calls it first thing, so that later changes of HOME have no effect, and refuses to start
-// when it throws NoHomeDirectory.
+// when it throws NoHomeDirectory: also when HOME is set to a home that is not there or is no
+// folder, for the user meant that home and no other.
 [[nodiscard]] const Locations& program_locations();
 
 }  // namespace brinvast

@@ -89,6 +89,26 @@ std::string format_mb(double megabytes) {
     return text;
 }
 
+std::string shown_text(std::string_view text) {
+    constexpr std::string_view LETTERS = "abtnvfr";  // \a (7) to \r (13)
+    constexpr char HEX[] = "0123456789abcdef";
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        const auto code = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            shown += "\\\\";
+        } else if (code >= 7 && code <= 13) {
+            shown.append(1, '\\').append(1, LETTERS[code - 7]);
+        } else if (code < 0x20 || code == 0x7f) {
+            shown.append("\\x").append(1, HEX[code >> 4]).append(1, HEX[code & 0xf]);
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 std::string local_time_text(std::time_t when) {
     std::tm local{};
     if (::localtime_r(&when, &local) == nullptr) {

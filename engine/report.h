@@ -6,6 +6,7 @@
 
 #include <ctime>
 #include <string>
+#include <string_view>
 
 namespace brinvast {
 
@@ -19,6 +20,12 @@ inline constexpr const char* RULE = "===========================================
 // A time stamp in the machine's local time zone, as "%Y-%m-%d %H:%M:%S". Throws
 // std::system_error for a time stamp the calendar cannot hold.
 [[nodiscard]] std::string local_time_text(std::time_t when);
+
+// `text` with its control characters (C0 and DEL) escaped as `ls -b` shows them: "\n", "\t",
+// "\x1b"; a backslash is doubled, so that an escape always means the character it stands for.
+// A name from the disk shown so can never begin a report line of its own. Everything else,
+// UTF-8 included, stays as it is.
+[[nodiscard]] std::string shown_text(std::string_view text);
 
 [[nodiscard]] inline const char* bool_text(bool value) {
     return value ? "True" : "False";

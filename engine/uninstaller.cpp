@@ -34,9 +34,12 @@ BrinvastUninstaller::BrinvastUninstaller(bool dry_run, bool force, bool clean_al
         ", force=" + bool_text(force) + ", clean_all=" + bool_text(clean_all) + ")");
 }
 
-// Each line is flushed so that progress shows live, also through a pipe.
+// Each line is flushed so that progress shows live, also through a pipe. The report's own blank
+// lines lead a line; after them, whatever a name from the disk brought in is escaped, so that no
+// name can forge a line (macOS allows newlines in names).
 void BrinvastUninstaller::say(std::string_view line) {
-    out << line << '\n' << std::flush;
+    const std::size_t text = std::min(line.find_first_not_of('\n'), line.size());
+    out << line.substr(0, text) << shown_text(line.substr(text)) << '\n' << std::flush;
 }
 
 void BrinvastUninstaller::_log_action(const std::string& action, bool success,
@@ -111,7 +114,7 @@ bool BrinvastUninstaller::run() {
     } catch (const std::exception& error) {
         say(std::string("\n❌ Unexpected error during uninstall: ") + error.what());
     }
-    if (success && !dry_run && !clean_all) discard_replaced_backup();
+    if (success && !dry_run && !clean_all) success = discard_replaced_backup();
     settle_record(success);
     return report_outcome(success);
 }

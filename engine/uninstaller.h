@@ -101,7 +101,7 @@ private:
     [[nodiscard]] std::vector<std::string> live_sidecars_left();
     [[nodiscard]] bool set_aside_lone_sidecars();
     void rollback_database(const DatabaseMove& moved);
-    void discard_replaced_backup();
+    [[nodiscard]] bool discard_replaced_backup();
     [[nodiscard]] DirectoryInfo survey_directory(const std::string& path);
     void report_directories_to_remove(const DirectoryInfoMap& directory_info, std::size_t existing);
     [[nodiscard]] bool remove_existing_directories(const std::vector<std::string>& existing_dirs);

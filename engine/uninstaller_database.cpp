@@ -200,15 +200,35 @@ void BrinvastUninstaller::rollback_database(const DatabaseMove& moved) {
 }
 
 // The run's last act: the older backup that the database replaced goes only now that the run has
-// succeeded. Should it stay, the next run deletes it, once it has proved again that the database
-// stands whole under the backup names.
-void BrinvastUninstaller::discard_replaced_backup() {
-    try {
-        const ActingAsHomeOwner as_owner(home_owner);
-        discard_older_backup(db_path, backup_db_path);
-    } catch (const std::system_error& error) {
-        say(std::string("⚠️  The older backup stays set aside for now: ") + error.what());
+// succeeded, tried twice against a passing I/O error. Should it still stay, the success stands
+// only where the journal already says "discard": the next run deletes the older backup once it
+// has proved again that the database stands whole under the backup names, whatever a reinstalled
+// Brinvast put at the live names meanwhile. A journal that still says "undo" would have the next
+// run move the database back over a success, so this run fails and rolls back instead.
+bool BrinvastUninstaller::discard_replaced_backup() {
+    const ActingAsHomeOwner as_owner(home_owner);
+    std::string failure;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            discard_older_backup(db_path, backup_db_path);
+            return true;
+        } catch (const std::system_error& error) {
+            failure = error.what();
+        }
     }
+    Recovery next_run = Recovery::cannot_tell;
+    try {
+        next_run = inspect_database_move(db_path, backup_db_path).recovery;
+    } catch (const std::system_error&) {
+        // a folder that cannot be examined proves nothing
+    }
+    if (next_run == Recovery::none) return true;
+    if (next_run == Recovery::finished_backup) {
+        say("⚠️  The older backup stays set aside for now: " + failure);
+        return true;
+    }
+    say("❌ Failed to finish the database backup: " + failure);
+    return false;
 }
 
 }  // namespace brinvast

@@ -60,19 +60,6 @@ std::optional<UserAccount> find_user(const std::string& name) {
     return UserAccount{entry->uid, entry->gid, entry->home};
 }
 
-// Why `home` cannot stand for "~", or nothing when it can. A home that is not there may be on a
-// volume that is not mounted: its product folders would only look absent.
-std::optional<std::string> home_fault(const std::string& home) {
-    if (!usable_home(home)) return '"' + home + '"';
-    struct stat info {};
-    if (::stat(home.c_str(), &info) != 0) {
-        const int error = errno;
-        return std::strerror(error) + (": " + home);
-    }
-    if (!S_ISDIR(info.st_mode)) return std::strerror(ENOTDIR) + (": " + home);
-    return std::nullopt;
-}
-
 std::string quoted(const std::string& name) {
     return "'" + name + "'";
 }

@@ -107,7 +107,10 @@ TEST_F(CliEndToEnd, OptionsAreAnsweredWithoutRemovingAnything) {
     } cases[] = {
         {"--yes --force", "2", "",
          "brinvast-uninstall: unknown option '--force'\nTry 'brinvast-uninstall --help'.\n"},
-        {"--yes --help", "0",
+        {"--yes --user root --user root", "2", "",
+         "brinvast-uninstall: option '--user' given more than once\n"
+         "Try 'brinvast-uninstall --help'.\n"},
+        {"--yes --help --user no-such-user", "0",
          "Usage: brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--wait "
          "SECONDS]\n",
          ""},
@@ -153,11 +156,24 @@ TEST_F(CliEndToEnd, ErrorEscapingTheEngineExitsWithThreeAndChangesNothing) {
 }
 
 // A user without a real home: HOME empty, relative, only "/" or unset, and no home in the user
-// database (uid 4242 has no entry). The product's folders can't be found, so nothing is looked
-// at and the reason goes to stderr. The program is copied where that user may run it: the build
-// tree may lie in a folder only root can enter.
+// database (uid 4242 has no entry); or HOME naming a home that is not there or no folder, which
+// the user database must not stand in for. The product's folders can't be found, so nothing is
+// looked at and the reason goes to stderr. The program is copied where that user may run it: the
+// build tree may lie in a folder only root can enter.
 TEST_F(CliEndToEnd, WithoutAHomeDirectoryNothingIsLookedAt) {
-    for (const char* home : {"HOME=", "HOME=Users/someone", "HOME=/", "-u HOME"}) {
+    const std::string none =
+        "No home directory: HOME is unset, empty, relative or \"/\", and the user database has "
+        "no other home for this user";
+    const std::string named = "HOME names no usable home directory: ";
+    const std::pair<const char*, std::string> cases[] = {
+        {"HOME=", none},
+        {"HOME=Users/someone", none},
+        {"HOME=/", none},
+        {"-u HOME", none},
+        {"HOME=/Users/gone", named + "No such file or directory: /Users/gone"},
+        {"HOME=/mnt/cli", named + "Not a directory: /mnt/cli"},
+    };
+    for (const auto& [home, reason] : cases) {
         SCOPED_TRACE(home);
         const Outcome run =
             sandboxed(std::string("install_product; mount -t tmpfs -o mode=0755 cli /mnt;"
@@ -167,10 +183,7 @@ TEST_F(CliEndToEnd, WithoutAHomeDirectoryNothingIsLookedAt) {
                       " </dev/null >\"$out/stdout\" 2>\"$out/stderr\"; status=$?");
         EXPECT_EQ(run.status, "2");
         EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err,
-                  "brinvast-uninstall: nothing was changed: No home directory: HOME is unset, "
-                  "empty, relative or \"/\", and the user database has no other home for this "
-                  "user.\n");
+        EXPECT_EQ(run.err, "brinvast-uninstall: nothing was changed: " + reason + ".\n");
         EXPECT_EQ(run.state, expected("installed"));
     }
 }

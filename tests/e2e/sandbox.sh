@@ -72,6 +72,7 @@ fault_run() {
     rename) inject=(-e "inject=renameat2:signal=KILL:when=$2") ;;
     unlink | unlinkat) inject=(-e "inject=$1:signal=KILL:when=$2") ;;
     fsync | fdatasync) inject=(-e "inject=$1:error=EIO:when=$2") ;;
+    eio_rename) inject=(-e "inject=renameat2:error=EIO:when=$2") ;;
     # Ctrl-C as the move begins, so that the rollback follows it, and a kill at a later rename.
     rollback) inject=(-e inject=mkdirat:signal=INT:when=1 -e "inject=renameat2:signal=KILL:when=$2") ;;
     esac
@@ -138,7 +139,8 @@ crash_table() {
             fault_run "$kind" "$n"
             ended=$?
             journal=$(basename "$(journal_of)" 2>/dev/null)
-            record=("case=$row $n" "ended=$ended" "mixed=$(wal_mixed)" "journal=${journal:-none}")
+            record=("case=$row $n" "ended=$ended" "mixed=$(wal_mixed)" "journal=${journal:-none}"
+                "succeeded=$(grep -c '^🎉 Uninstall completed successfully!$' "$out/run")")
             if [ "$kind" != "$row" ] && [ ! -e "$db" ]; then
                 python3 "$wal_db" make "$db" 10 fresh
             fi

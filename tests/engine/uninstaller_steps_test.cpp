@@ -294,13 +294,20 @@ INSTANTIATE_TEST_SUITE_P(Refusals, RefusalTest, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "EACCES" : "EPERM"; });
 
 // A lock anywhere in the bundle, the bundle itself included, is found before the first deletion,
-// so that a locked bundle is never left emptied.
+// so that a locked bundle is never left emptied. A name that would forge a line of the report is
+// shown escaped.
 TEST_F(StepsTest, LockedBundleIsRefusedBeforeAnythingIsDeleted) {
+    const std::string forged = "Contents/x\n🎉 Uninstall completed successfully!\x1b\\";
     install({.app = {{"Contents/MacOS/Brinvast", bytes(1)},
-                     {"Contents/Resources/a/b/icon.icns", bytes(1)}}});
+                     {"Contents/Resources/a/b/icon.icns", bytes(1)},
+                     {forged, bytes(1)}}});
     const std::string deep = app + "/Contents/Resources/a/b/icon.icns";
-    for (const std::string& locked : {app, deep}) {
-        SCOPED_TRACE(locked);
+    const std::pair<std::string, std::string> cases[] = {
+        {app, app},
+        {deep, deep},
+        {app + "/" + forged, app + "/Contents/x\\n🎉 Uninstall completed successfully!\\x1b\\\\"}};
+    for (const auto& [locked, shown] : cases) {
+        SCOPED_TRACE(shown);
         const Immutable lock(locked);
         ASSERT_TRUE(lock.applied());
         const auto before = brinvast::testing::inventory(root.path());
@@ -308,7 +315,7 @@ TEST_F(StepsTest, LockedBundleIsRefusedBeforeAnythingIsDeleted) {
         EXPECT_FALSE(uninstaller.remove_application());
         EXPECT_EQ(printed(),
                   (Lines{"📱 Found Brinvast.app at: " + app, "❌ Permission denied removing " + app,
-                         sudo_hint, lock_line(locked)}));
+                         sudo_hint, lock_line(shown)}));
         EXPECT_FALSE(uninstaller.needs_administrator);
         EXPECT_EQ(brinvast::testing::inventory(root.path()), before);
     }
