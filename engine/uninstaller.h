@@ -125,6 +125,7 @@ private:
     [[nodiscard]] bool verify_traces_removed();
     void settle_record(bool success);
     [[nodiscard]] std::string system_root() const;
+    [[nodiscard]] static bool as_root();
     [[nodiscard]] UserOfHome user_of_home() const;
     [[nodiscard]] std::optional<std::string> run_system_command(
         const std::vector<std::string>& command, std::string* output = nullptr,
