@@ -2,12 +2,14 @@
 #include "uninstaller.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <ranges>
 #include <utility>
 
 #include "interrupt.h"
+#include "platform.h"
 #include "report.h"
 #include "user_account.h"
 
@@ -75,6 +77,10 @@ bool BrinvastUninstaller::run() {
     say("🚀 Starting Brinvast Uninstaller");
     say(RULE);
     if (dry_run) say("🔍 Running in DRY RUN mode - no changes will be made");
+    if (!platform::materialize_dataless_listings()) {
+        say("⚠️  Folders kept in iCloud may refuse to be listed (" +
+            std::string(std::strerror(errno)) + ")");
+    }
     if (!home_owner) home_owner = owner_of_home(home);
     if (!lock_home(lock)) return report_outcome(false);
     if (!put_right_cut_short_move()) return report_outcome(false);

@@ -69,6 +69,19 @@ namespace brinvast::platform {
 // or to nullptr when none is set. False with errno when the entry cannot be examined.
 [[nodiscard]] bool lock_flag(int dir_fd, const char* name, const char*& flag);
 
+// Whether `status` is that of a dataless file or folder: one whose contents a file provider
+// (iCloud Drive) keeps elsewhere and brings back only when they are read. Never on Linux.
+[[nodiscard]] bool is_dataless(const struct stat& status);
+
+// Whether the entry at `path`, not followed, is kept by a file provider, as iCloud Drive marks
+// the folders it syncs. False where the platform has none, or when it cannot tell.
+[[nodiscard]] bool kept_by_file_provider(const std::string& path);
+
+// Lets this process list dataless folders: the system brings their entries back from the file
+// provider instead of failing with EDEADLK, while the contents of dataless files stay where they
+// are. Nothing to do on Linux. False with errno when the system refuses.
+[[nodiscard]] bool materialize_dataless_listings();
+
 // A running process, the path of the executable it was started from, and that file's identity,
 // which other paths to the same file (a hard link, a bind mount) share.
 struct Process {

@@ -94,6 +94,18 @@ int rename_exclusive(int from_dir, const char* from, int to_dir, const char* to)
     return -1;
 }
 
+bool is_dataless(const struct stat&) {
+    return false;
+}
+
+bool kept_by_file_provider(const std::string&) {
+    return false;
+}
+
+bool materialize_dataless_listings() {
+    return true;
+}
+
 // Not every file system reports these attributes; one that doesn't cannot set them either.
 bool lock_flag(int dir_fd, const char* name, const char*& flag) {
     struct statx info {};

@@ -5,15 +5,24 @@
 #include <libproc.h>
 #include <mach-o/dyld.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysctl.h>
 #include <unistd.h>
+#if __has_include(<sys/xattr.h>)
+#include <sys/xattr.h>
+#else  // the cross-build's headers lack it; these are macOS's own declarations
+extern "C" ssize_t getxattr(const char* path, const char* name, void* value, size_t size,
+                            u_int32_t position, int options);
+#define XATTR_NOFOLLOW 0x0001
+#endif
 
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "folder_beneath.h"
@@ -33,16 +42,45 @@ namespace {
 
 // App Translocation runs a quarantined app from a read-only nullfs mirror of its folder, which
 // has a device of its own but the inode numbers of the folder it mirrors.
-void note_mirror(Process& process) {
-    struct statfs mount {};
-    if (::statfs(process.executable.c_str(), &mount) != 0 ||
-        std::strcmp(mount.f_fstypename, "nullfs") != 0) {
-        return;
+struct Mirror {
+    std::string from;
+    std::string on;
+    dev_t from_device = 0;
+};
+
+// getfsstat answers anybody, where statfs of a path under another user's private folder (where
+// the mirrors of their apps are mounted) is refused. MNT_NOWAIT: a hung network mount must not
+// hang the listing.
+std::vector<Mirror> mirrors() {
+    std::vector<Mirror> found;
+    const int count = ::getfsstat(nullptr, 0, MNT_NOWAIT);
+    if (count <= 0) return found;
+    std::vector<struct statfs> mounts(static_cast<std::size_t>(count) + 16);
+    const int listed = ::getfsstat(mounts.data(),
+                                   static_cast<int>(mounts.size() * sizeof(struct statfs)),
+                                   MNT_NOWAIT);
+    for (int i = 0; i < listed && static_cast<std::size_t>(i) < mounts.size(); ++i) {
+        const struct statfs& mount = mounts[static_cast<std::size_t>(i)];
+        if (std::strcmp(mount.f_fstypename, "nullfs") != 0) continue;
+        Mirror mirror{mount.f_mntfromname, mount.f_mntonname, 0};
+        struct stat source {};
+        if (::stat(mount.f_mntfromname, &source) == 0) mirror.from_device = source.st_dev;
+        found.push_back(std::move(mirror));
     }
-    process.mirrored_from = mount.f_mntfromname;
-    process.mirror_at = mount.f_mntonname;
-    struct stat source {};
-    if (::stat(mount.f_mntfromname, &source) == 0) process.mirrored_device = source.st_dev;
+    return found;
+}
+
+void note_mirror(Process& process, const std::vector<Mirror>& mirrors) {
+    for (const Mirror& mirror : mirrors) {
+        const std::string& on = mirror.on;
+        if (process.executable.size() > on.size() && process.executable.starts_with(on) &&
+            (on == "/" || process.executable[on.size()] == '/') &&
+            on.size() > process.mirror_at.size()) {
+            process.mirrored_from = mirror.from;
+            process.mirror_at = on;
+            process.mirrored_device = mirror.from_device;
+        }
+    }
 }
 
 }  // namespace
@@ -65,6 +103,7 @@ bool running_processes(std::vector<Process>& processes) {
         if (errno == 0) errno = EIO;
         return false;
     }
+    const std::vector<Mirror> mirrored = mirrors();
     char path[PROC_PIDPATHINFO_MAXSIZE];
     for (int i = 0; i < listed && static_cast<std::size_t>(i) < pids.size(); ++i) {
         if (::proc_pidpath(pids[i], path, sizeof path) <= 0) continue;
@@ -80,11 +119,29 @@ bool running_processes(std::vector<Process>& processes) {
         if (::stat(path, &status) == 0) {  // a deleted executable keeps its path only
             process.device = status.st_dev;
             process.inode = status.st_ino;
-            note_mirror(process);
         }
+        note_mirror(process, mirrored);
         processes.push_back(std::move(process));
     }
     return true;
+}
+
+bool is_dataless(const struct stat& status) {
+    return (status.st_flags & SF_DATALESS) != 0;
+}
+
+// iCloud Drive's file provider names its domain on every folder it keeps.
+bool kept_by_file_provider(const std::string& path) {
+    return ::getxattr(path.c_str(), "com.apple.file-provider-domain-id", nullptr, 0, 0,
+                      XATTR_NOFOLLOW) >= 0;
+}
+
+// Without it, listing a dataless folder fails with EDEADLK unless a parent process passed the
+// policy on. A dataless file's contents are brought back only when they are read, and nothing
+// here reads a file it deletes.
+bool materialize_dataless_listings() {
+    return ::setiopolicy_np(IOPOL_TYPE_VFS_MATERIALIZE_DATALESS_FILES, IOPOL_SCOPE_PROCESS,
+                            IOPOL_MATERIALIZE_DATALESS_FILES_ON) == 0;
 }
 
 // fsync() leaves the data in the drive's cache, where a power loss may still reorder it;
