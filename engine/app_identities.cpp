@@ -234,13 +234,14 @@ OtherApps other_installed_apps(const std::string& bundle_path, const std::string
         if (!dir.valid() || names_in(dir.get(), names) != 0) continue;
         for (const std::string& entry : names) {
             const std::string path = folder + "/" + entry;
-            if (!entry.ends_with(".app") || path == bundle_path || real_path(path) == own) continue;
+            if (!name_ends_with(entry, ".app") || path == bundle_path || real_path(path) == own)
+                continue;
             // Another app's claims may come through a link: following it only keeps more.
             unique_fd app(::openat(dir.get(), entry.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
             const BundleIdentifier read =
                 app.valid() ? bundle_identifier_at(app.get()) : BundleIdentifier{};
             if (!read.identifier) continue;
-            if (*read.identifier == identifier) others.same_identifier.push_back(path);
+            if (same_name(*read.identifier, identifier)) others.same_identifier.push_back(path);
             AppIdentities claims;
             std::vector<std::string> ignored;
             add_declared(app.get(), claims, with_groups, ignored);

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "names.h"
 #include "unique_fd.h"
 
 namespace brinvast {
@@ -60,9 +61,9 @@ void merge_identities(AppIdentities& into, const AppIdentities& extra);
 // /Applications/Utilities or ~/Applications whose identifiers (its own and its nested
 // bundles'), launchd labels or application groups it is.
 struct OtherApps {
-    std::map<std::string, std::string, std::less<>> identifiers;
-    std::map<std::string, std::string, std::less<>> labels;
-    std::map<std::string, std::string, std::less<>> groups;
+    std::map<std::string, std::string, NameLess> identifiers;
+    std::map<std::string, std::string, NameLess> labels;
+    std::map<std::string, std::string, NameLess> groups;
     std::vector<std::string> same_identifier;  // bundles with the very identifier of ours
 
     // The app that claims `name` or a name above it in its name space, or nothing.

@@ -14,6 +14,7 @@
 
 #include "fs.h"
 #include "info_plist.h"
+#include "names.h"
 #include "unique_fd.h"
 
 namespace brinvast {
@@ -115,12 +116,13 @@ public:
         survey_.traces.push_back(std::move(trace));
     }
 
-    // Every name of the place, or nothing when it cannot be listed.
-    [[nodiscard]] std::vector<std::string> names() {
+    // Every name of the place; nothing, and not `listed`, when it cannot be listed.
+    [[nodiscard]] std::vector<std::string> names(bool& listed) {
         std::vector<std::string> names;
         const unique_fd listable = open_listable(folder_.get(), ".");
         const int error = listable.valid() ? names_in(listable.get(), names) : errno;
-        if (error != 0) {
+        listed = error == 0;
+        if (!listed) {
             add_once(survey_.unlisted, path_of("") + ": " + reason_of(error));
             names.clear();
         }
@@ -157,8 +159,8 @@ private:
 
 // Whether `name` is <id>.<more><suffix>, and so below `id`.
 bool below(std::string_view name, const std::string& id, std::string_view suffix) {
-    return name.size() > id.size() + 1 + suffix.size() && name.starts_with(id) &&
-           name[id.size()] == '.' && name.ends_with(suffix);
+    return name.size() > id.size() + 1 + suffix.size() && name_starts_with(name, id) &&
+           name[id.size()] == '.' && name_ends_with(name, suffix);
 }
 
 // The names in the app's name space that are its own: not another installed app's, nor below
@@ -173,15 +175,31 @@ bool ours_below(std::string_view name, const std::string& id, std::string_view s
     return true;
 }
 
+// Looks up <owner><suffix> as every spelling the place lists of it, which is how the report shows
+// it; by our own spelling where the place cannot be listed.
+void look_up_exact(PlaceSurvey& at, const std::vector<std::string>& listed, bool listable,
+                   const std::string& owner, const std::string& suffix) {
+    const std::string name = owner + suffix;
+    if (!listable) {
+        at.look_up(name, owner);
+        return;
+    }
+    for (const std::string& entry : listed) {
+        if (same_name(entry, name)) at.look_up(entry, owner);
+    }
+}
+
 void survey_place(int home_fd, const std::string& home, const Place& place, const TraceNames& names,
                   TraceSurvey& survey, std::set<std::string>& seen) {
     PlaceSurvey at(home_fd, home, place, survey, seen);
     if (!at.open()) return;
     const AppIdentities& ids = names.identities;
     const std::string suffix = place.suffix;
+    bool listable = false;
+    const std::vector<std::string> listed = at.names(listable);
     if (place.naming == Naming::group) {
         for (const std::string& group : ids.groups)
-            at.look_up(group + suffix, group);
+            look_up_exact(at, listed, listable, group, suffix);
         return;
     }
     std::vector<const std::string*> owners{&ids.identifier};
@@ -189,9 +207,9 @@ void survey_place(int home_fd, const std::string& home, const Place& place, cons
         owners.push_back(&nested);
     if (place.naming == Naming::exact) {
         for (const std::string* owner : owners)
-            at.look_up(*owner + suffix, *owner);
+            look_up_exact(at, listed, listable, *owner, suffix);
     }
-    for (const std::string& name : at.names()) {
+    for (const std::string& name : listed) {
         if (ours_below(name, ids.identifier, suffix, names.others)) {
             at.look_up(name, ids.identifier);
             continue;
@@ -303,11 +321,11 @@ std::vector<AppTrace> launch_agents_into(const std::string& home, const std::str
     if (!dir.valid() || names_in(dir.get(), names) != 0) return agents;
     const std::string inside = resolved_path(bundle_path) + "/";
     for (const std::string& name : names) {
-        if (!name.ends_with(".plist")) continue;
+        if (!name_ends_with(name, ".plist")) continue;
         const std::optional<LaunchAgent> agent =
             launch_agent_at(dir.get(), home + "/" + folder, name);
         if (!agent || !agent->program.starts_with('/') ||
-            !resolved_path(agent->program).starts_with(inside)) {
+            !name_starts_with(resolved_path(agent->program), inside)) {
             continue;
         }
         agents.push_back({agent->path, folder, name, agent->label, Kind::launch_agent});

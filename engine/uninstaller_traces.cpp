@@ -27,7 +27,7 @@ std::string trace_line(const AppTrace& trace) {
 
 // The names that another app claims too, taken out of `names`, each with its line.
 std::vector<std::string> unclaimed(const std::vector<std::string>& names, const char* what,
-                                   const std::map<std::string, std::string, std::less<>>& claims,
+                                   const std::map<std::string, std::string, NameLess>& claims,
                                    std::vector<std::string>& lines) {
     std::vector<std::string> kept;
     for (const std::string& name : names) {

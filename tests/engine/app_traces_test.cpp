@@ -76,20 +76,18 @@ const std::vector<std::string> traces{
     "Preferences/" + helper + ".plist",
     "Caches/" + helper + "/",
     "Group Containers/" + group + "/",
+    // macOS's disks ignore case, and so do the names made from an identifier
+    "Preferences/COM.BRINVAST.BRINVAST.plist",
+    "Caches/COM.Brinvast.Brinvast.Updates/",
 };
 // Names that only look like Brinvast's.
 const std::vector<std::string> decoys{
-    "Preferences/com.other.App.plist",
-    "Preferences/" + id + "2.plist",
-    "Preferences/ByHost/" + id + ".plist",
-    "Caches/Brinvast/cache.db",
-    "Caches/" + id + "2/cache.db",
-    "Containers/" + id + "Helper/data",
-    "LaunchAgents/" + id + "2.plist",
-    "Saved Application State/" + id + ".saved",
-    "Caches/" + id + ".beta/cache.db",
-    "Caches/" + helper + "2/cache.db",
-    "Group Containers/TEAM123456.com.other/data",
+    "Preferences/com.other.App.plist",     "Preferences/" + id + "2.plist",
+    "Preferences/ByHost/" + id + ".plist", "Caches/Brinvast/cache.db",
+    "Caches/" + id + "2/cache.db",         "Containers/" + id + "Helper/data",
+    "LaunchAgents/" + id + "2.plist",      "Saved Application State/" + id + ".saved",
+    "Caches/" + id + ".beta/cache.db",     "Caches/COM.BRINVAST.BRINVAST.BETA/cache.db",
+    "Caches/" + helper + "2/cache.db",     "Group Containers/TEAM123456.com.other/data",
 };
 
 class Traces : public brinvast::testing::EngineTest {
@@ -172,6 +170,11 @@ TEST_F(Traces, WhatMayNotBeTiedToThisBrinvastStays) {
     } cases[] = {
         {"another copy", "Applications/Brinvast Beta.app/Contents/Info.plist",
          brinvast::testing::a_bundle.begin()->second,
+         "⚠️  Leaving what macOS keeps for " + id +
+             ": another Brinvast with this identifier uses it",
+         traces.front(), true},
+        {"another copy, its identifier in capitals",
+         "Applications/Brinvast Beta.app/Contents/Info.plist", info_plist("COM.BRINVAST.BRINVAST"),
          "⚠️  Leaving what macOS keeps for " + id +
              ": another Brinvast with this identifier uses it",
          traces.front(), true},
