@@ -413,12 +413,25 @@ std::vector<std::string> job_loaded_command(const platform::SystemTools& tools,
     return {tools.launchctl, "print", domain + "/" + label};
 }
 
+std::string preferences_domain(const AppTrace& trace, const std::string& host_uuid) {
+    constexpr std::string_view SUFFIX = ".plist";
+    const std::string& name = trace.name;
+    if (trace.kind == Kind::preferences && name_ends_with(name, SUFFIX))
+        return name.substr(0, name.size() - SUFFIX.size());
+    const std::size_t owner = trace.owner.size();
+    if (trace.kind != Kind::host_preferences || host_uuid.empty() || name.size() <= owner ||
+        !same_name(std::string_view(name).substr(owner), "." + host_uuid + ".plist")) {
+        return {};
+    }
+    return name.substr(0, owner);
+}
+
 std::vector<std::string> forget_preferences_command(const platform::SystemTools& tools,
                                                     const UserOfHome& user,
-                                                    const std::string& identifier, bool this_host) {
+                                                    const std::string& domain, bool this_host) {
     std::vector<std::string> command{tools.defaults};
     if (this_host) command.emplace_back("-currentHost");
-    command.insert(command.end(), {"delete", identifier});
+    command.insert(command.end(), {"delete", domain});
     return as_user(tools, user, std::move(command));
 }
 

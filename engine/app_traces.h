@@ -113,10 +113,14 @@ struct UserOfHome {
                                                           const std::string& label);
 // The user's own launchd domain, gui/<uid>.
 [[nodiscard]] std::string user_domain(const UserOfHome& user);
-// defaults [-currentHost] delete <id>: through the preferences system, whose cfprefsd would
+// The preferences domain that the preferences trace `trace` holds: its name without ".plist"; for
+// a ByHost file, its owner's, but only when the file is this Mac's, named with `host_uuid` (one
+// copied from another Mac is not reached by `defaults -currentHost`). Empty for none.
+[[nodiscard]] std::string preferences_domain(const AppTrace& trace, const std::string& host_uuid);
+// defaults [-currentHost] delete <domain>: through the preferences system, whose cfprefsd would
 // otherwise hand the old values to a reinstalled app, or write the file back, until logout.
 [[nodiscard]] std::vector<std::string> forget_preferences_command(
-    const platform::SystemTools& tools, const UserOfHome& user, const std::string& identifier,
+    const platform::SystemTools& tools, const UserOfHome& user, const std::string& domain,
     bool this_host);
 // lsregister -u <bundle>: no "Open With" entry or notification setting points at a deleted app.
 [[nodiscard]] std::vector<std::string> unregister_command(const platform::SystemTools& tools,

@@ -131,6 +131,7 @@ private:
         const std::vector<std::string>& command, std::string* output = nullptr,
         int* status = nullptr);
     void warn_unless(const std::optional<std::string>& failure, const std::string& what);
+    [[nodiscard]] bool forget_preferences(const AppTrace& trace);
     [[nodiscard]] bool verify_directories_removed();
     [[nodiscard]] bool verify_database_moved();
     [[nodiscard]] bool run_steps(bool app_exists, bool database_step);

@@ -203,20 +203,14 @@ bool BrinvastUninstaller::remove_app_traces() {
 // from root is left, with a word on how to remove it, and fails nothing.
 bool BrinvastUninstaller::remove_app_trace(const AppTrace& trace, const std::string& base,
                                            const std::string& action) {
-    const platform::SystemTools tools = platform::system_tools();
     if (trace.kind == AppTrace::Kind::launch_agent) stop_agent_of(trace, base);
-    if (trace.kind == AppTrace::Kind::preferences ||
-        trace.kind == AppTrace::Kind::host_preferences) {
-        const bool this_host = trace.kind == AppTrace::Kind::host_preferences;
-        warn_unless(run_system_command(
-                        forget_preferences_command(tools, user_of_home(), trace.owner, this_host)),
-                    "tell the preferences system to forget " + trace.owner);
-    }
+    // cfprefsd may delete the file itself once told: then it went all the same.
+    const bool forgotten = forget_preferences(trace);
     app.set_out.push_back(trace);
     try {
         const bool system = trace.kind == AppTrace::Kind::system;
         const ActingAsHomeOwner as_owner(system ? std::nullopt : home_owner);
-        if (remove_trace(base, trace)) _log_action(action + trace.path);
+        if (remove_trace(base, trace) || forgotten) _log_action(action + trace.path);
         return true;
     } catch (const std::system_error& error) {
         if (trace.kind == AppTrace::Kind::container && is_permission_error(error)) {
@@ -235,6 +229,24 @@ bool BrinvastUninstaller::remove_app_trace(const AppTrace& trace, const std::str
         }
         return false;
     }
+}
+
+// The preferences system caches what it read, and would hand it to a reinstalled app or write
+// the file back: it forgets the domain before its file goes. A domain it no longer knows is
+// forgotten already. True when it forgot.
+bool BrinvastUninstaller::forget_preferences(const AppTrace& trace) {
+    const std::string domain = preferences_domain(trace, platform::host_uuid());
+    if (domain.empty()) return false;
+    const bool this_host = trace.kind == AppTrace::Kind::host_preferences;
+    const std::vector<std::string> command =
+        forget_preferences_command(platform::system_tools(), user_of_home(), domain, this_host);
+    if (command.empty()) return false;
+    std::string output;
+    int status = 0;
+    const auto failure = run_system_command(command, &output, &status);
+    if (!failure || (status == 1 && output.find(") not found") != std::string::npos)) return true;
+    warn_unless(failure, "tell the preferences system to forget " + domain);
+    return false;
 }
 
 bool BrinvastUninstaller::verify_traces_removed() {

@@ -82,6 +82,11 @@ namespace brinvast::platform {
 // are. Nothing to do on Linux. False with errno when the system refuses.
 [[nodiscard]] bool materialize_dataless_listings();
 
+// This Mac's hardware UUID in capitals with dashes, as the preferences system names the files it
+// keeps for this Mac alone (ByHost); on Linux, the machine id in that form. Empty when the system
+// cannot tell.
+[[nodiscard]] std::string host_uuid();
+
 // A running process, the path of the executable it was started from, and that file's identity,
 // which other paths to the same file (a hard link, a bind mount) share.
 struct Process {

@@ -7,6 +7,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -100,6 +101,21 @@ bool is_dataless(const struct stat&) {
 
 bool kept_by_file_provider(const std::string&) {
     return false;
+}
+
+// The machine id's 32 hex digits, dashed as a UUID.
+std::string host_uuid() {
+    const unique_fd fd(::open("/etc/machine-id", O_RDONLY | O_CLOEXEC));
+    char id[32];
+    if (!fd.valid() || ::read(fd.get(), id, sizeof id) != static_cast<ssize_t>(sizeof id))
+        return {};
+    std::string uuid;
+    for (std::size_t i = 0; i < sizeof id; ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(id[i]))) return {};
+        if (i == 8 || i == 12 || i == 16 || i == 20) uuid.push_back('-');
+        uuid.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(id[i]))));
+    }
+    return uuid;
 }
 
 bool materialize_dataless_listings() {

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/sysctl.h>
 #include <unistd.h>
+#include <uuid/uuid.h>
 #if __has_include(<sys/xattr.h>)
 #include <sys/xattr.h>
 #else  // the cross-build's headers lack it; these are macOS's own declarations
@@ -56,9 +57,8 @@ std::vector<Mirror> mirrors() {
     const int count = ::getfsstat(nullptr, 0, MNT_NOWAIT);
     if (count <= 0) return found;
     std::vector<struct statfs> mounts(static_cast<std::size_t>(count) + 16);
-    const int listed = ::getfsstat(mounts.data(),
-                                   static_cast<int>(mounts.size() * sizeof(struct statfs)),
-                                   MNT_NOWAIT);
+    const int listed = ::getfsstat(
+        mounts.data(), static_cast<int>(mounts.size() * sizeof(struct statfs)), MNT_NOWAIT);
     for (int i = 0; i < listed && static_cast<std::size_t>(i) < mounts.size(); ++i) {
         const struct statfs& mount = mounts[static_cast<std::size_t>(i)];
         if (std::strcmp(mount.f_fstypename, "nullfs") != 0) continue;
@@ -142,6 +142,15 @@ bool kept_by_file_provider(const std::string& path) {
 bool materialize_dataless_listings() {
     return ::setiopolicy_np(IOPOL_TYPE_VFS_MATERIALIZE_DATALESS_FILES, IOPOL_SCOPE_PROCESS,
                             IOPOL_MATERIALIZE_DATALESS_FILES_ON) == 0;
+}
+
+std::string host_uuid() {
+    uuid_t uuid{};
+    const timespec wait{1, 0};
+    if (::gethostuuid(uuid, &wait) != 0) return {};
+    uuid_string_t text{};
+    ::uuid_unparse_upper(uuid, text);
+    return text;
 }
 
 // fsync() leaves the data in the drive's cache, where a power loss may still reorder it;

@@ -9,6 +9,8 @@
 #   receipts/ID/files     the files it installed, below its location (--only-files --files)
 #   receipts/ID/location  where it installed them, below the volume /
 #   hang/TOOL, fail/TOOL  the tool never answers, or fails
+# and the preferences of $HOME, which defaults forgets as cfprefsd does: the file goes with the
+# domain (the container's, for a sandboxed app; -currentHost's, for this machine's ByHost file).
 set -u
 tool=$(basename "$0")
 state=${BRINVAST_TOOLS:?}
@@ -59,7 +61,23 @@ pkgutil() {
     esac
 }
 
+defaults() {
+    local folder="$HOME/Library/Preferences" host=""
+    if [ "$1" = -currentHost ]; then
+        folder+=/ByHost
+        host=.$(sed -E 's/(.{8})(.{4})(.{4})(.{4})(.{12})/\1-\2-\3-\4-\5/' /etc/machine-id |
+            tr a-f A-F)
+        shift
+    fi
+    [ -d "$HOME/Library/Containers/$2" ] &&
+        folder="$HOME/Library/Containers/$2/Data/Library/Preferences${folder#*Preferences}"
+    [ -e "$folder/$2$host.plist" ] || {
+        printf 'Domain (%s) not found.\nDefaults have not been changed.\n' "$2" >&2 && exit 1
+    }
+    rm "$folder/$2$host.plist"
+}
+
 case $tool in
-launchctl | pkgutil) "$tool" "$@" ;;
+launchctl | pkgutil | defaults) "$tool" "$@" ;;
 sudo) exec setpriv --reuid="${2#\#}" "${@:3}" ;;
 esac

@@ -77,6 +77,34 @@ TEST_F(MacosTools, RootRemovesPrivilegedHelpersAndForgetsOnlyReceiptsOfTheBundle
                              "/Library/LaunchDaemons:\n\n/Library/PrivilegedHelperTools:\n"));
 }
 
+// The preferences system forgets each domain once; this Mac's ByHost file is its -currentHost
+// domain, another Mac's is only a file. A file that cfprefsd deleted went all the same, and a
+// sandboxed app's domain that it does not know (it looks in the container) is no failure.
+TEST_F(MacosTools, PreferencesAreForgottenOnceAndCountAsRemoved) {
+    for (const std::string container : {"", "put ~/Library/Containers/$identifier/data x; "}) {
+        const Outcome run = sandboxed(
+            "install_product; macos_tools; put_traces; " + container +
+            R"(uuid=$(sed -E 's/(.{8})(.{4})(.{4})(.{4})(.{12})/\1-\2-\3-\4-\5/' )"
+            R"(/etc/machine-id | tr a-f A-F); b=~/Library/Preferences/ByHost; )"
+            R"(put "$b/$identifier.$uuid.plist" x; put "$b/$identifier.0A1B.plist" x; )"
+            R"(cli --complete --yes; find ~/Library/Preferences -type f >>"$out/stderr")" +
+            then_tools);
+        EXPECT_EQ(run.status, "0") << container;
+        EXPECT_THAT(run.out, HasSubstr("0 defaults delete com.brinvast.Brinvast\n"
+                                       "0 defaults -currentHost delete com.brinvast.Brinvast\n"))
+            << container;
+        EXPECT_THAT(run.out, Not(HasSubstr("Could not tell")));
+        EXPECT_EQ(
+            std::ranges::count_if(lines_of(run.out),
+                                  [](const std::string& line) {
+                                      return line.starts_with(
+                                          "✅ Removed what macOS kept: ~/Library/Preferences/");
+                                  }),
+            3);
+        EXPECT_EQ(run.err, "");
+    }
+}
+
 // A tool that never answers is ended at its time limit, with its process group, and the run
 // goes on.
 TEST_F(MacosTools, AToolThatNeverAnswersIsEndedAndTheRunGoesOn) {
