@@ -17,10 +17,23 @@
 //                   answer is shown, not judged;
 //   statfs          names the file system and the device of this program's own executable, as
 //                   the check for a translocated bundle reads them;
+//   getfsstat       counts the mounts, nullfs among them, for a user who is not root: it is how
+//                   the engine finds another user's translocated app;
+//   securelevel     kern.securelevel is shown: at 0, root may clear schg and sappnd where System
+//                   Integrity Protection does not guard the file, as the hint for them says;
+//   remove_tree     removes a folder of 5,000 files whole, though the listing shifts beneath it
+//                   as entries go, and says how long it took;
+//   iopolicy        materialize_dataless_listings() is taken, and getiopolicy_np reads it back:
+//                   without it, listing a folder that iCloud Drive evicted fails with EDEADLK;
+//   system tools    `defaults delete`, `launchctl bootout`, `lsregister -u` and `pkgutil
+//                   --file-info` are started as the engine starts them, for things that are not
+//                   there, and their answers shown: each must start and end within the engine's
+//                   time limit, and pkgutil must name no package for a bundle none installed;
 //   our readers     read what Apple's own read: over every bundle at the first level of
-//                   /System/Applications and /Applications, our bundle identifier against
-//                   `plutil -extract CFBundleIdentifier raw`, and our code-signature reader's team
-//                   and application groups against `codesign -dv` and `codesign -d --entitlements`.
+//                   /System/Applications and /Applications and the Xcode that xcode-select names,
+//                   each once, our bundle identifier against `plutil -extract CFBundleIdentifier
+//                   raw`, and our code-signature reader's team and application groups against
+//                   `codesign -dv` and `codesign -d --entitlements`; each disagreement fails.
 //
 // Root passes every permission check, so run as root the probe first becomes nobody.
 
@@ -29,6 +42,7 @@
 #include <mach-o/dyld.h>
 #include <sys/file.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysctl.h>
 #include <sys/utsname.h>
@@ -36,16 +50,21 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "app_identities.h"
 #include "code_signature.h"
+#include "fs.h"
 #include "info_plist.h"
+#include "platform.h"
 #include "test_tree.h"
 #include "unique_fd.h"
 
@@ -224,11 +243,108 @@ void check_own_file_system() {
        ", f_mntfromname " + fs.f_mntfromname);
 }
 
-// The temporary folder is made in /tmp, since nobody may not enter the caller's own.
-// What `command` wrote to standard output, its standard error dropped.
+// MNT_NOWAIT, as the engine lists them: a hung network mount must not hang the listing.
+void check_mount_list() {
+    const int count = ::getfsstat(nullptr, 0, MNT_NOWAIT);
+    if (count <= 0)
+        return failed("getfsstat counted " + std::to_string(count) +
+                      " mounts: " + error_text(errno));
+    std::vector<struct statfs> mounts(static_cast<std::size_t>(count) + 16);
+    const int listed = ::getfsstat(
+        mounts.data(), static_cast<int>(mounts.size() * sizeof(struct statfs)), MNT_NOWAIT);
+    if (listed <= 0) return failed("getfsstat listed no mounts: " + error_text(errno));
+    const auto mirrors = std::count_if(mounts.begin(), mounts.begin() + listed, [](const auto& m) {
+        return std::strcmp(m.f_fstypename, "nullfs") == 0;
+    });
+    ok("getfsstat as uid " + std::to_string(::getuid()) + ": " + std::to_string(listed) +
+       " mounts, " + std::to_string(mirrors) + " of them nullfs");
+}
+
+void check_secure_level() {
+    int level = 0;
+    std::size_t size = sizeof level;
+    if (::sysctlbyname("kern.securelevel", &level, &size, nullptr, 0) != 0)
+        return failed("kern.securelevel: " + error_text(errno));
+    ok("kern.securelevel: " + std::to_string(level));
+}
+
+void check_removing_many(const TempDir& tmp) {
+    const std::string folder = tmp / "many";
+    make_dirs(folder);
+    for (int i = 0; i < 5000; ++i)
+        write_file(folder + "/" + std::to_string(i));
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        (void)remove_tree(folder);
+    } catch (const std::system_error& error) {
+        return failed(std::string("remove_tree of 5,000 files: ") + error.what());
+    }
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    const std::string line =
+        "remove_tree of 5,000 files, in " + std::to_string(took.count()) + " ms";
+    if (exists_no_follow(folder)) return failed(line + ", left the folder");
+    ok(line + ": gone");
+}
+
+void check_dataless_policy() {
+    if (!platform::materialize_dataless_listings())
+        return failed("materialize_dataless_listings: " + error_text(errno));
+    const int policy =
+        ::getiopolicy_np(IOPOL_TYPE_VFS_MATERIALIZE_DATALESS_FILES, IOPOL_SCOPE_PROCESS);
+    const std::string line = "materialize_dataless_listings, then getiopolicy_np: " +
+                             (policy < 0 ? error_text(errno) : std::to_string(policy));
+    if (policy != IOPOL_MATERIALIZE_DATALESS_FILES_ON)
+        return failed(line + ", not IOPOL_MATERIALIZE_DATALESS_FILES_ON (" +
+                      std::to_string(IOPOL_MATERIALIZE_DATALESS_FILES_ON) + ")");
+    ok(line + " (IOPOL_MATERIALIZE_DATALESS_FILES_ON)");
+}
+
+// Runs `command` as the engine runs the system's tools, with its time limit. How it ended and what
+// it wrote, on one line; nothing, after a failure, when it could not start or had to be killed.
+std::optional<std::string> answer_of(const std::vector<std::string>& command, std::string& said) {
+    std::string shown;
+    for (const std::string& word : command)
+        shown += (shown.empty() ? "" : " ") + word;
+    said.clear();
+    const platform::ProgramRun run = platform::run_program(command, said);
+    if (run.error != 0 || run.timed_out) {
+        failed(shown + (run.timed_out ? ": killed at the time limit"
+                                      : ": not started: " + error_text(run.error)));
+        return std::nullopt;
+    }
+    std::string text = said;
+    while (text.ends_with('\n'))
+        text.pop_back();
+    std::ranges::replace(text, '\n', '|');
+    return shown + ": status " + std::to_string(run.status) + ", \"" + text + "\"";
+}
+
+// Nothing of these is there, as when a complete removal finds no trace left.
+void check_system_tools(const TempDir& tmp) {
+    const platform::SystemTools tools = platform::system_tools();
+    const std::string missing = "com.example.brinvast-probe.missing-" + std::to_string(::getpid());
+    const std::string domain = "gui/" + std::to_string(::getuid());
+    std::string said;
+    for (const auto& command :
+         std::vector<std::vector<std::string>>{{tools.defaults, "delete", missing},
+                                               {tools.launchctl, "bootout", domain + "/" + missing},
+                                               {tools.lsregister, "-u", tmp / "Missing.app"}}) {
+        if (const auto line = answer_of(command, said)) ok(*line);
+    }
+    write_file(tmp / "Unowned.app/Contents/Info.plist", "<plist version=\"1.0\"><dict/></plist>\n");
+    const auto line = answer_of({tools.pkgutil, "--file-info", tmp / "Unowned.app"}, said);
+    if (!line) return;
+    if (said.find("pkgid:") != std::string::npos)
+        return failed(*line + ": names a package for a bundle that none installed");
+    ok(*line + ": no package");
+}
+
+// What `command` wrote to standard output, its standard error dropped unless it sends it to
+// standard output itself: braced, since a `2>/dev/null` after its own `2>&1` would win.
 std::string output_of(const std::string& command) {
     std::string text;
-    FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
+    FILE* pipe = ::popen(("{ " + command + "; } 2>/dev/null").c_str(), "r");
     if (pipe == nullptr) return text;
     char chunk[4096];
     for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
@@ -274,30 +390,54 @@ void compare_signature(const std::string& path, int bundle) {
            "\", " + std::to_string(theirs.size()));
 }
 
-void check_readers_against_apples() {
-    const int failed_before = failures;
-    int bundles = 0;
+// Each disagreement is a failure of its own.
+void compare_bundle(const std::string& path, int bundle) {
+    const BundleIdentifier ours = bundle_identifier_at(bundle);
+    std::string theirs = output_of("plutil -extract CFBundleIdentifier raw " +
+                                   quoted(path + "/Contents/Info.plist"));
+    theirs = theirs.substr(0, theirs.find('\n'));
+    if (ours.identifier.value_or("") != theirs)
+        failed("the identifier of " + path + ": ours \"" + ours.identifier.value_or(ours.problem) +
+               "\", plutil's \"" + theirs + "\"");
+    compare_signature(path, bundle);
+}
+
+// The bundles at the first level of the applications folders, then the Xcode that xcode-select
+// names (…/Xcode.app/Contents/Developer), wherever it lies.
+std::vector<std::string> bundles_to_compare() {
+    std::vector<std::string> paths;
     for (const char* folder : {"/System/Applications", "/Applications"}) {
         const unique_fd dir(::open(folder, O_RDONLY | O_DIRECTORY));
         std::vector<std::string> names;
         if (!dir.valid() || names_in(dir.get(), names) != 0) continue;
-        for (const std::string& name : names) {
-            const std::string path = std::string(folder) + "/" + name;
-            const unique_fd bundle(::openat(dir.get(), name.c_str(), O_RDONLY | O_DIRECTORY));
-            if (!name.ends_with(".app") || !bundle.valid()) continue;
-            ++bundles;
-            const BundleIdentifier ours = bundle_identifier_at(bundle.get());
-            std::string theirs = output_of("plutil -extract CFBundleIdentifier raw " +
-                                           quoted(path + "/Contents/Info.plist"));
-            theirs = theirs.substr(0, theirs.find('\n'));
-            if (ours.identifier.value_or("") != theirs)
-                failed("the identifier of " + path + ": ours \"" +
-                       ours.identifier.value_or(ours.problem) + "\", plutil's \"" + theirs + "\"");
-            compare_signature(path, bundle.get());
-        }
+        for (const std::string& name : names)
+            if (name.ends_with(".app")) paths.push_back(std::string(folder) + "/" + name);
+    }
+    std::string developer = output_of("xcode-select -p");
+    developer = developer.substr(0, developer.find('\n'));
+    const std::string tail = "/Contents/Developer";
+    say("info:", "xcode-select -p: \"" + developer + "\"");
+    if (developer.ends_with(".app" + tail))
+        paths.push_back(developer.substr(0, developer.size() - tail.size()));
+    return paths;
+}
+
+// A bundle reached twice (Xcode.app is often a link to one of the Xcode_*.app beside it) is
+// compared once.
+void check_readers_against_apples() {
+    const int failed_before = failures;
+    std::set<FileId> seen;
+    for (const std::string& path : bundles_to_compare()) {
+        const unique_fd bundle(::open(path.c_str(), O_RDONLY | O_DIRECTORY));
+        struct stat status {};
+        if (!bundle.valid() || ::fstat(bundle.get(), &status) != 0 ||
+            !seen.insert({status.st_dev, status.st_ino}).second)
+            continue;
+        compare_bundle(path, bundle.get());
     }
     if (failures == failed_before)
-        ok("our readers agree with plutil and codesign on " + std::to_string(bundles) + " bundles");
+        ok("our readers agree with plutil and codesign on " + std::to_string(seen.size()) +
+           " bundles");
 }
 
 bool drop_root() {
@@ -308,7 +448,7 @@ bool drop_root() {
         failed("becoming nobody: " + error_text(errno));
         return false;
     }
-    ::setenv("TMPDIR", "/tmp", 1);
+    ::setenv("TMPDIR", "/tmp", 1);  // nobody may not enter the caller's own
     say("info:", "run as root, so the checks run as nobody");
     return true;
 }
@@ -328,9 +468,14 @@ int main() {
         check_folder_lock(tmp);
         check_unlink_folder(tmp);
         check_locked_file(tmp);
+        check_removing_many(tmp);
+        check_system_tools(tmp);
     }
     check_other_users_process();
     check_own_file_system();
+    check_mount_list();
+    check_secure_level();
+    check_dataless_policy();
     check_readers_against_apples();
     say("info:", failures == 0 ? "every check passed" : std::to_string(failures) + " failed");
     return failures == 0 ? 0 : 1;
