@@ -153,9 +153,12 @@ bool confirmed(const brinvast::Confirmation& question) {
     return answer == "y" || answer == "yes";
 }
 
-bool user_consents(const Options& options) {
+bool user_consents(const Options& options, const brinvast::Locations& where) {
     if (options.complete) {
-        return confirmed(brinvast::COMPLETE_REMOVAL_WARNING) && confirmed(brinvast::FINAL_WARNING);
+        const std::string warning =
+            brinvast::complete_removal_text(brinvast::product_folders_in_icloud(where));
+        return confirmed({brinvast::COMPLETE_REMOVAL_WARNING.title, warning.c_str()}) &&
+               confirmed(brinvast::FINAL_WARNING);
     }
     return confirmed(brinvast::STANDARD_QUESTION);
 }
@@ -228,7 +231,7 @@ int main(int argc, char** argv) {
                       << "Pass --yes, or run it in a terminal to be asked.\n";
             return usage_error;
         }
-        if (!user_consents(*options)) {
+        if (!user_consents(*options, home->where)) {
             std::cerr << "Cancelled: nothing was changed.\n";
             return usage_error;
         }

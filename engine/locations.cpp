@@ -71,6 +71,22 @@ std::optional<std::string> home_fault(const std::string& home) {
     return std::nullopt;
 }
 
+bool kept_in_icloud(const std::string& path, const std::string& home) {
+    const std::string drive = real_path(home) + "/Library/Mobile Documents/";
+    return real_path(path).starts_with(drive) || platform::kept_by_file_provider(path) ||
+           platform::kept_by_file_provider(directory_of(path));
+}
+
+std::vector<std::string> product_folders_in_icloud(const Locations& where) {
+    const std::string home = home_directory(where);
+    std::vector<std::string> kept;
+    for (const std::string* folder :
+         {&where.BRINVAST_APP_SUPPORT, &where.BRINVAST_DOCUMENTS, &where.BRINVAST_LOGS_FALLBACK}) {
+        if (path_exists(*folder) && kept_in_icloud(*folder, home)) kept.push_back(*folder);
+    }
+    return kept;
+}
+
 std::string home_directory(const Locations& where) {
     const std::string& documents = where.BRINVAST_DOCUMENTS;
     if (!documents.ends_with(DOCUMENTS_FOLDER)) return {};

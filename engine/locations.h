@@ -4,6 +4,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace brinvast {
 
@@ -52,6 +53,15 @@ struct LocationSources {
 
 // The home directory that `where` was computed from.
 [[nodiscard]] std::string home_directory(const Locations& where);
+
+// Whether the folder `path` is kept in iCloud Drive, as Desktop & Documents in iCloud keeps
+// ~/Documents: it lies, resolved, in the home's Library/Mobile Documents, or a file provider
+// keeps it or the folder that holds it. Deleting it there deletes it in iCloud too, and on every
+// Mac signed in to the account.
+[[nodiscard]] bool kept_in_icloud(const std::string& path, const std::string& home);
+
+// The product folders of `where` that are there and kept in iCloud Drive.
+[[nodiscard]] std::vector<std::string> product_folders_in_icloud(const Locations& where);
 
 // Where the icon and the logo lie for an executable in `script_dir`.
 struct ArtworkPaths {

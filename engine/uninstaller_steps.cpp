@@ -171,6 +171,10 @@ DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {
         say("📁 Found directory: " + path);
         say("   Files: " + std::to_string(totals.file_count) + ", Dirs: " +
             std::to_string(totals.dir_count) + ", Size: " + format_mb(total_size_mb) + " MB");
+        if (kept_in_icloud(path, home)) {
+            say("   ☁️  In iCloud Drive: removing it deletes it from iCloud and from every Mac "
+                "signed in to this account");
+        }
         return {true,
                 DirectoryInfo::Measurement{totals.file_count, totals.dir_count, total_size_mb,
                                            modified},

@@ -256,7 +256,10 @@ void BrinvastUninstallerGUI::standard_uninstall() {
 
 void BrinvastUninstallerGUI::complete_removal() {
     try {
-        if (answered_yes(this, &QMessageBox::warning, brinvast::COMPLETE_REMOVAL_WARNING) &&
+        const std::string warning =
+            brinvast::complete_removal_text(brinvast::product_folders_in_icloud(locations));
+        if (answered_yes(this, &QMessageBox::warning,
+                         {brinvast::COMPLETE_REMOVAL_WARNING.title, warning.c_str()}) &&
             answered_yes(this, &QMessageBox::critical, brinvast::FINAL_WARNING)) {
             run_uninstaller(false, true, true);
         }

@@ -17,6 +17,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "confirmations.h"
 #include "engine_test.h"
 #include "permission_hint.h"
 #include "test_tree.h"
@@ -184,6 +185,28 @@ TEST_F(StepsTest, SurveyCountsEveryDepthWithoutEnteringLinks) {
               (Forms{{support, "exists, 1 files, 1 dirs, 3145728 bytes, " + known_time_text},
                      {documents, "absent"},
                      {logs, "exists, 2 files, 4 dirs, 1 bytes, " + known_time_text}}));
+}
+
+// Desktop & Documents in iCloud: the folder goes from iCloud and every Mac, and both the
+// confirmation and the survey say so.
+TEST_F(StepsTest, AFolderInICloudDriveIsNamedAsSuch) {
+    const std::string drive = root / "home/Library/Mobile Documents/com~apple~CloudDocs/Documents";
+    write_file(drive + "/Brinvast/report.pdf", 1);
+    fs::create_directory_symlink(drive, root / "home/Documents");
+    write_file(support + "/data", 1);
+    EXPECT_EQ(brinvast::product_folders_in_icloud(where), Lines{documents});
+    const std::string warning = brinvast::complete_removal_text({documents});
+    EXPECT_NE(warning.find("every Mac signed in to this account too:\n• " + documents +
+                           "\n\n"
+                           "Are you absolutely sure?"),
+              std::string::npos);
+    EXPECT_TRUE(engine(false, true).remove_all_directories());
+    const Lines lines = printed();
+    EXPECT_EQ(std::ranges::count(lines,
+                                 "   ☁️  In iCloud Drive: removing it deletes it from "
+                                 "iCloud and from every Mac signed in to this account"),
+              1);
+    EXPECT_FALSE(exists_no_follow(drive + "/Brinvast"));
 }
 
 TEST_F(StepsTest, UnreadableSubdirectoryContributesNothing) {
