@@ -138,9 +138,11 @@ void empty_directory(DirectoryStack& stack, platform::ListingBuffer& buffer) {
     const int fd = frame.fd.get();
     platform::DirectoryListing listing(fd, buffer);
     platform::DirectoryEntry entry;
+    bool listed_any = false;
     int status = 0;
     while ((status = listing.next(entry)) > 0) {
         throw_if_interrupted();
+        listed_any = true;
         bool is_directory = entry.type == DT_DIR;
         if (entry.type == DT_UNKNOWN) {
             struct stat info {};
@@ -166,6 +168,7 @@ void empty_directory(DirectoryStack& stack, platform::ListingBuffer& buffer) {
     // own, and with it everything it held.
     if (status < 0 && status != -ENOENT) throw fs_error(-status, stack.top_path());
     frame.listed = true;
+    frame.listed_any = listed_any;
 }
 
 // A directory that could not be opened with `open_error` is removed as rm removes it, when it
@@ -197,17 +200,30 @@ void enter_for_removal(DirectoryStack& stack, const char* name) {
     remove_unopened(parent_fd, name, open_error, stack.path_of(name));
 }
 
-// Leaves the emptied top frame and removes it from its parent.
+// Whether an rmdir that failed with `error`, after a pass that listed entries, should list the
+// folder again. On HFS+, SMB and exFAT under macOS, unlinking entries shifts the read position
+// of a listing past some not yet read, so one pass can leave entries behind; POSIX lets rmdir
+// say EEXIST for ENOTEMPTY. A pass that listed nothing ends it, so the passes never loop.
+bool list_again(int error, bool listed_any) {
+    return listed_any && (error == ENOTEMPTY || error == EEXIST);
+}
+
+// Leaves the emptied top frame and removes it from its parent, or enters it again for another
+// pass; the parent goes on visiting the same name.
 void remove_emptied(DirectoryStack& stack) {
+    const bool listed_any = stack.top().listed_any;
     stack.pop();
     const char* name = stack.visiting();
     if (::unlinkat(stack.top().fd.get(), name, AT_REMOVEDIR) == 0) return;
     const int error = errno;
-    if (error != ENOENT) throw fs_error(error, stack.path_of(name));
+    if (error == ENOENT) return;
+    if (!list_again(error, listed_any)) throw fs_error(error, stack.path_of(name));
+    enter_for_removal(stack, name);
 }
 
-// Empties the directory `top` and everything beneath it.
-void empty_tree(unique_fd top, const std::string& path) {
+// Empties the directory `top` and everything beneath it. True when the last pass over `top`
+// itself listed any entry.
+bool empty_tree(unique_fd top, const std::string& path) {
     auto buffer = std::make_unique<platform::ListingBuffer>();
     DirectoryStack stack(path);
     (void)stack.push(std::move(top));  // the root sets the file system of the walk
@@ -223,7 +239,9 @@ void empty_tree(unique_fd top, const std::string& path) {
             break;
         }
     }
+    const bool listed_any = stack.top().listed_any;
     stack.pop();
+    return listed_any;
 }
 
 // Where a removal reaches its target from: an open folder and the target's path from there,
@@ -285,21 +303,23 @@ bool remove_anchored(const Anchor& anchor, const std::string& path) {
         return gone_or_throw(errno, path);
     }
     if (S_ISLNK(info.st_mode)) throw fs_error(ELOOP, "Refusing to delete a symbolic link", path);
-    unique_fd top(::openat(anchor.fd, name, DIRECTORY_FLAGS));
-    if (!top.valid()) {
+    // Each pass opens the target afresh, for a listing from its start (see list_again).
+    for (bool emptied = false;; emptied = true) {
+        unique_fd top(::openat(anchor.fd, name, DIRECTORY_FLAGS));
+        if (!top.valid()) {
+            const int error = errno;
+            if (error == ENOENT) return emptied;
+            remove_unopened(anchor.fd, name, error, path);
+            return true;
+        }
+        // A product directory that is itself a mount point holds someone else's file system.
+        if (!on_parents_mount(anchor, top.get(), path)) throw fs_error(EXDEV, MOUNTED_HERE, path);
+        const bool listed_any = empty_tree(std::move(top), path);
+        if (::unlinkat(anchor.fd, name, AT_REMOVEDIR) == 0) return true;
         const int error = errno;
-        if (error == ENOENT) return false;
-        remove_unopened(anchor.fd, name, error, path);
-        return true;
+        if (error == ENOENT) return true;
+        if (!list_again(error, listed_any)) throw fs_error(error, path);
     }
-    // A product directory that is itself a mount point holds someone else's file system.
-    if (!on_parents_mount(anchor, top.get(), path)) throw fs_error(EXDEV, MOUNTED_HERE, path);
-    empty_tree(std::move(top), path);
-    if (::unlinkat(anchor.fd, name, AT_REMOVEDIR) != 0) {
-        const int error = errno;
-        if (error != ENOENT) throw fs_error(error, path);
-    }
-    return true;
 }
 
 // The *_at operations take one entry of an open folder: a path would resolve links on its way.
@@ -339,6 +359,13 @@ struct Counts {
     std::uint64_t files = 0;
     std::uint64_t dirs = 0;
     std::uint64_t bytes = 0;
+    std::uint64_t dataless = 0;
+
+    void add_file(const struct stat& info) {
+        ++files;
+        bytes += static_cast<std::uint64_t>(info.st_size);
+        if (platform::is_dataless(info)) ++dataless;
+    }
 };
 
 // Counts one entry that is not known to be a real directory. Links to directories are counted
@@ -351,10 +378,23 @@ void count_other_entry(int fd, const char* name, Counts& counts) {
     }
     if (S_ISDIR(info.st_mode)) {
         ++counts.dirs;
+        if (platform::is_dataless(info)) ++counts.dataless;
         return;
     }
-    ++counts.files;
-    counts.bytes += static_cast<std::uint64_t>(info.st_size);
+    counts.add_file(info);
+}
+
+// Names the subdirectory at `path`, whose contents the totals lack, within the kept number.
+void note_unlisted(TreeTotals& totals, std::string path) {
+    if (totals.unlisted.size() < TreeTotals::UNLISTED_KEPT)
+        totals.unlisted.push_back(std::move(path));
+    ++totals.unlisted_count;
+}
+
+// What a subdirectory that fails to open or to list with `error` was: gone, or no longer a
+// directory, is no loss to the totals; anything else is.
+bool lost_to_survey(int error) {
+    return error != ENOENT && error != ENOTDIR && error != ELOOP;
 }
 
 // Counts the entries of the top frame and notes the real subdirectories to visit. A listing
@@ -375,6 +415,7 @@ void list_for_survey(DirectoryStack& stack, platform::ListingBuffer& buffer, Tre
             if (::fstatat(fd, entry.name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
                 S_ISDIR(info.st_mode)) {
                 type = DT_DIR;
+                if (platform::is_dataless(info)) ++counts.dataless;
             }
         }
         if (type == DT_DIR) {
@@ -383,20 +424,23 @@ void list_for_survey(DirectoryStack& stack, platform::ListingBuffer& buffer, Tre
         } else if (type == DT_LNK || type == DT_UNKNOWN) {
             count_other_entry(fd, entry.name, counts);
         } else {
-            ++counts.files;
             struct stat info {};
             if (::fstatat(fd, entry.name, &info, 0) == 0) {
-                counts.bytes += static_cast<std::uint64_t>(info.st_size);
+                counts.add_file(info);
+            } else {
+                ++counts.files;
             }
         }
     }
     if (status < 0) {
         frame.children.clear();
+        if (stack.depth() > 1 && lost_to_survey(-status)) note_unlisted(totals, stack.top_path());
         return;
     }
     totals.file_count += counts.files;
     totals.dir_count += counts.dirs;
     totals.total_bytes += counts.bytes;
+    totals.dataless_count += counts.dataless;
 }
 
 // Notes the identity of every executable file of the top frame, and its subdirectories.
@@ -423,11 +467,16 @@ void list_executables(DirectoryStack& stack, platform::ListingBuffer& buffer,
     }
 }
 
+// A walk that needs no word of the subdirectories it could not open.
+struct IgnoreUnopened {
+    void operator()(const DirectoryStack&, const char*, int) const {}
+};
+
 // Visits the tree whose open top directory is `root` top-down: `list` lists the top frame and
 // notes its subdirectories. A subdirectory that can't be opened, was swapped for a link, or lies
-// on another file system, is not entered.
-template <class List>
-void walk_down(unique_fd root, const std::string& path, List list) {
+// on another file system, is not entered; `unopened` hears of the first two, with the error.
+template <class List, class Unopened = IgnoreUnopened>
+void walk_down(unique_fd root, const std::string& path, List list, Unopened unopened = {}) {
     auto buffer = std::make_unique<platform::ListingBuffer>();
     DirectoryStack stack(path);
     (void)stack.push(std::move(root));
@@ -437,7 +486,11 @@ void walk_down(unique_fd root, const std::string& path, List list) {
             list(stack, *buffer);
         } else if (const char* child = stack.next_child()) {
             unique_fd fd(::openat(stack.top().fd.get(), child, DIRECTORY_FLAGS));
-            if (fd.valid()) (void)stack.push(std::move(fd));
+            if (fd.valid()) {
+                (void)stack.push(std::move(fd));
+            } else {
+                unopened(stack, child, errno);
+            }
         } else {
             stack.pop();
         }
@@ -481,10 +534,14 @@ TreeTotals survey_root(unique_fd root, int open_error, const std::string& path) 
     TreeTotals totals;
     if (open_error == EACCES || open_error == EPERM) throw fs_error(open_error, path);
     if (!root.valid()) return totals;
-    walk_down(std::move(root), path,
-              [&totals](DirectoryStack& stack, platform::ListingBuffer& buffer) {
-                  list_for_survey(stack, buffer, totals);
-              });
+    walk_down(
+        std::move(root), path,
+        [&totals](DirectoryStack& stack, platform::ListingBuffer& buffer) {
+            list_for_survey(stack, buffer, totals);
+        },
+        [&totals](const DirectoryStack& stack, const char* child, int error) {
+            if (lost_to_survey(error)) note_unlisted(totals, stack.path_of(child));
+        });
     return totals;
 }
 

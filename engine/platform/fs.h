@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 #include <optional>
@@ -69,10 +70,12 @@ void rename_path(const std::string& from, const std::string& to);
 // Deletes the directory tree at `path`, contents first. `path` itself must be a real directory:
 // a symbolic link or anything else there is refused. Links inside the tree are removed as links.
 // Stops at the first entry that cannot be deleted and throws its error; what was deleted stays
-// deleted. A directory on another mounted file system, `path` itself included, is never entered:
-// it is such an error. An unreadable directory is removed if it is empty, as rm does. Entries
-// that vanish on their own are not errors. False when nothing stood at `path` any more. Throws
-// UserInterrupt when the user interrupts.
+// deleted. A directory still holding entries after a pass that listed some is listed again from
+// its start, as macOS's HFS+, SMB and exFAT skip entries in a listing that deletions disturb. A
+// directory on another mounted file system, `path` itself included, is never entered: it is such an
+// error. An unreadable directory is removed if it is empty, as rm does. Entries that vanish on
+// their own are not errors. False when nothing stood at `path` any more. Throws UserInterrupt when
+// the user interrupts.
 [[nodiscard]] bool remove_tree(const std::string& path);
 
 // The operations below act on the entry `name` (a single name, no '/') of the open directory
@@ -92,15 +95,27 @@ struct TreeTotals {
     std::uint64_t file_count = 0;
     std::uint64_t dir_count = 0;
     std::uint64_t total_bytes = 0;
+    // The paths, as shown, of the first UNLISTED_KEPT subdirectories whose contents are missing
+    // from the totals because they could not be opened or their listing broke off (EACCES, EIO,
+    // EDEADLK for a dataless folder that may not be fetched), and how many there were in all.
+    // Not one that vanished, was swapped for a file or link, or lies on another file system.
+    static constexpr std::size_t UNLISTED_KEPT = 20;
+    std::vector<std::string> unlisted;
+    std::uint64_t unlisted_count = 0;
+    // Entries whose contents a file provider keeps elsewhere (platform::is_dataless), among
+    // those the survey examines anyway: files and links, and entries listed without a type. A
+    // directory listed as one is not examined, so it is not counted. Never on Linux.
+    std::uint64_t dataless_count = 0;
 };
 
 // Counts and sizes everything beneath `path` (followed when it is a link). Subdirectories count
 // at every depth; links to directories are counted but not entered; a directory that cannot be
-// listed, or whose listing breaks off, contributes nothing, and so does a directory on another
-// mounted file system (it still counts as a directory). Sizes follow links; a size that
-// cannot be read is left out. Throws UserInterrupt when the user interrupts, and fs_error when
-// `path` itself is there but may not be listed (EACCES, EPERM), or when a directory is moved
-// away beneath a deep walk so that it cannot find its way back.
+// listed, or whose listing breaks off, contributes nothing but its name in `unlisted`, and a
+// directory on another mounted file system contributes nothing (it still counts as a
+// directory). Sizes follow links; a size that cannot be read is left out. Throws UserInterrupt
+// when the user interrupts, and fs_error when `path` itself is there but may not be listed
+// (EACCES, EPERM), or when a directory is moved away beneath a deep walk so that it cannot find
+// its way back.
 [[nodiscard]] TreeTotals survey_tree(const std::string& path);
 
 // survey_tree of the directory `name` in `dir_fd`, not followed: a link there, like a file, holds

@@ -29,6 +29,7 @@ public:
         std::size_t next = 0;     // offset of the next name in `children`
         std::size_t current = 0;  // offset of the name of the frame above this one
         bool listed = false;
+        bool listed_any = false;  // whether the removal's last listing of it found any entry
 
         void add_child(const char* name) { children.append(name).push_back('\0'); }
     };

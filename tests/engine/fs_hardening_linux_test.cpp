@@ -396,5 +396,23 @@ TEST(FsRemoveTree, ClimbsBackThroughAnAncestorThatCanNoLongerBeRead) {
     EXPECT_FALSE(exists_no_follow(tmp / "tree"));
 }
 
+// Where deleting entries makes a listing skip others, as on macOS's HFS+, SMB and exFAT, each
+// folder is listed again until a pass finds nothing, the top one and those inside alike.
+TEST(FsRemoveTree, ListsAgainWhereDeletionsMadeTheListingSkipEntries) {
+    TempDir tmp;
+    for (const char* folder : {"", "a/", "b/", "b/c/"}) {
+        for (int i = 0; i < 100; ++i)
+            write_file(tmp / "backing/tree/" + folder + std::to_string(i), 1);
+    }
+    make_dirs(tmp / "mnt");
+    in_child([&] {
+        ASSERT_TRUE(enter_private_mounts());
+        const ShiftingMount mount(tmp / "backing", tmp / "mnt", "--skip-first-listing");
+        ASSERT_EQ(mount.problem(), "");
+        EXPECT_TRUE(remove_tree(tmp / "mnt/tree"));  // in_child reports what it throws
+        EXPECT_FALSE(exists_no_follow(tmp / "backing/tree"));
+    });
+}
+
 }  // namespace
 }  // namespace brinvast

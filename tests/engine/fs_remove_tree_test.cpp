@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -275,6 +276,31 @@ TEST(FsRemoveTree, RemovesWhatRmCanWithoutReadPermission) {
               }),
               0);
     EXPECT_TRUE(exists_no_follow(tmp / "full/kept"));
+}
+
+// A folder the survey could not list is named, not taken for an empty one: the first
+// UNLISTED_KEPT of them, and the count of all. As nobody, over a tree that nobody owns.
+TEST(FsSurvey, NamesTheFoldersItCouldNotList) {
+    TempDir tmp;
+    write_file(tmp / "tree/open/file", 2);
+    std::set<std::string> sealed;
+    for (std::size_t i = 0; i <= TreeTotals::UNLISTED_KEPT; ++i)
+        sealed.insert(tmp / ("tree/open/sealed" + std::to_string(i)));
+    for (const std::string& path : sealed)
+        make_dirs(path);
+    give_to_nobody(tmp.path());
+    for (const std::string& path : sealed)
+        ASSERT_EQ(::chmod(path.c_str(), 0), 0);
+    EXPECT_EQ(run_as_nobody([&] {
+                  const TreeTotals totals = survey_tree(tmp / "tree");
+                  const std::set<std::string> named(totals.unlisted.begin(), totals.unlisted.end());
+                  EXPECT_EQ(counts(totals), (Counts{1, sealed.size() + 1, 2}));
+                  EXPECT_EQ(totals.unlisted_count, sealed.size());
+                  EXPECT_EQ(named.size(), TreeTotals::UNLISTED_KEPT);
+                  EXPECT_TRUE(std::ranges::includes(sealed, named));
+                  return failures();
+              }),
+              0);
 }
 
 TEST(FsInterrupt, InsideAScopeSigintStopsRemovalAndSurveyBeforeTheFirstEntry) {

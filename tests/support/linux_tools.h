@@ -1,20 +1,24 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// Test tools that only Linux has: fanotify pauses and private mount namespaces. Portable tests
-// never include this header.
+// Test tools that only Linux has: fanotify pauses, private mount namespaces and a FUSE volume
+// that behaves as a Mac's. Portable tests never include this header.
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sched.h>
 #include <sys/fanotify.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
 #include <utility>
+
+#include "unique_fd.h"
 
 namespace brinvast::testing {
 
@@ -66,5 +70,55 @@ private:
 [[nodiscard]] inline bool private_tmpfs(const std::string& dir) {
     return enter_private_mounts() && ::mount("scratch", dir.c_str(), "tmpfs", 0, nullptr) == 0;
 }
+
+// Whether `dir` is a mount point in this process's mount namespace, waiting for the mount table
+// to change until it is, for at most `guard_ms`: mountinfo polls as POLLPRI once the table has
+// changed since it was opened, so no change between a reading and the wait goes unseen.
+[[nodiscard]] inline bool await_mount(const std::string& dir, int guard_ms) {
+    const unique_fd table(::open("/proc/self/mountinfo", O_RDONLY | O_CLOEXEC));
+    for (;;) {
+        std::ifstream lines("/proc/self/mountinfo");
+        for (std::string id, parent, device, root, point;
+             lines >> id >> parent >> device >> root >> point; lines.ignore(1 << 20, '\n')) {
+            if (point == dir) return true;
+        }
+        pollfd change{table.get(), POLLPRI, 0};
+        if (::poll(&change, 1, guard_ms) != 1) return false;
+    }
+}
+
+// The folder `backing` seen at `at` through tests/support/shifting_fs.py, a FUSE file system
+// that behaves as a Mac's volumes do, given its `options` (--skip-first-listing, --fold-case),
+// for as long as the object lives.
+class ShiftingMount {
+public:
+    ShiftingMount(const std::string& backing, std::string at, const std::string& options)
+        : at_(std::move(at)) {
+        if (::access("/dev/fuse", R_OK | W_OK) != 0) {
+            problem_ = "/dev/fuse is missing: the FUSE tests need the fuse module";
+            return;
+        }
+        // The file system goes to the background once its mount is in place. Debian's python3,
+        // for which python3-fuse is installed, whatever other python3 comes first on the PATH.
+        const std::string command = "/usr/bin/python3 '" BRINVAST_SHIFTING_FS "' " + options +
+                                    " '" + backing + "' '" + at_ + "'";
+        if (std::system(command.c_str()) != 0) {
+            problem_ = "Failed (scripts/setup installs python3-fuse): " + command;
+        } else if (!await_mount(at_, 30000)) {
+            problem_ = "Never mounted: " + at_;
+        }
+    }
+    ShiftingMount(const ShiftingMount&) = delete;
+    ShiftingMount& operator=(const ShiftingMount&) = delete;
+    ~ShiftingMount() {
+        if (problem_.empty()) (void)std::system(("fusermount -u '" + at_ + "'").c_str());
+    }
+    // Why the mount is not in place; empty when it is.
+    [[nodiscard]] const std::string& problem() const { return problem_; }
+
+private:
+    std::string at_;
+    std::string problem_;
+};
 
 }  // namespace brinvast::testing
