@@ -20,6 +20,8 @@
 
 namespace brinvast {
 
+struct TreeTotals;
+
 // What the survey learnt about one product directory: absent (exists false), measured, or
 // failed (exists true with the error that stopped the measuring).
 struct DirectoryInfo {
@@ -132,6 +134,7 @@ private:
         int* status = nullptr);
     void warn_unless(const std::optional<std::string>& failure, const std::string& what);
     [[nodiscard]] bool forget_preferences(const AppTrace& trace);
+    void report_survey_gaps(const std::string& path, const TreeTotals& totals);
     [[nodiscard]] bool verify_directories_removed();
     [[nodiscard]] bool verify_database_moved();
     [[nodiscard]] bool run_steps(bool app_exists, bool database_step);

@@ -171,10 +171,7 @@ DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {
         say("📁 Found directory: " + path);
         say("   Files: " + std::to_string(totals.file_count) + ", Dirs: " +
             std::to_string(totals.dir_count) + ", Size: " + format_mb(total_size_mb) + " MB");
-        if (kept_in_icloud(path, home)) {
-            say("   ☁️  In iCloud Drive: removing it deletes it from iCloud and from every Mac "
-                "signed in to this account");
-        }
+        report_survey_gaps(path, totals);
         return {true,
                 DirectoryInfo::Measurement{totals.file_count, totals.dir_count, total_size_mb,
                                            modified},
@@ -182,6 +179,25 @@ DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {
     } catch (const std::exception& error) {
         say("⚠️  Error analyzing directory " + path + ": " + error.what());
         return {true, std::nullopt, error.what()};
+    }
+}
+
+// What the counts of the directory at `path` do not tell: that it is in iCloud Drive, where its
+// files may take no room here, and which of its folders could not be looked into.
+void BrinvastUninstaller::report_survey_gaps(const std::string& path, const TreeTotals& totals) {
+    if (totals.dataless_count > 0 || kept_in_icloud(path, home)) {
+        say("   ☁️  In iCloud Drive: removing it deletes it from iCloud and from every Mac "
+            "signed in to this account");
+    }
+    if (totals.dataless_count > 0) {
+        say("   ☁️  " + std::to_string(totals.dataless_count) +
+            " of its items are only in iCloud: they count in the size, not on this disk");
+    }
+    for (const std::string& folder : totals.unlisted)
+        say("   ⚠️  Could not list, not counted: " + folder);
+    if (totals.unlisted_count > totals.unlisted.size()) {
+        say("   ⚠️  ... and " + std::to_string(totals.unlisted_count - totals.unlisted.size()) +
+            " more folders it could not list");
     }
 }
 

@@ -221,6 +221,7 @@ TEST_F(StepsTest, UnreadableSubdirectoryContributesNothing) {
     });
     EXPECT_EQ(lines,
               (Lines{"📁 Found directory: " + support, "   Files: 2, Dirs: 2, Size: 1.50 MB",
+                     "   ⚠️  Could not list, not counted: " + support + "/locked",
                      "📁 Directory not found: " + documents, "📁 Directory not found: " + logs}));
 }
 

@@ -1,14 +1,11 @@
 #!/usr/bin/python3
 # SPDX-License-Identifier: MIT
-"""shifting_fs.py [--skip-first-listing] [--fold-case] BACKING MOUNTPOINT [fuse options]
+"""shifting_fs.py [--skip-first-listing] BACKING MOUNTPOINT [fuse options]
 
 Mounts BACKING at MOUNTPOINT as the file systems of a Mac behave, for the tests:
   --skip-first-listing  the first listing of each directory shows every other entry only, as
                         a listing on HFS+, SMB or exFAT skips entries when others are deleted
                         while it is read; later listings show them all
-  --fold-case           names are looked up regardless of ASCII case, as on APFS and HFS+ by
-                        default, and listed as they stand; creating a name that differs from an
-                        existing one only in case opens the existing one
 Returns once the mount is in place and serves it in the background until fusermount -u.
 """
 import os
@@ -20,21 +17,10 @@ import fuse
 fuse.fuse_python_api = (0, 2)
 
 
-def folded(name):
-    return name.encode("utf-8", "surrogateescape").lower()  # bytes fold ASCII only
-
-
 class ShiftingFs(fuse.Fuse):
     def real(self, path):
-        """The backing path of `path`, one component at a time."""
-        at = self.backing
-        for part in filter(None, path.split("/")):
-            candidate = os.path.join(at, part)
-            if self.fold_case and not os.path.lexists(candidate) and os.path.isdir(at):
-                matches = [n for n in os.listdir(at) if folded(n) == folded(part)]
-                candidate = os.path.join(at, matches[0]) if matches else candidate
-            at = candidate
-        return at
+        """The backing path of `path`."""
+        return os.path.join(self.backing, path.lstrip("/"))
 
     def readdir(self, path, offset):
         entries = sorted(os.scandir(self.real(path)), key=lambda entry: entry.name)
@@ -84,8 +70,7 @@ if __name__ == "__main__":
     server = ShiftingFs(usage=__doc__)
     server.multithreaded = False  # one request at a time keeps the first listings in order
     server.skip_first_listing = "--skip-first-listing" in args
-    server.fold_case = "--fold-case" in args
-    args = [arg for arg in args if arg not in ("--skip-first-listing", "--fold-case")]
+    args = [arg for arg in args if arg != "--skip-first-listing"]
     server.backing = os.path.realpath(args.pop(0))  # the daemon leaves the working directory
     server.listed = set()
     server.parse(args=args, errex=1)
