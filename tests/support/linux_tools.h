@@ -88,7 +88,7 @@ private:
 }
 
 // The folder `backing` seen at `at` through tests/support/shifting_fs.py, a FUSE file system
-// that behaves as a Mac's volumes do, given its `options` (--skip-first-listing, --fold-case),
+// that behaves as a Mac's volumes do, given its `options` (--skip-first-listing),
 // for as long as the object lives.
 class ShiftingMount {
 public:
