@@ -80,8 +80,7 @@ Refusal refusal_of(const std::string& path, int error, bool in_bundle, bool from
     const std::string parent = parent_of(path, base);
     // A locked folder keeps its entries, which EPERM then refuses.
     for (const std::string& entry : {path, error == EPERM ? parent : path}) {
-        const char* flag = nullptr;
-        if (platform::lock_flag(AT_FDCWD, entry.c_str(), flag) && flag != nullptr) {
+        if (const char* flag = platform::locking_flag(AT_FDCWD, entry.c_str())) {
             refusal.locked = entry;
             refusal.flag = flag;
             break;

@@ -16,15 +16,6 @@
 namespace brinvast {
 namespace {
 
-// Appends `value` in decimal, padded with leading zeros to at least `width` digits.
-void append_number(std::string& text, long long value, std::size_t width) {
-    char digits[24];
-    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    const auto length = static_cast<std::size_t>(end - digits);
-    if (length < width) text.append(width - length, '0');
-    text.append(digits, length);
-}
-
 // Appends the integer `mantissa` * 2^`exponent` in decimal; a double can hold one of 309 digits.
 void append_integer(std::string& text, std::uint64_t mantissa, int exponent) {
     constexpr std::uint64_t LIMB_BASE = 1000000000;
@@ -64,6 +55,14 @@ std::uint64_t hundredths(std::uint64_t mantissa, int exponent) {
 }
 
 }  // namespace
+
+void append_number(std::string& text, long long value, std::size_t width) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    const auto length = static_cast<std::size_t>(end - digits);
+    if (length < width) text.append(width - length, '0');
+    text.append(digits, length);
+}
 
 // Exact, as printf("%.2f") is, and with integers only: libc++'s floating-point std::to_chars
 // would need macOS 13.3.

@@ -4,6 +4,7 @@
 // How values are written into the console report: the same in every locale, so that both
 // front ends print the same report whatever locale their toolkit has switched to.
 
+#include <cstddef>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -26,6 +27,9 @@ inline constexpr const char* RULE = "===========================================
 // A name from the disk shown so can never begin a report line of its own. Everything else,
 // UTF-8 included, stays as it is.
 [[nodiscard]] std::string shown_text(std::string_view text);
+
+// Appends `value` in decimal, padded with leading zeros to at least `width` digits.
+void append_number(std::string& text, long long value, std::size_t width = 1);
 
 [[nodiscard]] inline const char* bool_text(bool value) {
     return value ? "True" : "False";

@@ -69,6 +69,14 @@ namespace brinvast::platform {
 // or to nullptr when none is set. False with errno when the entry cannot be examined.
 [[nodiscard]] bool lock_flag(int dir_fd, const char* name, const char*& flag);
 
+// lock_flag's answer as one value: the flag's name, or nullptr when none is set or when the entry
+// cannot be examined (whatever acts on it then meets its own error).
+[[nodiscard]] const char* locking_flag(int dir_fd, const char* name);
+
+// Reads the target of the link at `path`, however long, into `target`. False with errno, and
+// `target` empty, when it cannot be read.
+[[nodiscard]] bool read_link(const std::string& path, std::string& target);
+
 // Whether `status` is that of a dataless file or folder: one whose contents a file provider
 // (iCloud Drive) keeps elsewhere and brings back only when they are read. Never on Linux.
 [[nodiscard]] bool is_dataless(const struct stat& status);

@@ -142,26 +142,11 @@ struct CloseDir {
 };
 using DirHandle = std::unique_ptr<DIR, CloseDir>;
 
-// The target of the link at `path`, however long; empty when it cannot be read.
-std::string link_target(const std::string& path) {
-    std::string target(256, '\0');
-    for (;;) {
-        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
-        if (length < 0) return {};
-        if (static_cast<std::size_t>(length) < target.size()) {
-            target.resize(static_cast<std::size_t>(length));
-            return target;
-        }
-        target.resize(target.size() * 2);
-    }
-}
-
 // Fills in the executable of `process` from the "exe" link at `link`. False when it can't be
 // seen.
 bool read_executable(const std::string& link, Process& process) {
     struct stat status {};
-    process.executable = link_target(link);
-    if (process.executable.empty() || ::stat(link.c_str(), &status) != 0) return false;
+    if (!read_link(link, process.executable) || ::stat(link.c_str(), &status) != 0) return false;
     process.device = status.st_dev;
     process.inode = status.st_ino;
     return true;

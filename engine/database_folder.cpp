@@ -1,0 +1,162 @@
+// SPDX-License-Identifier: MIT
+#include "database_folder.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+
+#include "fs.h"
+#include "platform.h"
+
+namespace brinvast::database_move {
+
+namespace {
+
+// The folder that holds both `db` and `backup`, checked before anything is opened.
+std::string folder_of_both(const std::string& db, const std::string& backup) {
+    std::string name;
+    const std::string folder = parent_of(db, name);
+    if (parent_of(backup, name) != folder) {
+        throw fs_error(EXDEV, "The backup must lie beside the database", backup);
+    }
+    return folder;
+}
+
+}  // namespace
+
+DatabaseFolder::DatabaseFolder(const std::string& db, const std::string& backup)
+    : PinnedFolder(folder_of_both(db, backup)) {
+    (void)parent_of(db, live);
+    (void)parent_of(backup, this->backup);
+}
+
+SetIdentities DatabaseFolder::identities_of_set(const std::string& base) const {
+    SetIdentities set;
+    for (std::size_t i = 0; i < SET_SIZE; ++i)
+        set[i] = identity_of(base + SET_SUFFIXES[i]);
+    return set;
+}
+
+Observed DatabaseFolder::observe(const Journal& journal) const {
+    Observed seen;
+    seen.live = identities_of_set(live);
+    seen.backup = identities_of_set(backup);
+    for (std::size_t i = 0; i < SET_SIZE; ++i) {
+        const std::string name = backup_at(i);
+        seen.journal[i] = identity_in(journal.fd.get(), name, path_in(journal, name));
+    }
+    auto buffer = std::make_unique<platform::ListingBuffer>();
+    platform::DirectoryListing listing(journal.fd.get(), *buffer);
+    platform::DirectoryEntry entry;
+    int status = 0;
+    while ((status = listing.next(entry)) > 0) {
+        const std::string name = entry.name;
+        const bool older =
+            std::ranges::any_of(SET_SUFFIXES, [&](const char* s) { return name == backup + s; });
+        if (!older && name != RECORD_NAME) seen.strangers.push_back(name);
+    }
+    if (status < 0) throw fs_error(-status, path_of(journal.name));
+    return seen;
+}
+
+std::vector<const char*> DatabaseFolder::journals_present() const {
+    std::vector<const char*> present;
+    for (const char* name : JOURNALS) {
+        if (identity_of(name)) present.push_back(name);
+    }
+    return present;
+}
+
+Journal DatabaseFolder::begin_journal() const {
+    make_subfolder(NEW_JOURNAL);
+    return open_journal(NEW_JOURNAL);
+}
+
+Journal DatabaseFolder::open_journal(const char* name) const {
+    return Journal{open_subfolder(name), name};
+}
+
+void DatabaseFolder::rename_journal(Journal& journal, const char* to) const {
+    move_entry(journal.name, to);
+    journal.name = to;
+    make_durable();
+}
+
+void DatabaseFolder::remove_journal(const Journal& journal) const {
+    remove_entry(journal.fd.get(), RECORD_NAME, 0, path_in(journal, RECORD_NAME));
+    remove_entry(fd(), journal.name, AT_REMOVEDIR, path_of(journal.name));
+    make_durable();
+}
+
+void DatabaseFolder::write_record(const Journal& journal, const Record& record) const {
+    const std::string shown = path_in(journal, RECORD_NAME);
+    const unique_fd file(::openat(journal.fd.get(), RECORD_NAME,
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file.valid()) {
+        const int error = errno;
+        throw fs_error(error, shown);
+    }
+    const std::string text = record_text(record);
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t wrote = ::write(file.get(), text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) throw fs_error(wrote < 0 ? errno : ENOSPC, shown);
+        done += static_cast<std::size_t>(wrote);
+    }
+    make_durable(file.get(), shown);
+    make_durable(journal.fd.get(), path_of(journal.name));
+}
+
+std::optional<Record> DatabaseFolder::read_record(const Journal& journal) const {
+    const std::string shown = path_in(journal, RECORD_NAME);
+    const unique_fd file(
+        ::openat(journal.fd.get(), RECORD_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file.valid()) {
+        const int error = errno;
+        if (error == ENOENT || error == ELOOP) return std::nullopt;
+        throw fs_error(error, shown);
+    }
+    std::string text(RECORD_LIMIT + 1, '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t read = ::read(file.get(), text.data() + got, text.size() - got);
+        if (read < 0 && errno == EINTR) continue;
+        if (read < 0) {
+            const int error = errno;
+            throw fs_error(error, shown);
+        }
+        if (read == 0) break;
+        got += static_cast<std::size_t>(read);
+    }
+    if (got > RECORD_LIMIT) return std::nullopt;
+    text.resize(got);
+    return parse_record(text);
+}
+
+std::vector<std::pair<std::string, std::string>> DatabaseFolder::set_aside(
+    const std::vector<std::size_t>& which, const std::string& base) const {
+    std::vector<std::pair<std::string, std::string>> moved;
+    if (which.empty()) return moved;
+    const std::string aside = free_set_aside_name();
+    for (const std::size_t i : which) {
+        move_entry(base + SET_SUFFIXES[i], aside + SET_SUFFIXES[i]);
+        moved.emplace_back(path_of(base + SET_SUFFIXES[i]), path_of(aside + SET_SUFFIXES[i]));
+    }
+    make_durable();
+    return moved;
+}
+
+std::string DatabaseFolder::free_set_aside_name() const {
+    for (int n = 1;; ++n) {
+        const std::string name = live + ".set-aside-" + std::to_string(n);
+        if (std::ranges::none_of(
+                SET_SUFFIXES, [&](const char* s) { return identity_of(name + s).has_value(); })) {
+            return name;
+        }
+    }
+}
+
+}  // namespace brinvast::database_move

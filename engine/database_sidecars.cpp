@@ -1,0 +1,71 @@
+// SPDX-License-Identifier: MIT
+// The sidecars beside the database: which stand there, and folding them into it.
+#include "database_files.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "fs.h"
+#include "platform.h"
+#include "unique_fd.h"
+
+namespace brinvast {
+
+namespace {
+
+bool is_wal_database(const std::string& db) {
+    const unique_fd file(::open(db.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+        return false;
+    }
+    // The header's first 16 bytes name the format; bytes 18 and 19 are 2 in WAL mode.
+    unsigned char header[20] = {};
+    if (::pread(file.get(), header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+        return false;
+    }
+    return std::memcmp(header, "SQLite format 3", 16) == 0 && header[18] == 2 && header[19] == 2;
+}
+
+}  // namespace
+
+std::vector<std::string> sidecars_of(const std::string& db) {
+    std::vector<std::string> present;
+    for (const char* suffix : SIDECAR_SUFFIXES) {
+        const PathCheck check = check_path(db + suffix);
+        if (check.error != 0) throw fs_error(check.error, db + suffix);
+        if (check.present) present.emplace_back(suffix);
+    }
+    return present;
+}
+
+bool fold_sidecars(const std::string& db) {
+    if (sidecars_of(db).empty()) return true;
+    struct stat status {};
+    if (::lstat((db + "-journal").c_str(), &status) == 0 || !is_wal_database(db)) {
+        return sidecars_of(db).empty();
+    }
+    sqlite3* handle = nullptr;
+    // No waiting: a database that someone holds open is not ours to close.
+    if (::sqlite3_open_v2(db.c_str(), &handle,
+                          SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOFOLLOW | SQLITE_OPEN_PRIVATECACHE,
+                          nullptr) == SQLITE_OK) {
+        // On macOS only F_FULLFSYNC reaches the disk itself.
+        (void)::sqlite3_exec(handle,
+                             "PRAGMA fullfsync=1; PRAGMA checkpoint_fullfsync=1; "
+                             "PRAGMA wal_checkpoint(TRUNCATE)",
+                             nullptr, nullptr, nullptr);
+    }
+    // The last connection to close checkpoints once more and removes the log and its index.
+    (void)::sqlite3_close(handle);
+    std::string name;
+    const unique_fd folder(::open(parent_of(db, name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.valid()) (void)platform::sync_to_disk(folder.get());
+    return sidecars_of(db).empty();
+}
+
+}  // namespace brinvast
