@@ -23,21 +23,14 @@
 #include <vector>
 
 #include "confirmations.h"
+#include "exit_status.h"
 #include "locations.h"
 #include "uninstaller.h"
 #include "user_account.h"
 
 namespace {
 
-enum ExitStatus {
-    succeeded = 0,
-    run_failed = 1,
-    usage_error = 2,
-    engine_error = 3,
-    brinvast_running = 4,
-    output_lost = 5,
-    home_busy = 6,
-};
+using enum brinvast::cli::ExitStatus;
 
 // How long a run waits by default for another run for the same home to finish.
 constexpr long DEFAULT_WAIT_SECONDS = 60;
@@ -238,16 +231,12 @@ int main(int argc, char** argv) {
     }
 
     try {
-        brinvast::BrinvastUninstaller uninstaller(options->dry_run, real_run || options->yes,
-                                                  options->complete, home->where, std::cout,
-                                                  home->owner);
-        uninstaller.lock_patience = std::chrono::seconds(options->wait_seconds);
-        int status = succeeded;
-        if (!uninstaller.run()) {
-            status = uninstaller.brinvast_running ? brinvast_running
-                     : uninstaller.home_busy      ? home_busy
-                                                  : run_failed;
-        }
+        brinvast::BrinvastUninstaller uninstaller(
+            options->dry_run, real_run || options->yes, options->complete, home->where, std::cout,
+            brinvast::RunOptions{.lock_patience = std::chrono::seconds(options->wait_seconds),
+                                 .home_owner = home->owner});
+        (void)uninstaller.run();  // its outcome says more than whether it succeeded
+        const int status = brinvast::cli::exit_status(uninstaller.outcome());
         return real_run ? status : written(status, "the dry run's report");
     } catch (const std::exception& error) {
         std::cerr << "❌ " << error.what() << '\n';

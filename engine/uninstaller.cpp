@@ -21,6 +21,12 @@ BrinvastUninstaller::BrinvastUninstaller(bool dry_run, bool force, bool clean_al
 BrinvastUninstaller::BrinvastUninstaller(bool dry_run, bool force, bool clean_all,
                                          const Locations& where, std::ostream& out,
                                          std::optional<HomeOwner> home_owner)
+    : BrinvastUninstaller(dry_run, force, clean_all, where, out,
+                          RunOptions{.home_owner = std::move(home_owner)}) {}
+
+BrinvastUninstaller::BrinvastUninstaller(bool dry_run, bool force, bool clean_all,
+                                         const Locations& where, std::ostream& out,
+                                         RunOptions options)
     : dry_run(dry_run),
       force(force),
       clean_all(clean_all),
@@ -29,9 +35,12 @@ BrinvastUninstaller::BrinvastUninstaller(bool dry_run, bool force, bool clean_al
       backup_db_path(where.BRINVAST_BACKUP_DATABASE_PATH),
       brinvast_directories{where.BRINVAST_APP_SUPPORT, where.BRINVAST_DOCUMENTS,
                            where.BRINVAST_LOGS_FALLBACK},
-      home_owner(home_owner),
       home(home_directory(where)),
-      out(out) {
+      out(out),
+      home_owner(std::move(options.home_owner)),
+      run_lock(std::move(options.lock)),
+      lock_patience(options.lock_patience),
+      run_from_window(options.from_window) {
     say(std::string("🚀 Brinvast Uninstaller initialized (dry_run=") + bool_text(dry_run) +
         ", force=" + bool_text(force) + ", clean_all=" + bool_text(clean_all) + ")");
 }
@@ -107,6 +116,7 @@ bool BrinvastUninstaller::run() {
     if (nothing_to_do && !move_pending) {
         settle_record(true);
         say("\n✅ System already clean - nothing to uninstall");
+        result = Outcome::nothing_to_do;
         return true;
     }
 
@@ -137,7 +147,7 @@ bool BrinvastUninstaller::lock_home(std::optional<RunLock>& lock) {
         }
     } catch (const HomeBusy& busy) {
         say(std::string("❌ ") + busy.what() + ": nothing was changed; try again once it is done");
-        home_busy = true;
+        result = Outcome::home_busy;
         return false;
     }
     if (const int error = lock->unsupported(); error != 0) {
@@ -183,6 +193,10 @@ bool BrinvastUninstaller::run_steps(bool app_exists, bool database_step) {
     return clean;
 }
 
+Outcome BrinvastUninstaller::outcome() const {
+    return result;
+}
+
 bool BrinvastUninstaller::report_outcome(bool success) {
     say(std::string("\n") + RULE);
     if (!success) {
@@ -194,6 +208,7 @@ bool BrinvastUninstaller::report_outcome(bool success) {
         }
         return false;
     }
+    result = Outcome::succeeded;
     say("🎉 Uninstall completed successfully!");
     say(RULE);
     say("\n📋 Actions completed:");

@@ -40,8 +40,32 @@ struct DirectoryInfo {
 // The survey's result: one record per product directory, in the order of the list.
 using DirectoryInfoMap = std::vector<std::pair<std::string, DirectoryInfo>>;
 
+// What a front end gives the engine for its run, beyond the mode and where to work.
+struct RunOptions {
+    // The home's lock, when the front end took it before the run; otherwise the run takes it,
+    // waiting up to `lock_patience` for another run to finish.
+    std::optional<RunLock> lock{};
+    std::chrono::milliseconds lock_patience = std::chrono::seconds(60);
+    bool from_window = false;  // hints name the window, not what started the command line
+    // Whose rights the run takes in the home; when none is given, a run as root takes those of
+    // the home's owner.
+    std::optional<HomeOwner> home_owner{};
+};
+
+// How a run ended, for the front end to tell its user or its caller. Every outcome but the first
+// two comes of a run that failed, and whatever it had changed was rolled back.
+enum class Outcome {
+    succeeded,
+    nothing_to_do,        // the system was already clean
+    failed,               // for any reason not named below
+    brinvast_running,     // a real run refused: Brinvast ran from the bundle
+    home_busy,            // another run held the home's lock for too long: nothing was changed
+    needs_administrator,  // the bundle could not be removed for lack of rights
+};
+
 // Removes Brinvast.app and backs up the database, or removes every product directory.
-// One engine serves one run.
+// One engine serves one run: it is given its options when made, and only its outcome and its
+// report are read once run() is done.
 class BrinvastUninstaller {
 public:
     using RollbackFunc = std::function<void()>;
@@ -52,6 +76,9 @@ public:
     // `home_owner`, everything in the home is done as that user.
     BrinvastUninstaller(bool dry_run, bool force, bool clean_all, const Locations& where,
                         std::ostream& out, std::optional<HomeOwner> home_owner = std::nullopt);
+    // The same, with everything else the front end decides about the run.
+    BrinvastUninstaller(bool dry_run, bool force, bool clean_all, const Locations& where,
+                        std::ostream& out, RunOptions options);
 
     // Undo callables refer back to their engine, so it stays where it was made.
     BrinvastUninstaller(const BrinvastUninstaller&) = delete;
@@ -69,27 +96,18 @@ public:
     [[nodiscard]] bool verify_clean_state();
     void rollback_changes();
     [[nodiscard]] bool run();
+    // How the run ended; before run() has returned, what the steps called so far came to.
+    [[nodiscard]] Outcome outcome() const;
 
     const bool dry_run;
     const bool force;
     const bool clean_all;
     std::vector<std::string> actions_performed;
     std::vector<RollbackFunc> rollback_actions;
-    bool brinvast_running = false;     // a real run refused: Brinvast ran from the bundle
-    bool needs_administrator = false;  // the bundle could not be removed for lack of rights
-    bool home_busy = false;            // another run held the home's lock for too long
-    bool run_from_window = false;      // hints name the window, not what started the command line
     const std::string app_path;
     const std::string db_path;
     const std::string backup_db_path;
     const std::vector<std::string> brinvast_directories;
-    // Whose rights the run takes in the home; when none is given, a run as root takes those of
-    // the home's owner.
-    std::optional<HomeOwner> home_owner;
-    // The home's lock, when the front end took it before the run; otherwise run() takes it,
-    // waiting up to `lock_patience` for another run to finish.
-    std::optional<RunLock> run_lock;
-    std::chrono::milliseconds lock_patience = std::chrono::seconds(60);
 
 private:
     void say(std::string_view line);
@@ -142,7 +160,14 @@ private:
 
     const std::string home;  // locked for the run, so that two runs never overlap
     std::ostream& out;
-    bool move_pending = false;  // a dry run met a cut-short move that a real run puts right
+    // Whose rights the run takes in the home: the front end's choice, or else, once run() has
+    // started, the home owner's when the run is root's.
+    std::optional<HomeOwner> home_owner;
+    std::optional<RunLock> run_lock;  // the front end's, until run() takes it over
+    const std::chrono::milliseconds lock_patience;
+    const bool run_from_window;
+    Outcome result = Outcome::failed;  // failed until the run succeeds or meets a refusal
+    bool move_pending = false;         // a dry run met a cut-short move that a real run puts right
     // What the run learnt of the app beyond its bundle and folders, and what it did there.
     struct AppFindings {
         std::optional<AppIdentities> identities;  // from the bundle, the record, or both

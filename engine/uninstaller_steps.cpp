@@ -99,7 +99,7 @@ bool BrinvastUninstaller::clear_of_running_brinvast(bool warn_only) {
         return true;
     }
     say("   Quit Brinvast, then run the uninstaller again");
-    brinvast_running = true;
+    result = Outcome::brinvast_running;
     return false;
 }
 
@@ -148,7 +148,7 @@ bool BrinvastUninstaller::remove_application() {
             return false;
         }
         // Only EACCES is a matter of rights an administrator has; macOS's EPERM is not.
-        needs_administrator = error.code() == std::errc::permission_denied;
+        if (error.code() == std::errc::permission_denied) result = Outcome::needs_administrator;
         report_refusal(app_path, error, true);
         return false;
     } catch (const std::exception& error) {

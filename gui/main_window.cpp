@@ -276,10 +276,9 @@ void BrinvastUninstallerGUI::run_uninstaller(bool dry_run, bool force, bool clea
         if (!lock) return;
         hide();
         QApplication::processEvents();
-        uninstaller = std::make_unique<brinvast::BrinvastUninstaller>(dry_run, force, clean_all,
-                                                                      locations, report);
-        uninstaller->run_lock = std::move(lock);
-        uninstaller->run_from_window = true;
+        uninstaller = std::make_unique<brinvast::BrinvastUninstaller>(
+            dry_run, force, clean_all, locations, report,
+            brinvast::RunOptions{.lock = std::move(lock), .from_window = true});
         const bool success = uninstaller->run();
         show();
         if (success && dry_run) {
@@ -288,8 +287,9 @@ void BrinvastUninstallerGUI::run_uninstaller(bool dry_run, bool force, bool clea
                         report_copy.text());
             return;
         }
-        const std::string program =
-            !success && uninstaller->needs_administrator ? program_for_administrator() : "";
+        const std::string program = uninstaller->outcome() == brinvast::Outcome::needs_administrator
+                                        ? program_for_administrator()
+                                        : "";
         if (show_outcome(success, !program.empty())) try_again_as_administrator(program, clean_all);
     } catch (const std::exception& error) {
         show();

@@ -22,6 +22,7 @@ extern char** environ;
 namespace {
 
 using brinvast::BrinvastUninstaller;
+using brinvast::Outcome;
 using brinvast::testing::inventory;
 using brinvast::testing::write_file;
 using Lines = std::vector<std::string>;
@@ -85,7 +86,7 @@ TEST_F(RunningBrinvastTest, RealRunRefusesUntouchedAndSucceedsOnceBrinvastHasQui
         SCOPED_TRACE(clean_all ? "complete removal" : "standard");
         BrinvastUninstaller& uninstaller = engine(false, clean_all);
         EXPECT_FALSE(uninstaller.run());
-        EXPECT_TRUE(uninstaller.brinvast_running);
+        EXPECT_EQ(uninstaller.outcome(), Outcome::brinvast_running);
         const Lines lines = printed();
         const auto refusal = std::ranges::find(lines, brinvast.line("❌ "));
         ASSERT_NE(refusal, lines.end());
@@ -101,7 +102,7 @@ TEST_F(RunningBrinvastTest, RealRunRefusesUntouchedAndSucceedsOnceBrinvastHasQui
     brinvast.stop();
     BrinvastUninstaller& uninstaller = engine(false, false);
     EXPECT_TRUE(uninstaller.run());
-    EXPECT_FALSE(uninstaller.brinvast_running);
+    EXPECT_NE(uninstaller.outcome(), Outcome::brinvast_running);
     EXPECT_FALSE(fs::exists(app));
     EXPECT_TRUE(fs::exists(backup));
 }
@@ -117,7 +118,7 @@ TEST_F(RunningBrinvastTest, DryRunWarnsOfRunningBrinvastAndGoesOn) {
         SCOPED_TRACE(clean_all ? "complete removal" : "standard");
         BrinvastUninstaller& uninstaller = engine(true, clean_all);
         EXPECT_TRUE(uninstaller.run());
-        EXPECT_FALSE(uninstaller.brinvast_running);
+        EXPECT_NE(uninstaller.outcome(), Outcome::brinvast_running);
         const Lines lines = printed();
         const auto warning = std::ranges::find(lines, brinvast.line("⚠️  "));
         ASSERT_NE(warning, lines.end());
