@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "database_folder.h"
@@ -77,7 +78,7 @@ DatabaseRestore carry_out(const DatabaseFolder& folder, const Journal& journal, 
 }
 
 void carry_out_discard(const DatabaseFolder& folder, Journal& journal, const Observed& seen) {
-    if (journal.name != DISCARD_JOURNAL) {
+    if (std::string_view(journal.name) != DISCARD_JOURNAL) {
         folder.rename_journal(journal, DISCARD_JOURNAL);
     }
     for (std::size_t i = 0; i < SET_SIZE; ++i) {
