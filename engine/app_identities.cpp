@@ -64,9 +64,9 @@ void add_sorted(std::vector<std::string>& names, const std::string& name) {
 
 // The labels of the launchd property lists in `folder` below the open bundle `bundle`.
 void add_labels(int bundle, const char* folder, std::vector<std::string>& labels) {
-    const unique_fd dir = open_listable(bundle, folder);
+    const auto [dir, error] = open_listable(bundle, folder);
     std::vector<std::string> names;
-    if (!dir.valid() || names_in(dir.get(), names) != 0) return;
+    if (error || names_in(dir.get(), names)) return;
     for (const std::string& name : names) {
         if (!name.ends_with(".plist")) continue;
         const PlistStrings job = read_plist_strings(dir.get(), name.c_str(), {"Label"});
@@ -116,9 +116,9 @@ void add_nested(unique_fd top, std::vector<std::string>& identifiers) {
         if (depth == MAX_DEPTH) continue;
         for (const NestedFolder& nested : NESTED) {
             const std::string folder = std::string("Contents/") + nested.folder;
-            const unique_fd dir = open_listable(bundle.get(), folder.c_str());
+            const auto [dir, error] = open_listable(bundle.get(), folder.c_str());
             std::vector<std::string> names;
-            if (!dir.valid() || names_in(dir.get(), names) != 0) continue;
+            if (error || names_in(dir.get(), names)) continue;
             for (const std::string& name : names) {
                 if (!name.ends_with(nested.extension) || identifiers.size() >= MAX_NAMES) continue;
                 unique_fd inner(::openat(dir.get(), name.c_str(), DIRECTORY));
@@ -147,13 +147,15 @@ void keep_usable(std::vector<std::string>& names, bool group, const char* what,
 
 }  // namespace
 
-unique_fd open_listable(int dir_fd, const char* relative) {
-    const unique_fd path(platform::open_folder_beneath(dir_fd, relative));
-    if (!path.valid()) return unique_fd();
-    return unique_fd(::openat(path.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+Result<unique_fd> open_listable(int dir_fd, const char* relative) {
+    const Result<unique_fd> path = platform::open_folder_beneath(dir_fd, relative);
+    if (path.error) return {{}, path.error};
+    unique_fd listable(::openat(path.value.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!listable.valid()) return {{}, last_error()};
+    return {std::move(listable), {}};
 }
 
-int names_in(int dir_fd, std::vector<std::string>& names) {
+std::error_code names_in(int dir_fd, std::vector<std::string>& names) {
     auto buffer = std::make_unique<platform::ListingBuffer>();
     platform::DirectoryListing listing(dir_fd, *buffer);
     platform::DirectoryEntry entry;
@@ -161,7 +163,8 @@ int names_in(int dir_fd, std::vector<std::string>& names) {
     while ((status = listing.next(entry)) > 0)
         names.emplace_back(entry.name);
     std::ranges::sort(names);
-    return status < 0 ? -status : 0;
+    if (status < 0) return {-status, std::generic_category()};
+    return {};
 }
 
 bool usable_name(std::string_view name, bool group) {
@@ -231,7 +234,7 @@ OtherApps other_installed_apps(const std::string& bundle_path, const std::string
          {applications, applications + "/Utilities", home + "/Applications"}) {
         const unique_fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         std::vector<std::string> names;
-        if (!dir.valid() || names_in(dir.get(), names) != 0) continue;
+        if (!dir.valid() || names_in(dir.get(), names)) continue;
         for (const std::string& entry : names) {
             const std::string path = folder + "/" + entry;
             if (!name_ends_with(entry, ".app") || path == bundle_path || real_path(path) == own)
@@ -341,26 +344,28 @@ std::optional<AppIdentities> identities_in_record(std::string_view text, std::st
 
 namespace {
 
+// Whether `error` says only that nothing is there.
+bool not_there(const std::error_code& error) {
+    return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory;
+}
+
 // The record's folder below `home`, opened for reading and writing entries; invalid with
 // `error` set (0 when it is simply not there).
 unique_fd record_folder(const std::string& home, int& error, bool create) {
-    const unique_fd top(platform::open_search_only(AT_FDCWD, home.c_str()));
-    if (!top.valid()) {
-        error = errno == ENOENT || errno == ENOTDIR ? 0 : errno;
+    const Result<unique_fd> top = platform::open_search_only(AT_FDCWD, home.c_str());
+    if (top.error) {
+        error = not_there(top.error) ? 0 : top.error.value();
         return unique_fd();
     }
-    unique_fd folder = open_listable(top.get(), RECORD_FOLDER);
-    if (!folder.valid() && errno == ENOENT && create) {
-        (void)::mkdirat(top.get(), "Library", 0700);
-        const unique_fd library(platform::open_folder_beneath(top.get(), "Library"));
-        if (library.valid()) (void)::mkdirat(library.get(), "Application Support", 0755);
-        folder = open_listable(top.get(), RECORD_FOLDER);
+    Result<unique_fd> folder = open_listable(top.value.get(), RECORD_FOLDER);
+    if (folder.error == std::errc::no_such_file_or_directory && create) {
+        (void)::mkdirat(top.value.get(), "Library", 0700);
+        const Result<unique_fd> library = platform::open_folder_beneath(top.value.get(), "Library");
+        if (!library.error) (void)::mkdirat(library.value.get(), "Application Support", 0755);
+        folder = open_listable(top.value.get(), RECORD_FOLDER);
     }
-    if (!folder.valid()) {
-        error = errno;
-        if (error == ENOENT || error == ENOTDIR) error = 0;
-    }
-    return folder;
+    error = not_there(folder.error) ? 0 : folder.error.value();
+    return std::move(folder.value);
 }
 
 std::string record_path(const std::string& home) {
@@ -420,10 +425,12 @@ bool write_record(const std::string& home, const AppIdentities& identities) {
         if (wrote <= 0) throw fs_error(wrote < 0 ? errno : EIO, path + "-new");
         done += static_cast<std::size_t>(wrote);
     }
-    if (!platform::sync_to_disk(file.get())) throw fs_error(errno, path + "-new");
+    if (const std::error_code error = platform::sync_to_disk(file.get()))
+        throw fs_error(error.value(), path + "-new");
     if (::renameat(folder.get(), fresh.c_str(), folder.get(), RECORD_NAME) != 0)
         throw fs_error(errno, path);
-    if (!platform::sync_to_disk(folder.get())) throw fs_error(errno, path);
+    if (const std::error_code error = platform::sync_to_disk(folder.get()))
+        throw fs_error(error.value(), path);
     return true;
 }
 

@@ -11,8 +11,10 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
+#include "errors.h"
 #include "names.h"
 #include "unique_fd.h"
 
@@ -47,12 +49,12 @@ struct IdentitiesRead {
 [[nodiscard]] bool usable_name(std::string_view name, bool group = false);
 
 // The folder `relative` below the open folder `dir_fd`, reached without following a link on the
-// way, opened for listing; invalid, with errno set, when it cannot be.
-[[nodiscard]] unique_fd open_listable(int dir_fd, const char* relative);
+// way, opened for listing, or the error that kept it from being opened.
+[[nodiscard]] Result<unique_fd> open_listable(int dir_fd, const char* relative);
 
-// The names in the open folder `dir_fd`, sorted, into `names`; 0, or the errno that broke the
-// listing off.
-[[nodiscard]] int names_in(int dir_fd, std::vector<std::string>& names);
+// The names in the open folder `dir_fd`, sorted, into `names`; the error that broke the listing
+// off, if one did.
+[[nodiscard]] std::error_code names_in(int dir_fd, std::vector<std::string>& names);
 
 // `extra`'s names added to `into`'s, each list kept sorted and without repeats.
 void merge_identities(AppIdentities& into, const AppIdentities& extra);

@@ -93,18 +93,18 @@ public:
           survey_(survey),
           seen_(seen),
           folder_(platform::open_folder_beneath(base_fd, place.folder)) {
-        const int error = errno;
-        if (!folder_.valid() && !not_there(error))
-            add_once(survey_.unexamined, path_of("") + ": " + reason_of(error));
+        const std::error_code& error = folder_.error;
+        if (error && !not_there(error.value()))
+            add_once(survey_.unexamined, path_of("") + ": " + reason_of(error.value()));
     }
 
-    [[nodiscard]] bool open() const { return folder_.valid(); }
+    [[nodiscard]] bool open() const { return !folder_.error; }
 
     // The trace `name`, kept for `owner`, when it stands there.
     void look_up(const std::string& name, const std::string& owner) {
         if (!seen_.insert(std::string(place_.folder) + "/" + name).second) return;
         struct stat status {};
-        if (::fstatat(folder_.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(folder_.value.get(), name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
             const int error = errno;
             if (!not_there(error))
                 survey_.unexamined.push_back(path_of(name) + ": " + reason_of(error));
@@ -119,11 +119,11 @@ public:
     // Every name of the place; nothing, and not `listed`, when it cannot be listed.
     [[nodiscard]] std::vector<std::string> names(bool& listed) {
         std::vector<std::string> names;
-        const unique_fd listable = open_listable(folder_.get(), ".");
-        const int error = listable.valid() ? names_in(listable.get(), names) : errno;
-        listed = error == 0;
+        const auto [listable, open_error] = open_listable(folder_.value.get(), ".");
+        const std::error_code error = open_error ? open_error : names_in(listable.get(), names);
+        listed = !error;
         if (!listed) {
-            add_once(survey_.unlisted, path_of("") + ": " + reason_of(error));
+            add_once(survey_.unlisted, path_of("") + ": " + reason_of(error.value()));
             names.clear();
         }
         return names;
@@ -142,7 +142,7 @@ private:
             return;
         }
         try {
-            const TreeTotals totals = survey_tree_at(folder_.get(), trace.name, trace.path);
+            const TreeTotals totals = survey_tree_at(folder_.value.get(), trace.name, trace.path);
             trace.file_count = totals.file_count;
             trace.bytes = totals.total_bytes;
         } catch (const std::system_error&) {
@@ -154,7 +154,7 @@ private:
     const Place& place_;
     TraceSurvey& survey_;
     std::set<std::string>& seen_;
-    unique_fd folder_;
+    Result<unique_fd> folder_;
 };
 
 // Whether `name` is <id>.<more><suffix>, and so below `id`.
@@ -221,16 +221,16 @@ void survey_place(int home_fd, const std::string& home, const Place& place, cons
     }
 }
 
+// The folder `base`, or an invalid descriptor, with which whatever is opened below it fails.
 unique_fd open_base(const std::string& base) {
-    return unique_fd(platform::open_search_only(AT_FDCWD, base.c_str()));
+    return std::move(platform::open_search_only(AT_FDCWD, base.c_str()).value);
 }
 
-// The place `folder` below `base`, reached one folder at a time without following a link;
-// invalid, with errno set, when it cannot be.
-unique_fd open_place(const std::string& base, const std::string& folder) {
-    const unique_fd base_fd = open_base(base);
-    if (!base_fd.valid()) return unique_fd();
-    return unique_fd(platform::open_folder_beneath(base_fd.get(), folder.c_str()));
+// The place `folder` below `base`, reached one folder at a time without following a link.
+Result<unique_fd> open_place(const std::string& base, const std::string& folder) {
+    Result<unique_fd> base_fd = platform::open_search_only(AT_FDCWD, base.c_str());
+    if (base_fd.error) return base_fd;
+    return platform::open_folder_beneath(base_fd.value.get(), folder.c_str());
 }
 
 }  // namespace
@@ -267,27 +267,21 @@ TraceSurvey survey_system_traces(const std::string& system_root,
 }
 
 bool remove_trace(const std::string& base, const AppTrace& trace) {
-    const unique_fd folder = open_place(base, trace.folder);
-    if (!folder.valid()) {
-        const int error = errno;
-        if (not_there(error)) return false;
-        throw fs_error(error, trace.path);
-    }
+    const auto [folder, error] = open_place(base, trace.folder);
+    if (error && not_there(error.value())) return false;
+    if (error) throw fs_error(error.value(), trace.path);
     if (trace.directory) return remove_tree_at(folder.get(), trace.name, trace.path);
     return remove_file_at(folder.get(), trace.name, trace.path);
 }
 
 std::string trace_left(const std::string& base, const AppTrace& trace) {
-    const unique_fd folder = open_place(base, trace.folder);
+    const auto [folder, open_error] = open_place(base, trace.folder);
     struct stat status {};
-    int error = 0;
-    if (!folder.valid()) {
+    int error = open_error.value();
+    if (!open_error &&
+        ::fstatat(folder.get(), trace.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
         error = errno;
-    } else if (::fstatat(folder.get(), trace.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
-        error = errno;
-    } else {
-        return "Still exists: " + trace.path;
-    }
+    if (error == 0) return "Still exists: " + trace.path;
     return not_there(error) ? "" : "Cannot examine " + trace.path + ": " + reason_of(error);
 }
 
@@ -307,8 +301,8 @@ std::optional<LaunchAgent> launch_agent_at(int dir, const std::string& folder,
 
 std::optional<LaunchAgent> launch_agent_of(const std::string& base, const AppTrace& trace) {
     const unique_fd base_fd = open_base(base);
-    const unique_fd dir = open_listable(base_fd.get(), trace.folder.c_str());
-    if (!dir.valid()) return std::nullopt;
+    const auto [dir, error] = open_listable(base_fd.get(), trace.folder.c_str());
+    if (error) return std::nullopt;
     return launch_agent_at(dir.get(), base + "/" + trace.folder, trace.name);
 }
 
@@ -316,9 +310,9 @@ std::vector<AppTrace> launch_agents_into(const std::string& home, const std::str
     std::vector<AppTrace> agents;
     const std::string folder = "Library/LaunchAgents";
     const unique_fd home_fd = open_base(home);
-    const unique_fd dir = open_listable(home_fd.get(), folder.c_str());
+    const auto [dir, error] = open_listable(home_fd.get(), folder.c_str());
     std::vector<std::string> names;
-    if (!dir.valid() || names_in(dir.get(), names) != 0) return agents;
+    if (error || names_in(dir.get(), names)) return agents;
     const std::string inside = resolved_path(bundle_path) + "/";
     for (const std::string& name : names) {
         if (!name_ends_with(name, ".plist")) continue;

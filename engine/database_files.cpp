@@ -231,11 +231,9 @@ std::optional<DatabaseMove> move_database(const std::string& db, const std::stri
     check_database_shape(db, backup, false);
     if (!folder.identity_of(folder.live)) return std::nullopt;
     if (links_to_backup(db, backup)) {
-        DatabaseMove moved{{}, {}, true, {}};
-        if (!platform::read_link(db, moved.link_target)) {
-            const int error = errno;
-            throw fs_error(error, db);
-        }
+        Result<std::string> target = platform::read_link(db);
+        if (target.error) throw fs_error(target.error.value(), db);
+        DatabaseMove moved{{}, {}, true, std::move(target.value)};
         folder.remove_entry(folder.fd(), folder.live, 0, db);
         folder.make_durable();
         return moved;

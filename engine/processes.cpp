@@ -70,12 +70,8 @@ std::vector<platform::Process> running_from(const std::string& bundle_path,
 }
 
 std::vector<platform::Process> processes_running_from(const std::string& bundle_path) {
-    std::vector<platform::Process> processes;
-    if (!platform::running_processes(processes)) {
-        const int error = errno;
-        throw std::system_error(error, std::generic_category(),
-                                "Cannot list the running processes");
-    }
+    auto [processes, error] = platform::running_processes();
+    if (error) throw std::system_error(error, "Cannot list the running processes");
     // This process is always among them: a listing without it saw nothing it could vouch for.
     const int self = static_cast<int>(::getpid());
     if (std::ranges::none_of(processes,

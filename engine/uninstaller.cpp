@@ -86,9 +86,9 @@ bool BrinvastUninstaller::run() {
     say("🚀 Starting Brinvast Uninstaller");
     say(RULE);
     if (dry_run) say("🔍 Running in DRY RUN mode - no changes will be made");
-    if (!platform::materialize_dataless_listings()) {
+    if (const std::error_code refused = platform::materialize_dataless_listings()) {
         say("⚠️  Folders kept in iCloud may refuse to be listed (" +
-            std::string(std::strerror(errno)) + ")");
+            std::string(std::strerror(refused.value())) + ")");
     }
     if (!home_owner) home_owner = owner_of_home(home);
     if (!lock_home(lock)) return report_outcome(false);

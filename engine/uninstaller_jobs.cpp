@@ -226,7 +226,7 @@ std::optional<std::string> BrinvastUninstaller::run_system_command(
     if (status) *status = run.status;
     if (output) *output = said;
     if (run.timed_out) return std::string("no answer within 30 seconds");
-    if (run.error != 0) return std::string(std::strerror(run.error));
+    if (run.error) return std::string(std::strerror(run.error.value()));
     if (run.status == 0) return std::nullopt;
     const std::string last = last_line(said);
     return last.empty() ? "exit status " + std::to_string(run.status) : last;

@@ -3,11 +3,26 @@
 
 // The errors of the file-system core, below everything that throws them.
 
+#include <cerrno>
 #include <exception>
 #include <string>
 #include <system_error>
 
 namespace brinvast {
+
+// The error that the call which failed just now left in errno, as a value. Read it before
+// anything else runs: a destructor, or any other call, may change errno.
+[[nodiscard]] inline std::error_code last_error() noexcept {
+    return {errno, std::generic_category()};
+}
+
+// What a platform call gives back: its value, or, when `error` is set, the system's refusal
+// and no value.
+template <typename T>
+struct Result {
+    T value{};
+    std::error_code error;
+};
 
 // A failed file-system call. what() is the platform's text followed by the path it concerns,
 // for example "Permission denied: /Applications/Brinvast.app/Contents/x".

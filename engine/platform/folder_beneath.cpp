@@ -37,7 +37,7 @@ int open_error(int at, const char* name, int error) {
 
 }  // namespace
 
-int open_components(int dir_fd, const char* relative, int flags) {
+Result<unique_fd> open_components(int dir_fd, const char* relative, int flags) {
     const std::string_view path = relative;
     unique_fd folder;
     for (std::size_t start = 0;;) {
@@ -47,11 +47,10 @@ int open_components(int dir_fd, const char* relative, int flags) {
         unique_fd next(::openat(at, name.c_str(), flags));
         if (!next.valid()) {
             const int error = errno;
-            errno = open_error(at, name.c_str(), error);
-            return -1;
+            return {{}, {open_error(at, name.c_str(), error), std::generic_category()}};
         }
         folder = std::move(next);
-        if (end == path.size()) return folder.release();
+        if (end == path.size()) return {std::move(folder), {}};
         start = end + 1;
     }
 }

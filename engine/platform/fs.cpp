@@ -261,9 +261,10 @@ std::string open_anchor(const std::string& path, unique_fd& folder, int& error) 
     std::string below;
     std::string parent = parent_of(path, below);
     for (;;) {
-        folder = unique_fd(platform::open_search_only(AT_FDCWD, parent.c_str()));
-        if (folder.valid()) return below;
-        error = errno;
+        Result<unique_fd> opened = platform::open_search_only(AT_FDCWD, parent.c_str());
+        folder = std::move(opened.value);
+        if (!opened.error) return below;
+        error = opened.error.value();
         if (error != EACCES || parent == "/" || parent == ".") return below;
         std::string name;
         parent = parent_of(parent, name);
@@ -274,18 +275,15 @@ std::string open_anchor(const std::string& path, unique_fd& folder, int& error) 
 // Whether the open directory `top` lies on the mounted file system of its parent: the anchor's
 // folder itself, or the folder above the target below it.
 bool on_parents_mount(const Anchor& anchor, int top, const std::string& path) {
-    std::uint64_t parent = 0;
-    std::uint64_t mount = 0;
     const auto slash = anchor.name.rfind('/');
-    const bool parent_known =
+    const Result<std::uint64_t> parent =
         slash == std::string::npos
-            ? platform::mount_of(anchor.fd, parent)
-            : platform::mount_at(anchor.fd, anchor.name.substr(0, slash).c_str(), parent);
-    if (!parent_known || !platform::mount_of(top, mount)) {
-        const int error = errno;
-        throw fs_error(error, path);
-    }
-    return parent == mount;
+            ? platform::mount_of(anchor.fd)
+            : platform::mount_at(anchor.fd, anchor.name.substr(0, slash).c_str());
+    if (parent.error) throw fs_error(parent.error.value(), path);
+    const Result<std::uint64_t> mount = platform::mount_of(top);
+    if (mount.error) throw fs_error(mount.error.value(), path);
+    return parent.value == mount.value;
 }
 
 // Nothing there any more is no error for a removal; anything else is.
@@ -506,9 +504,8 @@ void list_locked(DirectoryStack& stack, platform::ListingBuffer& buffer,
     const int fd = frame.fd.get();
     platform::DirectoryListing listing(fd, buffer);
     platform::DirectoryEntry entry;
-    const char* flag = nullptr;
     while (!found && listing.next(entry) > 0) {
-        if (platform::lock_flag(fd, entry.name, flag) && flag != nullptr) {
+        if (const char* flag = platform::locking_flag(fd, entry.name)) {
             found = LockedEntry{stack.path_of(entry.name), flag};
         } else if (entry.type == DT_DIR || entry.type == DT_UNKNOWN) {
             frame.add_child(entry.name);  // one that is none fails to open, and is not entered
@@ -519,8 +516,7 @@ void list_locked(DirectoryStack& stack, platform::ListingBuffer& buffer,
 // The flag that locks the entry at `path`, not followed; nullptr when none does, or when it
 // cannot be examined.
 const char* lock_of(const std::string& path) {
-    const char* flag = nullptr;
-    return platform::lock_flag(AT_FDCWD, path.c_str(), flag) ? flag : nullptr;
+    return platform::locking_flag(AT_FDCWD, path.c_str());
 }
 
 }  // namespace

@@ -16,16 +16,18 @@ namespace brinvast {
 namespace {
 
 // Without the kernel's promise, look first; the run lock keeps other runs away meanwhile.
-int rename_exclusive(int from_dir, const std::string& from, int to_dir, const std::string& to) {
-    if (platform::rename_exclusive(from_dir, from.c_str(), to_dir, to.c_str()) == 0) return 0;
-    if (errno != ENOTSUP) return -1;
+std::error_code rename_exclusive(int from_dir, const std::string& from, int to_dir,
+                                 const std::string& to) {
+    const std::error_code error =
+        platform::rename_exclusive(from_dir, from.c_str(), to_dir, to.c_str());
+    if (error != std::errc::not_supported) return error;
     struct stat status {};
     if (::fstatat(to_dir, to.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0) {
-        errno = EEXIST;
-        return -1;
+        return std::make_error_code(std::errc::file_exists);
     }
-    if (errno != ENOENT) return -1;
-    return ::renameat(from_dir, from.c_str(), to_dir, to.c_str());
+    if (errno != ENOENT) return last_error();
+    if (::renameat(from_dir, from.c_str(), to_dir, to.c_str()) != 0) return last_error();
+    return {};
 }
 
 }  // namespace
@@ -54,9 +56,9 @@ std::optional<EntryIdentity> PinnedFolder::identity_in(int dir, const std::strin
 void PinnedFolder::move_entry(int from_dir, const std::string& from, int to_dir,
                               const std::string& to, const std::string& shown_from,
                               const std::string& shown_to) const {
-    if (rename_exclusive(from_dir, from, to_dir, to) == 0) return;
-    const int error = errno;
-    throw fs_error(error, error == EEXIST ? shown_to : shown_from);
+    const std::error_code error = rename_exclusive(from_dir, from, to_dir, to);
+    if (!error) return;
+    throw fs_error(error.value(), error == std::errc::file_exists ? shown_to : shown_from);
 }
 
 void PinnedFolder::remove_entry(int dir, const std::string& name, int flags,
@@ -67,9 +69,8 @@ void PinnedFolder::remove_entry(int dir, const std::string& name, int flags,
 }
 
 void PinnedFolder::make_durable(int dir, const std::string& shown) const {
-    if (platform::sync_to_disk(dir)) return;
-    const int error = errno;
-    throw fs_error(error, shown);
+    const std::error_code error = platform::sync_to_disk(dir);
+    if (error) throw fs_error(error.value(), shown);
 }
 
 void PinnedFolder::make_subfolder(const std::string& name) const {

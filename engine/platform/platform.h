@@ -13,7 +13,11 @@
 #include <ctime>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <vector>
+
+#include "errors.h"
+#include "unique_fd.h"
 
 #if defined(__APPLE__)
 #include <dirent.h>
@@ -26,24 +30,24 @@ namespace brinvast::platform {
 [[nodiscard]] std::string executable_path();
 
 // Opens the directory at `path` (relative to `at_fd`) only as a base for *at() calls, which
-// needs search permission on it but not read permission. -1 with errno on failure.
-[[nodiscard]] int open_search_only(int at_fd, const char* path);
+// needs search permission on it but not read permission.
+[[nodiscard]] Result<unique_fd> open_search_only(int at_fd, const char* path);
 
 // Opens the directory `relative` (a relative path, "a/b/c") below the open directory `dir_fd`,
 // one component at a time, following no symbolic link on the way or at the end, and never
-// leaving `dir_fd` through "..": only search permission is needed on each. -1 with errno on
-// failure (ELOOP or ENOTDIR where a link or a file stands on the way, ENOENT where nothing does,
-// EINVAL for an absolute path or one with "..", or an empty component). Like open_search_only's,
-// the descriptor is a base for *at() calls, not for listing.
-[[nodiscard]] int open_folder_beneath(int dir_fd, const char* relative);
+// leaving `dir_fd` through "..": only search permission is needed on each. Its errors: ELOOP or
+// ENOTDIR where a link or a file stands on the way, ENOENT where nothing does, EINVAL for an
+// absolute path or one with "..", or an empty component. Like open_search_only's, the
+// descriptor is a base for *at() calls, not for listing.
+[[nodiscard]] Result<unique_fd> open_folder_beneath(int dir_fd, const char* relative);
 
 // The mounted file system that holds the open file `fd`, told apart from every other mount,
-// bind mounts of the same device included. False with errno on failure.
-[[nodiscard]] bool mount_of(int fd, std::uint64_t& mount);
+// bind mounts of the same device included.
+[[nodiscard]] Result<std::uint64_t> mount_of(int fd);
 
 // The same for the entry at `path` relative to `dir_fd`, followed, for a directory that may be
-// searched but not opened. False with errno on failure.
-[[nodiscard]] bool mount_at(int dir_fd, const char* path, std::uint64_t& mount);
+// searched but not opened.
+[[nodiscard]] Result<std::uint64_t> mount_at(int dir_fd, const char* path);
 
 // Whether a program in a bundle keeps its artwork in the bundle's Contents/Resources, where
 // macOS wants data; true on macOS only.
@@ -53,29 +57,29 @@ namespace brinvast::platform {
 [[nodiscard]] int unlink_directory_error();
 
 // Makes the open file or directory `fd` durable: what was written to it, or renamed or deleted in
-// it, so far survives a power loss. False with errno on failure.
-[[nodiscard]] bool sync_to_disk(int fd);
+// it, so far survives a power loss. The error when it cannot be promised.
+[[nodiscard]] std::error_code sync_to_disk(int fd);
 
 // The modification time that `status` holds, to the nanosecond where the file system keeps it.
 [[nodiscard]] timespec modification_time(const struct stat& status);
 
 // renameat() that never replaces anything: fails with EEXIST when an entry stands at `to`, and
-// with ENOTSUP on a file system that cannot promise it. 0, or -1 with errno.
-[[nodiscard]] int rename_exclusive(int from_dir, const char* from, int to_dir, const char* to);
+// with ENOTSUP on a file system that cannot promise it.
+[[nodiscard]] std::error_code rename_exclusive(int from_dir, const char* from, int to_dir,
+                                               const char* to);
 
 // The flag that makes the kernel refuse to delete, rename or change the entry `name` in `dir_fd`
 // (not followed), whoever asks, root included: macOS's uchg, schg, uappnd and sappnd (Finder's
-// Locked is uchg), Linux's immutable and append-only attributes. Sets `flag` to the flag's name,
-// or to nullptr when none is set. False with errno when the entry cannot be examined.
-[[nodiscard]] bool lock_flag(int dir_fd, const char* name, const char*& flag);
+// Locked is uchg), Linux's immutable and append-only attributes. The flag's name, or nullptr when
+// none is set; the error when the entry cannot be examined.
+[[nodiscard]] Result<const char*> lock_flag(int dir_fd, const char* name);
 
 // lock_flag's answer as one value: the flag's name, or nullptr when none is set or when the entry
 // cannot be examined (whatever acts on it then meets its own error).
 [[nodiscard]] const char* locking_flag(int dir_fd, const char* name);
 
-// Reads the target of the link at `path`, however long, into `target`. False with errno, and
-// `target` empty, when it cannot be read.
-[[nodiscard]] bool read_link(const std::string& path, std::string& target);
+// The target of the link at `path`, however long.
+[[nodiscard]] Result<std::string> read_link(const std::string& path);
 
 // Whether `status` is that of a dataless file or folder: one whose contents a file provider
 // (iCloud Drive) keeps elsewhere and brings back only when they are read. Never on Linux.
@@ -87,8 +91,8 @@ namespace brinvast::platform {
 
 // Lets this process list dataless folders: the system brings their entries back from the file
 // provider instead of failing with EDEADLK, while the contents of dataless files stay where they
-// are. Nothing to do on Linux. False with errno when the system refuses.
-[[nodiscard]] bool materialize_dataless_listings();
+// are. Nothing to do on Linux. The error when the system refuses.
+[[nodiscard]] std::error_code materialize_dataless_listings();
 
 // This Mac's hardware UUID in capitals with dashes, as the preferences system names the files it
 // keeps for this Mac alone (ByHost); on Linux, the machine id in that form. Empty when the system
@@ -112,10 +116,10 @@ struct Process {
     dev_t mirrored_device = 0;
 };
 
-// Appends every running process whose executable can be seen. A process whose executable cannot
-// be seen (another user's, without the privileges) is left out. False with errno when the
-// processes cannot be listed at all.
-[[nodiscard]] bool running_processes(std::vector<Process>& processes);
+// Every running process whose executable can be seen. A process whose executable cannot be seen
+// (another user's, without the privileges) is left out. The error when the processes cannot be
+// listed at all.
+[[nodiscard]] Result<std::vector<Process>> running_processes();
 
 // One entry of a directory listing. `name` stays valid until the next call to next().
 struct DirectoryEntry {
@@ -184,7 +188,7 @@ struct SystemTools {
 struct ProgramRun {
     int status = 0;          // exit status, or 128 + the signal that ended it
     bool timed_out = false;  // killed, with its whole process group, at the time limit
-    int error = 0;           // errno when it could not be started or waited for (status is then -1)
+    std::error_code error;   // when it could not be started or waited for (status is then -1)
 };
 
 // Runs `command`, whose first word is a program's full path, with no input, and waits for it for

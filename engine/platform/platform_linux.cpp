@@ -31,25 +31,26 @@ std::string executable_path() {
     return std::string(buffer, static_cast<std::size_t>(length));
 }
 
-int open_search_only(int at_fd, const char* path) {
-    return ::openat(at_fd, path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+Result<unique_fd> open_search_only(int at_fd, const char* path) {
+    unique_fd fd(::openat(at_fd, path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return {{}, last_error()};
+    return {std::move(fd), {}};
 }
 
 // openat2 refuses every link in one call, but names a failure only roughly: a link at the end
 // fails as ENOTDIR (O_DIRECTORY is checked first), one on the way may fail as ENOENT, and a
 // kernel before 5.6, or a seccomp filter, answers ENOSYS, EPERM, E2BIG or EINVAL. Any failure
 // but ELOOP is asked again one component at a time, which tells them apart.
-int open_folder_beneath(int dir_fd, const char* relative) {
-    if (!plain_relative_path(relative)) {
-        errno = EINVAL;
-        return -1;
-    }
+Result<unique_fd> open_folder_beneath(int dir_fd, const char* relative) {
+    if (!plain_relative_path(relative))
+        return {{}, std::make_error_code(std::errc::invalid_argument)};
     constexpr int flags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     open_how how{};
     how.flags = flags;
     how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_BENEATH;
     const long fd = ::syscall(SYS_openat2, dir_fd, relative, &how, sizeof how);
-    if (fd >= 0 || errno == ELOOP) return static_cast<int>(fd);
+    if (fd >= 0) return {unique_fd(static_cast<int>(fd)), {}};
+    if (errno == ELOOP) return {{}, last_error()};
     return open_components(dir_fd, relative, flags);
 }
 
@@ -63,36 +64,42 @@ int unlink_directory_error() {
 
 // A bind mount has the device of its source, so only the mount ID tells it apart. Kernels
 // older than 5.8 give none, and then the device is the best there is.
-bool mount_of(int fd, std::uint64_t& mount) {
+namespace {
+
+Result<std::uint64_t> mount_by_statx(int dir_fd, const char* path, int flags) {
     struct statx info {};
-    if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_MNT_ID, &info) != 0) {
-        return false;
+    if (::statx(dir_fd, path, flags | AT_STATX_DONT_SYNC, STATX_MNT_ID, &info) != 0) {
+        return {0, last_error()};
     }
-    mount = (info.stx_mask & STATX_MNT_ID) != 0 ? info.stx_mnt_id
-                                                : ::makedev(info.stx_dev_major, info.stx_dev_minor);
-    return true;
+    return {(info.stx_mask & STATX_MNT_ID) != 0 ? info.stx_mnt_id
+                                                : ::makedev(info.stx_dev_major, info.stx_dev_minor),
+            {}};
 }
 
-bool mount_at(int dir_fd, const char* path, std::uint64_t& mount) {
-    struct statx info {};
-    if (::statx(dir_fd, path, AT_STATX_DONT_SYNC, STATX_MNT_ID, &info) != 0) return false;
-    mount = (info.stx_mask & STATX_MNT_ID) != 0 ? info.stx_mnt_id
-                                                : ::makedev(info.stx_dev_major, info.stx_dev_minor);
-    return true;
+}  // namespace
+
+Result<std::uint64_t> mount_of(int fd) {
+    return mount_by_statx(fd, "", AT_EMPTY_PATH);
 }
 
-bool sync_to_disk(int fd) {
-    return ::fsync(fd) == 0;
+Result<std::uint64_t> mount_at(int dir_fd, const char* path) {
+    return mount_by_statx(dir_fd, path, 0);
+}
+
+std::error_code sync_to_disk(int fd) {
+    if (::fsync(fd) != 0) return last_error();
+    return {};
 }
 
 timespec modification_time(const struct stat& status) {
     return status.st_mtim;
 }
 
-int rename_exclusive(int from_dir, const char* from, int to_dir, const char* to) {
-    if (::renameat2(from_dir, from, to_dir, to, RENAME_NOREPLACE) == 0) return 0;
-    if (errno == EINVAL) errno = ENOTSUP;
-    return -1;
+std::error_code rename_exclusive(int from_dir, const char* from, int to_dir, const char* to) {
+    if (::renameat2(from_dir, from, to_dir, to, RENAME_NOREPLACE) == 0) return {};
+    const std::error_code error = last_error();
+    if (error == std::errc::invalid_argument) return std::make_error_code(std::errc::not_supported);
+    return error;
 }
 
 bool is_dataless(const struct stat&) {
@@ -118,21 +125,21 @@ std::string host_uuid() {
     return uuid;
 }
 
-bool materialize_dataless_listings() {
-    return true;
+std::error_code materialize_dataless_listings() {
+    return {};
 }
 
 // Not every file system reports these attributes; one that doesn't cannot set them either.
-bool lock_flag(int dir_fd, const char* name, const char*& flag) {
+Result<const char*> lock_flag(int dir_fd, const char* name) {
     struct statx info {};
     if (::statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC, 0, &info) != 0) {
-        return false;
+        return {nullptr, last_error()};
     }
     const std::uint64_t set = info.stx_attributes & info.stx_attributes_mask;
-    flag = (set & STATX_ATTR_IMMUTABLE) != 0 ? "immutable"
-           : (set & STATX_ATTR_APPEND) != 0  ? "append-only"
-                                             : nullptr;
-    return true;
+    return {(set & STATX_ATTR_IMMUTABLE) != 0 ? "immutable"
+            : (set & STATX_ATTR_APPEND) != 0  ? "append-only"
+                                              : nullptr,
+            {}};
 }
 
 namespace {
@@ -146,7 +153,9 @@ using DirHandle = std::unique_ptr<DIR, CloseDir>;
 // seen.
 bool read_executable(const std::string& link, Process& process) {
     struct stat status {};
-    if (!read_link(link, process.executable) || ::stat(link.c_str(), &status) != 0) return false;
+    Result<std::string> target = read_link(link);
+    if (target.error || ::stat(link.c_str(), &status) != 0) return false;
+    process.executable = std::move(target.value);
     process.device = status.st_dev;
     process.inode = status.st_ino;
     return true;
@@ -169,13 +178,15 @@ bool read_executable_of_threads(const std::string& process_dir, Process& process
 // The kernel shows each process as a numbered directory whose "exe" links to its executable,
 // with " (deleted)" appended once that file is gone; the path still names where it was, and the
 // link still leads to the file itself.
-bool running_processes(std::vector<Process>& processes) {
+Result<std::vector<Process>> running_processes() {
+    Result<std::vector<Process>> processes;
     const DirHandle proc(::opendir("/proc"));
-    if (!proc) return false;
+    if (!proc) return {{}, last_error()};
     for (;;) {
         errno = 0;
         const dirent* entry = ::readdir(proc.get());
-        if (!entry) return errno == 0;
+        if (!entry && errno != 0) return {{}, last_error()};
+        if (!entry) return processes;
         const std::string_view name = entry->d_name;
         Process process;
         const auto [end, parsed] =
@@ -186,7 +197,7 @@ bool running_processes(std::vector<Process>& processes) {
         if (::stat(dir.c_str(), &owner) != 0) continue;  // ended meanwhile
         process.user = owner.st_uid;
         if (read_executable(dir + "/exe", process) || read_executable_of_threads(dir, process)) {
-            processes.push_back(std::move(process));
+            processes.value.push_back(std::move(process));
         }
     }
 }

@@ -87,22 +87,23 @@ void note_mirror(Process& process, const std::vector<Mirror>& mirrors) {
 
 // A process whose path the caller may not see makes proc_pidpath fail; it is left out. The short
 // BSD record, unlike the full one, tells anybody whose process it is, not only root.
-bool running_processes(std::vector<Process>& processes) {
-    // It answers 0, never less, when it fails (libproc.c).
+Result<std::vector<Process>> running_processes() {
+    // It answers 0, never less, when it fails (libproc.c), and may leave errno unset.
+    const auto failure = [] {
+        const int error = errno;
+        return Result<std::vector<Process>>{{},
+                                            {error != 0 ? error : EIO, std::generic_category()}};
+    };
     errno = 0;
     const int count = ::proc_listallpids(nullptr, 0);
-    if (count <= 0) {
-        if (errno == 0) errno = EIO;
-        return false;
-    }
+    if (count <= 0) return failure();
     // Room for processes started between the two calls.
     std::vector<pid_t> pids(static_cast<std::size_t>(count) + 64);
+    errno = 0;
     const int listed =
         ::proc_listallpids(pids.data(), static_cast<int>(pids.size() * sizeof(pid_t)));
-    if (listed <= 0) {
-        if (errno == 0) errno = EIO;
-        return false;
-    }
+    if (listed <= 0) return failure();
+    Result<std::vector<Process>> processes;
     const std::vector<Mirror> mirrored = mirrors();
     char path[PROC_PIDPATHINFO_MAXSIZE];
     for (int i = 0; i < listed && static_cast<std::size_t>(i) < pids.size(); ++i) {
@@ -121,9 +122,9 @@ bool running_processes(std::vector<Process>& processes) {
             process.inode = status.st_ino;
         }
         note_mirror(process, mirrored);
-        processes.push_back(std::move(process));
+        processes.value.push_back(std::move(process));
     }
-    return true;
+    return processes;
 }
 
 bool is_dataless(const struct stat& status) {
@@ -139,9 +140,12 @@ bool kept_by_file_provider(const std::string& path) {
 // Without it, listing a dataless folder fails with EDEADLK unless a parent process passed the
 // policy on. A dataless file's contents are brought back only when they are read, and nothing
 // here reads a file it deletes.
-bool materialize_dataless_listings() {
-    return ::setiopolicy_np(IOPOL_TYPE_VFS_MATERIALIZE_DATALESS_FILES, IOPOL_SCOPE_PROCESS,
-                            IOPOL_MATERIALIZE_DATALESS_FILES_ON) == 0;
+std::error_code materialize_dataless_listings() {
+    if (::setiopolicy_np(IOPOL_TYPE_VFS_MATERIALIZE_DATALESS_FILES, IOPOL_SCOPE_PROCESS,
+                         IOPOL_MATERIALIZE_DATALESS_FILES_ON) != 0) {
+        return last_error();
+    }
+    return {};
 }
 
 std::string host_uuid() {
@@ -155,22 +159,24 @@ std::string host_uuid() {
 
 // fsync() leaves the data in the drive's cache, where a power loss may still reorder it;
 // F_FULLFSYNC asks the drive to write it out. Not every file system takes it.
-bool sync_to_disk(int fd) {
-    if (::fcntl(fd, F_FULLFSYNC) == 0) return true;
+std::error_code sync_to_disk(int fd) {
+    if (::fcntl(fd, F_FULLFSYNC) == 0) return {};
     // Only a file system that does not take it falls back, as xnu's own callers do: an I/O
     // error stays an error.
-    if (errno != ENOTTY && errno != ENOTSUP && errno != EINVAL) return false;
-    return ::fsync(fd) == 0;
+    if (errno != ENOTTY && errno != ENOTSUP && errno != EINVAL) return last_error();
+    if (::fsync(fd) != 0) return last_error();
+    return {};
 }
 
 timespec modification_time(const struct stat& status) {
     return status.st_mtimespec;
 }
 
-int rename_exclusive(int from_dir, const char* from, int to_dir, const char* to) {
-    if (::renameatx_np(from_dir, from, to_dir, to, RENAME_EXCL) == 0) return 0;
-    if (errno == EINVAL) errno = ENOTSUP;
-    return -1;
+std::error_code rename_exclusive(int from_dir, const char* from, int to_dir, const char* to) {
+    if (::renameatx_np(from_dir, from, to_dir, to, RENAME_EXCL) == 0) return {};
+    const std::error_code error = last_error();
+    if (error == std::errc::invalid_argument) return std::make_error_code(std::errc::not_supported);
+    return error;
 }
 
 namespace {
@@ -185,22 +191,23 @@ constexpr int SEARCH_ONLY = O_RDONLY;
 
 }  // namespace
 
-int open_search_only(int at_fd, const char* path) {
-    return ::openat(at_fd, path, SEARCH_ONLY | O_DIRECTORY | O_CLOEXEC);
+Result<unique_fd> open_search_only(int at_fd, const char* path) {
+    unique_fd fd(::openat(at_fd, path, SEARCH_ONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) return {{}, last_error()};
+    return {std::move(fd), {}};
 }
 
 // O_NOFOLLOW_ANY (macOS 11) refuses a link anywhere on the path with ELOOP in one call, so that
 // only the folder opened needs more than search permission, and only on macOS 12. ENOTDIR may
 // still be a link at the end, which the walk one component at a time tells apart.
-int open_folder_beneath(int dir_fd, const char* relative) {
-    if (!plain_relative_path(relative)) {
-        errno = EINVAL;
-        return -1;
-    }
+Result<unique_fd> open_folder_beneath(int dir_fd, const char* relative) {
+    if (!plain_relative_path(relative))
+        return {{}, std::make_error_code(std::errc::invalid_argument)};
 #if defined(O_NOFOLLOW_ANY)
-    const int fd =
-        ::openat(dir_fd, relative, SEARCH_ONLY | O_DIRECTORY | O_NOFOLLOW_ANY | O_CLOEXEC);
-    if (fd >= 0 || errno != ENOTDIR) return fd;
+    unique_fd fd(
+        ::openat(dir_fd, relative, SEARCH_ONLY | O_DIRECTORY | O_NOFOLLOW_ANY | O_CLOEXEC));
+    if (fd.valid()) return {std::move(fd), {}};
+    if (errno != ENOTDIR) return {{}, last_error()};
 #endif
     return open_components(dir_fd, relative, SEARCH_ONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
@@ -215,18 +222,16 @@ int unlink_directory_error() {
 }
 
 // macOS has no bind mounts: every mount has a device of its own.
-bool mount_of(int fd, std::uint64_t& mount) {
+Result<std::uint64_t> mount_of(int fd) {
     struct stat info {};
-    if (::fstat(fd, &info) != 0) return false;
-    mount = static_cast<std::uint64_t>(info.st_dev);
-    return true;
+    if (::fstat(fd, &info) != 0) return {0, last_error()};
+    return {static_cast<std::uint64_t>(info.st_dev), {}};
 }
 
-bool mount_at(int dir_fd, const char* path, std::uint64_t& mount) {
+Result<std::uint64_t> mount_at(int dir_fd, const char* path) {
     struct stat info {};
-    if (::fstatat(dir_fd, path, &info, 0) != 0) return false;
-    mount = static_cast<std::uint64_t>(info.st_dev);
-    return true;
+    if (::fstatat(dir_fd, path, &info, 0) != 0) return {0, last_error()};
+    return {static_cast<std::uint64_t>(info.st_dev), {}};
 }
 
 // fdopendir takes over the descriptor it is given, so it gets a duplicate of the caller's.
@@ -263,15 +268,15 @@ int DirectoryListing::next(DirectoryEntry& entry) {
 
 // The user's flags may be set by the owner, the system's only by root in single-user mode; both
 // refuse root too.
-bool lock_flag(int dir_fd, const char* name, const char*& flag) {
+Result<const char*> lock_flag(int dir_fd, const char* name) {
     struct stat status {};
-    if (::fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return false;
-    flag = (status.st_flags & UF_IMMUTABLE) != 0   ? "uchg"
-           : (status.st_flags & SF_IMMUTABLE) != 0 ? "schg"
-           : (status.st_flags & UF_APPEND) != 0    ? "uappnd"
-           : (status.st_flags & SF_APPEND) != 0    ? "sappnd"
-                                                   : nullptr;
-    return true;
+    if (::fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return {nullptr, last_error()};
+    return {(status.st_flags & UF_IMMUTABLE) != 0   ? "uchg"
+            : (status.st_flags & SF_IMMUTABLE) != 0 ? "schg"
+            : (status.st_flags & UF_APPEND) != 0    ? "uappnd"
+            : (status.st_flags & SF_APPEND) != 0    ? "sappnd"
+                                                    : nullptr,
+            {}};
 }
 
 int macos_version() {

@@ -17,11 +17,13 @@ constexpr std::chrono::milliseconds POLL_INTERVAL{50};
 
 RunLock RunLock::open_home(const std::string& home, const std::optional<HomeOwner>& owner) {
     RunLock lock;
+    int error = 0;
     {
         const ActingAsHomeOwner as_owner(owner);
         lock.fd_.reset(::open(home.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        // Before the owner's rights are given back: that calls the system again.
+        if (!lock.fd_.valid()) error = errno;
     }
-    const int error = errno;
     // A home that is not there holds nothing to protect.
     if (!lock.fd_.valid() && error != ENOENT && error != ENOTDIR) lock.unsupported_ = error;
     return lock;

@@ -28,12 +28,14 @@ constexpr std::size_t OUTPUT_LIMIT = 64 * 1024;
 
 // Both ends close on exec, so that no program started meanwhile by another thread holds the pipe
 // open; the child's copies, made by dup2, do not.
-bool open_pipe(unique_fd& reading, unique_fd& writing) {
+std::error_code open_pipe(unique_fd& reading, unique_fd& writing) {
     int ends[2];
-    if (::pipe(ends) != 0) return false;
+    if (::pipe(ends) != 0) return last_error();
     reading.reset(ends[0]);
     writing.reset(ends[1]);
-    return ::fcntl(ends[0], F_SETFD, FD_CLOEXEC) == 0 && ::fcntl(ends[1], F_SETFD, FD_CLOEXEC) == 0;
+    if (::fcntl(ends[0], F_SETFD, FD_CLOEXEC) != 0 || ::fcntl(ends[1], F_SETFD, FD_CLOEXEC) != 0)
+        return last_error();
+    return {};
 }
 
 // The settings of one start: what the child's descriptors and signals are.
@@ -148,15 +150,18 @@ bool read_until_closed(int reading, std::string& output, Clock::time_point deadl
 enum class Wait { ended, running, lost };
 
 // Reaps `child` if it ends before `deadline`: ended, with its wait status in `status`; running
-// when the deadline came first; lost, with errno, when it cannot be waited for (someone else
-// reaped it). A program that closed its output may still run, and no call waits for a child with
-// a time limit everywhere, so this looks, in growing steps.
-Wait reap_before(pid_t child, int& status, Clock::time_point deadline) {
+// when the deadline came first; lost, with the error in `lost`, when it cannot be waited for
+// (someone else reaped it). A program that closed its output may still run, and no call waits for
+// a child with a time limit everywhere, so this looks, in growing steps.
+Wait reap_before(pid_t child, int& status, Clock::time_point deadline, std::error_code& lost) {
     auto step = std::chrono::milliseconds(1);
     for (;;) {
         const pid_t ended = ::waitpid(child, &status, WNOHANG);
         if (ended == child) return Wait::ended;
-        if (ended < 0 && errno != EINTR) return Wait::lost;
+        if (ended < 0 && errno != EINTR) {
+            lost = last_error();
+            return Wait::lost;
+        }
         if (ended < 0) continue;
         const int left = milliseconds_until(deadline);
         if (left == 0) return Wait::running;
@@ -183,17 +188,18 @@ ProgramRun run_program(const std::vector<std::string>& command, std::string& out
     const Clock::time_point deadline = Clock::now() + limit;
     unique_fd reading;
     unique_fd writing;
-    if (command.empty()) return {-1, false, EINVAL};
-    if (!open_pipe(reading, writing)) return {-1, false, errno};
+    if (command.empty()) return {-1, false, std::make_error_code(std::errc::invalid_argument)};
+    if (const std::error_code error = open_pipe(reading, writing)) return {-1, false, error};
     pid_t child = 0;
     const int error = start(command, writing.get(), child);
     writing.reset();
-    if (error != 0) return {-1, false, error};
+    if (error != 0) return {-1, false, {error, std::generic_category()}};
     ProgramRun run;
     int status = 0;
+    std::error_code lost;
     const bool closed = read_until_closed(reading.get(), output, deadline);
-    const Wait wait = closed ? reap_before(child, status, deadline) : Wait::running;
-    if (wait == Wait::lost) return {-1, false, errno};
+    const Wait wait = closed ? reap_before(child, status, deadline, lost) : Wait::running;
+    if (wait == Wait::lost) return {-1, false, lost};
     run.timed_out = wait == Wait::running;
     if (run.timed_out) status = kill_and_reap(child);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -21,11 +21,8 @@ constexpr std::size_t OPEN_BUDGET = 32;
 }  // namespace
 
 bool DirectoryStack::push(unique_fd fd) {
-    std::uint64_t mount = 0;
-    if (!platform::mount_of(fd.get(), mount)) {
-        const int error = errno;
-        throw fs_error(error, depth_ == 0 ? root_path_ : path_of(visiting()));
-    }
+    const auto [mount, error] = platform::mount_of(fd.get());
+    if (error) throw fs_error(error.value(), depth_ == 0 ? root_path_ : path_of(visiting()));
     if (depth_ == 0) root_mount_ = mount;
     if (mount != root_mount_) return false;
     if (depth_ == frames_.size()) frames_.emplace_back();
@@ -70,12 +67,10 @@ void DirectoryStack::pop() {
 // and unlinkat(): search permission is enough, where reading might be refused.
 void DirectoryStack::reopen_parent() {
     Frame& parent = frames_[depth_ - 2];
-    unique_fd fd(platform::open_search_only(top().fd.get(), ".."));
+    auto [fd, error] = platform::open_search_only(top().fd.get(), "..");
     struct stat status {};
-    if (!fd.valid() || ::fstat(fd.get(), &status) != 0) {
-        const int error = errno;
-        throw fs_error(error, top_path() + "/..");
-    }
+    if (!error && ::fstat(fd.get(), &status) != 0) error = last_error();
+    if (error) throw fs_error(error.value(), top_path() + "/..");
     if (status.st_dev != parent.dev || status.st_ino != parent.ino) {
         throw fs_error(ESTALE, "Directory was moved during the walk", top_path());
     }

@@ -192,7 +192,8 @@ TEST(FsRemoveTree, ThroughADescriptorRemovesWhereTheFolderWas) {
     write_file(tmp / "other/app/kept", 5);
     write_file(tmp / "other/note", 5);
     const unique_fd home(::open((tmp / "home").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const unique_fd caches(platform::open_folder_beneath(home.get(), "Library/Caches"));
+    const unique_fd caches =
+        std::move(platform::open_folder_beneath(home.get(), "Library/Caches").value);
     ASSERT_TRUE(caches.valid());
     ASSERT_EQ(::rename((tmp / "home/Library/Caches").c_str(), (tmp / "moved").c_str()), 0);
     ASSERT_TRUE(make_link(tmp / "other", tmp / "home/Library/Caches"));
@@ -222,15 +223,15 @@ TEST(FsOpenBeneath, RefusesLinksAndWaysOutAndNeedsOnlySearchPermission) {
         {absolute.c_str(), EINVAL},
     };
     for (const auto& [relative, error] : cases) {
-        const unique_fd fd(platform::open_folder_beneath(home.get(), relative));
-        EXPECT_EQ(fd.valid() ? 0 : errno, error) << relative;
+        const Result<unique_fd> fd = platform::open_folder_beneath(home.get(), relative);
+        EXPECT_EQ(fd.error.value(), error) << relative;
+        EXPECT_EQ(fd.value.valid(), error == 0) << relative;
     }
     give_to_nobody(tmp.path());
     for (const char* folder : {"home/Library", "home/Library/Caches"})
         ASSERT_EQ(::chmod((tmp / folder).c_str(), 0111), 0) << folder;
     EXPECT_EQ(run_as_nobody([&] {
-                  const unique_fd fd(platform::open_folder_beneath(home.get(), "Library/Caches"));
-                  return fd.valid() ? 0 : errno;
+                  return platform::open_folder_beneath(home.get(), "Library/Caches").error.value();
               }),
               0);
 }

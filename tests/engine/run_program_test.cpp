@@ -58,7 +58,7 @@ TEST(RunProgram, StartsProgramsCleanAndEndsThemWithEverythingTheyStarted) {
     for (const auto& c : cases) {
         std::string output;
         const platform::ProgramRun run = platform::run_program(c.command, output, c.limit);
-        EXPECT_EQ(std::tuple(run.status, run.timed_out, run.error, output), c.run)
+        EXPECT_EQ(std::tuple(run.status, run.timed_out, run.error.value(), output), c.run)
             << c.command.back();
     }
     ::signal(SIGINT, previous);

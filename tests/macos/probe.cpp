@@ -288,8 +288,8 @@ void check_removing_many(const TempDir& tmp) {
 }
 
 void check_dataless_policy() {
-    if (!platform::materialize_dataless_listings())
-        return failed("materialize_dataless_listings: " + error_text(errno));
+    if (const std::error_code refused = platform::materialize_dataless_listings())
+        return failed("materialize_dataless_listings: " + error_text(refused.value()));
     const int policy =
         ::getiopolicy_np(IOPOL_TYPE_VFS_MATERIALIZE_DATALESS_FILES, IOPOL_SCOPE_PROCESS);
     const std::string line = "materialize_dataless_listings, then getiopolicy_np: " +
@@ -308,9 +308,9 @@ std::optional<std::string> answer_of(const std::vector<std::string>& command, st
         shown += (shown.empty() ? "" : " ") + word;
     said.clear();
     const platform::ProgramRun run = platform::run_program(command, said);
-    if (run.error != 0 || run.timed_out) {
+    if (run.error || run.timed_out) {
         failed(shown + (run.timed_out ? ": killed at the time limit"
-                                      : ": not started: " + error_text(run.error)));
+                                      : ": not started: " + error_text(run.error.value())));
         return std::nullopt;
     }
     std::string text = said;
