@@ -97,8 +97,8 @@ void add_declared(int bundle, AppIdentities& found, bool with_signature,
     if (executable == info.values.end() || !program_folder.valid()) return;
     const CodeSignature signature =
         read_code_signature(program_folder.get(), executable->second.c_str());
-    if (!signature.problem.empty()) {
-        problems.push_back(signature.problem);
+    if (signature.problem) {
+        problems.push_back(signature.problem.text);
         return;
     }
     if (found.team.empty()) found.team = signature.team;
@@ -182,7 +182,7 @@ IdentitiesRead read_identities(const std::string& bundle_path) {
     const BundleIdentifier own =
         bundle.valid() ? bundle_identifier_at(bundle.get()) : bundle_identifier(bundle_path);
     if (!own.identifier) {
-        read.problems.push_back(own.problem);
+        read.problems.push_back(own.problem.text);
         return read;
     }
     if (!usable_name(*own.identifier)) {
@@ -318,8 +318,8 @@ bool read_record_line(std::string_view key, std::string_view value, AppIdentitie
 
 }  // namespace
 
-std::optional<AppIdentities> identities_in_record(std::string_view text, std::string& problem) {
-    problem = "it is not a record this uninstaller writes";
+std::optional<AppIdentities> identities_in_record(std::string_view text, Problem& problem) {
+    problem = std::string("it is not a record this uninstaller writes");
     const std::string ending = "\n" + std::string(RECORD_END) + "\n";
     if (!text.starts_with(std::string(RECORD_HEADER) + "\n") || !text.ends_with(ending)) {
         return std::nullopt;
@@ -338,7 +338,7 @@ std::optional<AppIdentities> identities_in_record(std::string_view text, std::st
         }
     }
     if (found.identifier.empty()) return std::nullopt;
-    problem.clear();
+    problem = {};
     return found;
 }
 
@@ -368,6 +368,12 @@ unique_fd record_folder(const std::string& home, int& error, bool create) {
     return std::move(folder.value);
 }
 
+// The system's refusal `error`, in its own words.
+Problem system_problem(int error) {
+    const std::error_code code(error, std::generic_category());
+    return {code.message(), code};
+}
+
 std::string record_path(const std::string& home) {
     return home + "/" + RECORD_FOLDER + "/" + RECORD_NAME;
 }
@@ -379,14 +385,14 @@ RecordRead read_record(const std::string& home) {
     const unique_fd folder = record_folder(home, error, false);
     RecordRead read;
     if (!folder.valid()) {
-        if (error != 0) read.problem = std::generic_category().message(error);
+        if (error != 0) read.problem = system_problem(error);
         return read;
     }
     const unique_fd file(
         ::openat(folder.get(), RECORD_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.valid()) {
         error = errno;
-        if (error != ENOENT) read.problem = std::generic_category().message(error);
+        if (error != ENOENT) read.problem = system_problem(error);
         return read;
     }
     struct stat status {};
@@ -394,13 +400,13 @@ RecordRead read_record(const std::string& home) {
     if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
         (status.st_uid != reader && status.st_uid != 0) || (status.st_mode & 022) != 0 ||
         status.st_size > static_cast<off_t>(MAX_RECORD)) {
-        read.problem = "it is not a file of ours";
+        read.problem = std::string("it is not a file of ours");
         return read;
     }
     std::string text(static_cast<std::size_t>(status.st_size), '\0');
     const ssize_t got = ::pread(file.get(), text.data(), text.size(), 0);
     if (got != static_cast<ssize_t>(text.size())) {
-        read.problem = got < 0 ? std::generic_category().message(errno) : "it changed while read";
+        read.problem = got < 0 ? system_problem(errno) : Problem("it changed while read");
         return read;
     }
     read.identities = identities_in_record(text, read.problem);

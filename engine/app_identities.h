@@ -82,7 +82,7 @@ struct OtherApps {
 // of our own. Refused whole (with one sentence) when anything in it is not as we write it.
 [[nodiscard]] std::string record_text(const AppIdentities& identities);
 [[nodiscard]] std::optional<AppIdentities> identities_in_record(std::string_view text,
-                                                                std::string& problem);
+                                                                Problem& problem);
 
 // Where the record lies below the home, and its name there.
 inline constexpr const char* RECORD_FOLDER = "Library/Application Support";
@@ -91,7 +91,7 @@ inline constexpr const char* RECORD_NAME = ".brinvast-uninstall-identities";
 // What reading the record found: nothing, the identities, or why it was refused.
 struct RecordRead {
     std::optional<AppIdentities> identities;
-    std::string problem;
+    Problem problem;
 };
 
 // The record in `home`, read without following a link on the way; only a regular file that

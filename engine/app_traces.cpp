@@ -293,7 +293,7 @@ std::optional<LaunchAgent> launch_agent_at(int dir, const std::string& folder,
         const auto found = agent.values.find(key);
         return found == agent.values.end() ? std::string() : found->second;
     };
-    if (!agent.problem.empty() || value("Label").empty()) return std::nullopt;
+    if (agent.problem || value("Label").empty()) return std::nullopt;
     const std::string program = value("Program");
     return LaunchAgent{folder + "/" + name, value("Label"),
                        program.empty() ? value("ProgramArguments") : program};

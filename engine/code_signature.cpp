@@ -284,7 +284,7 @@ private:
         if (big32(blob, 0) != CSMAGIC_EMBEDDED_ENTITLEMENTS) invalid("a bad entitlements blob");
         PlistLists lists =
             plist_lists_in(blob.substr(8), {GROUPS_KEY}, name_ + "'s entitlements blob");
-        if (!lists.problem.empty()) throw Refused(lists.problem);
+        if (lists.problem) throw Refused(lists.problem.text);
         const auto groups = lists.values.find(GROUPS_KEY);
         if (groups == lists.values.end()) return {};
         for (const std::string& group : groups->second) {
@@ -318,7 +318,7 @@ private:
     try {
         return SignatureReader(read_at, name).read();
     } catch (const Refused& refused) {
-        return {{}, {}, refused.what()};
+        return {{}, {}, std::string(refused.what())};
     }
 }
 

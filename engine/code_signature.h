@@ -14,13 +14,15 @@
 #include <string_view>
 #include <vector>
 
+#include "errors.h"
+
 namespace brinvast {
 
 // What an executable's embedded code signature claims: its team and its application groups.
 struct CodeSignature {
     std::string team;  // the CodeDirectory's team identifier; empty when unsigned or ad hoc
     std::vector<std::string> groups;  // com.apple.security.application-groups of the entitlements
-    std::string problem;              // when the file is refused: one sentence for the report
+    Problem problem;                  // when the file is refused
 };
 
 // The signature of an executable whose contents are `file` and which problems call `name`. A file

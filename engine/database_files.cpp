@@ -94,8 +94,8 @@ void carry_out_discard(const DatabaseFolder& folder, Journal& journal, const Obs
 void undo_as_found(const DatabaseFolder& folder, const Journal& journal, const Record& record) {
     const database_move::MovePlaces places = folder.places(journal);
     const Undo undo = plan_undo(places, record, folder.observe(journal));
-    if (const std::string problem = undo_problem(places, undo); !problem.empty()) {
-        throw fs_error(EEXIST, "Cannot put the database back: " + problem,
+    if (const Problem problem = undo_problem(places, undo)) {
+        throw fs_error(EEXIST, "Cannot put the database back: " + problem.text,
                        folder.path_of(journal.name));
     }
     (void)carry_out(folder, journal, undo);
@@ -149,7 +149,7 @@ Inspection inspect(const DatabaseFolder& folder) {
         // A journal that cannot be looked into may hold the older backup: nothing may go ahead
         // of it, neither the bundle's removal nor a move beside it.
         result.recovery = Recovery::cannot_tell;
-        result.problem = error.what();
+        result.problem = {error.what(), error.code()};
         return inspection;
     }
     const database_move::MovePlaces places = folder.places(inspection.journal);
@@ -277,8 +277,8 @@ DatabaseRestore move_database_back(const std::string& db, const std::string& bac
     }
     const auto& [journal, record] = *under_way;
     const Undo undo = plan_undo(folder.places(journal), record, folder.observe(journal));
-    if (!undo.problem.empty()) {
-        throw fs_error(EEXIST, "Cannot put the database back: " + undo.problem,
+    if (undo.problem) {
+        throw fs_error(EEXIST, "Cannot put the database back: " + undo.problem.text,
                        folder.path_of(journal.name));
     }
     return carry_out(folder, journal, undo);
@@ -306,9 +306,9 @@ void discard_older_backup(const std::string& db, const std::string& backup) {
     if (!under_way) return;
     auto& [journal, record] = *under_way;
     const Observed seen = folder.observe(journal);
-    const std::string problem = discard_problem(folder.places(journal), record, seen);
-    if (!problem.empty()) {
-        throw fs_error(EEXIST, "The older backup was kept: " + problem,
+    const Problem problem = discard_problem(folder.places(journal), record, seen);
+    if (problem) {
+        throw fs_error(EEXIST, "The older backup was kept: " + problem.text,
                        folder.path_of(journal.name));
     }
     carry_out_discard(folder, journal, seen);

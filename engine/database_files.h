@@ -27,6 +27,8 @@
 #include <utility>
 #include <vector>
 
+#include "errors.h"
+
 namespace brinvast {
 
 inline constexpr std::array<const char*, 3> SIDECAR_SUFFIXES{"-wal", "-shm", "-journal"};
@@ -107,7 +109,7 @@ enum class Recovery {
 struct CutShortMove {
     Recovery recovery = Recovery::none;
     std::string journal;             // the journal's path
-    std::string problem;             // why nothing may be moved, for cannot_tell
+    Problem problem;                 // why nothing may be moved, for cannot_tell
     std::vector<std::string> found;  // what stands where, and whose it is
 };
 

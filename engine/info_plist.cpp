@@ -102,7 +102,7 @@ template <typename Result, typename Value>
 // The contents of the regular file `fd`, which problems call `what`, or an empty optional and
 // the reason.
 [[nodiscard]] std::optional<std::string> read_limited(int fd, const std::string& what,
-                                                      std::string& problem) {
+                                                      Problem& problem) {
     struct stat status {};
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
         problem = what + " is not a regular file";
@@ -119,7 +119,8 @@ template <typename Result, typename Value>
         if (got == 0) return contents;
         if (got < 0 && error == EINTR) continue;
         if (got < 0) {
-            problem = what + " cannot be read: " + std::generic_category().message(error);
+            const std::error_code code(error, std::generic_category());
+            problem = {what + " cannot be read: " + code.message(), code};
             return std::nullopt;
         }
         contents.append(chunk, static_cast<std::size_t>(got));
@@ -130,8 +131,7 @@ template <typename Result, typename Value>
 
 // The contents of the regular file `name` in `dir`, opened without following a link, or an
 // empty optional and the reason.
-[[nodiscard]] std::optional<std::string> read_named(int dir, const char* name,
-                                                    std::string& problem) {
+[[nodiscard]] std::optional<std::string> read_named(int dir, const char* name, Problem& problem) {
     // O_NONBLOCK: a FIFO planted there must not hold the open.
     const unique_fd file(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!file.valid()) {
@@ -149,7 +149,7 @@ template <typename Result, typename Value>
                                     std::optional<Value> Found::*member) {
     // A path could lead through a link before the last name.
     if (std::strchr(name, '/') != nullptr) return {{}, std::string(name) + " is not a file name"};
-    std::string problem;
+    Problem problem;
     const auto text = read_named(dir, name, problem);
     if (!text) return {{}, problem};
     return collected<Result>(*text, keys, take, member, name);
@@ -169,13 +169,14 @@ std::string shown_name(std::string_view value) {
     return value.size() > MAX_SHOWN ? text + "..." : text;
 }
 
-std::string open_problem(int dir, const char* name, const std::string& what, int error,
-                         const std::string& absent) {
+Problem open_problem(int dir, const char* name, const std::string& what, int error,
+                     const std::string& absent) {
+    const std::error_code code(error, std::generic_category());
     struct stat status {};
     if (::fstatat(dir, name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(status.st_mode))
         return what + " is a symbolic link";
-    if (error == ENOENT || error == ENOTDIR) return absent;
-    return what + " cannot be read: " + std::generic_category().message(error);
+    if (error == ENOENT || error == ENOTDIR) return {absent, code};
+    return {what + " cannot be read: " + code.message(), code};
 }
 
 BundleIdentifier bundle_identifier_in(std::string_view plist) {
@@ -190,7 +191,7 @@ BundleIdentifier bundle_identifier_at(int bundle_fd) {
         return {std::nullopt,
                 open_problem(bundle_fd, "Contents", "Contents", error, "no Info.plist")};
     }
-    std::string problem;
+    Problem problem;
     const auto text = read_named(contents.get(), INFO_PLIST, problem);
     if (!text) return {std::nullopt, problem};
     return bundle_identifier_in(*text);

@@ -19,12 +19,14 @@
 #include <string_view>
 #include <vector>
 
+#include "errors.h"
+
 namespace brinvast {
 
 // What reading the bundle identifier found.
 struct BundleIdentifier {
     std::optional<std::string> identifier;  // well-formed, when there is one
-    std::string problem;                    // otherwise one sentence for the report
+    Problem problem;                        // otherwise why not
 };
 
 // The CFBundleIdentifier of the bundle at `bundle_path`, from its Contents/Info.plist.
@@ -50,7 +52,7 @@ struct PlistStrings {
     std::map<std::string, std::string, std::less<>> values;
     // When the file is refused (malformed, unreadable, or a key asked for appears twice), one
     // sentence for the report, and `values` is empty.
-    std::string problem;
+    Problem problem;
 };
 
 // The strings that `keys` hold in the regular file `name` in the open folder `dir_fd`, opened
@@ -67,7 +69,7 @@ struct PlistLists {
     std::map<std::string, std::vector<std::string>, std::less<>> values;
     // When the file is refused (as for PlistStrings, or a list of more than 256 elements), one
     // sentence for the report, and `values` is empty.
-    std::string problem;
+    Problem problem;
 };
 
 // The lists that `keys` hold in the contents of a property list, which problems call `file`.
@@ -85,7 +87,7 @@ struct PlistLists {
 
 // Why the file `name` in the folder `dir` could not be opened, where the open failed with
 // `error`, calling it `what`: a link there, nothing there (`absent`), or the error.
-[[nodiscard]] std::string open_problem(int dir, const char* name, const std::string& what,
-                                       int error, const std::string& absent);
+[[nodiscard]] Problem open_problem(int dir, const char* name, const std::string& what, int error,
+                                   const std::string& absent);
 
 }  // namespace brinvast

@@ -58,13 +58,13 @@ Undo plan_undo(const MovePlaces& places, const Record& record, const Observed& s
     return undo;
 }
 
-std::string undo_problem(const MovePlaces& places, const Undo& undo) {
-    if (!undo.problem.empty() || undo.in_the_way.empty()) return undo.problem;
+Problem undo_problem(const MovePlaces& places, const Undo& undo) {
+    if (undo.problem || undo.in_the_way.empty()) return undo.problem;
     return places.live_path(undo.in_the_way.front()) +
            " is not the database's, and would pair with it";
 }
 
-std::string discard_problem(const MovePlaces& places, const Record& record, const Observed& seen) {
+Problem discard_problem(const MovePlaces& places, const Record& record, const Observed& seen) {
     for (std::size_t i = 0; i < SET_SIZE; ++i) {
         if (record.live[i] && !same(seen.backup[i], record.live[i])) {
             return places.backup_path(i) + " does not hold what the database left there";
@@ -98,7 +98,7 @@ std::vector<std::string> found_lines(const MovePlaces& places, const Record* rec
 RecoveryPlan plan_recovery(const MovePlaces& places, std::size_t journals,
                            const std::optional<Record>& record, const Observed& seen) {
     RecoveryPlan plan;
-    const auto cannot_tell = [&](std::string problem) {
+    const auto cannot_tell = [&](Problem problem) {
         plan.recovery = Recovery::cannot_tell;
         plan.problem = std::move(problem);
     };
@@ -115,14 +115,14 @@ RecoveryPlan plan_recovery(const MovePlaces& places, std::size_t journals,
             cannot_tell("the journal holds files but no whole record of them");
         }
     } else if (places.journal == DISCARD_JOURNAL) {
-        if (std::string problem = discard_problem(places, *record, seen); problem.empty()) {
+        if (Problem problem = discard_problem(places, *record, seen); !problem) {
             plan.recovery = Recovery::finished_backup;
         } else {
             cannot_tell(std::move(problem));
         }
     } else {
         plan.undo = plan_undo(places, *record, seen);
-        if (std::string problem = undo_problem(places, plan.undo); !problem.empty()) {
+        if (Problem problem = undo_problem(places, plan.undo); problem) {
             cannot_tell(std::move(problem));
         } else if (any(plan.undo.live_back)) {
             plan.recovery = Recovery::undid_backup;

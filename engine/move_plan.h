@@ -50,18 +50,18 @@ struct Undo {
     std::array<bool, SET_SIZE> live_back{};   // from the backup name to the live name
     std::array<bool, SET_SIZE> older_back{};  // from the journal to the backup name
     std::vector<std::size_t> in_the_way;      // not ours, at the live names the set goes back to
-    std::string problem;                      // why nothing may be moved
+    Problem problem;                          // why nothing may be moved
 };
 
 [[nodiscard]] Undo plan_undo(const MovePlaces& places, const Record& record, const Observed& seen);
 
 // Why an undo that may not set aside what stands in its way cannot be done, or nothing.
-[[nodiscard]] std::string undo_problem(const MovePlaces& places, const Undo& undo);
+[[nodiscard]] Problem undo_problem(const MovePlaces& places, const Undo& undo);
 
 // Why the older backup may not be deleted yet, or nothing: the proof is the whole live set,
 // entry by entry, standing under the backup names.
-[[nodiscard]] std::string discard_problem(const MovePlaces& places, const Record& record,
-                                          const Observed& seen);
+[[nodiscard]] Problem discard_problem(const MovePlaces& places, const Record& record,
+                                      const Observed& seen);
 
 // What stands where, and whose it is, for a report of what a cut-short move left.
 [[nodiscard]] std::vector<std::string> found_lines(const MovePlaces& places, const Record* record,
@@ -70,7 +70,7 @@ struct Undo {
 // What a cut-short move calls for: its recovery, and for cannot_tell the problem.
 struct RecoveryPlan {
     Recovery recovery = Recovery::none;
-    std::string problem;
+    Problem problem;
     Undo undo;  // for undid_backup and restored_older_backup
 };
 

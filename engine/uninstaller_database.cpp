@@ -55,7 +55,7 @@ void BrinvastUninstaller::report_cut_short_move(const CutShortMove& move) {
     }
     say((dry_run ? "⚠️  A real run cannot put right an interrupted database backup: "
                  : "❌ Cannot put right an interrupted database backup: ") +
-        move.problem);
+        move.problem.text);
     for (const std::string& found : move.found)
         say("   Found " + found);
     say("   Nothing was moved or deleted. Move the other files away from these names and run the "
@@ -91,7 +91,7 @@ bool BrinvastUninstaller::put_right_cut_short_move() {
         const ActingAsHomeOwner as_owner(home_owner);
         found = recover_database_move(db_path, backup_db_path);
     } catch (const std::system_error& error) {
-        found.problem = error.what();
+        found.problem = {error.what(), error.code()};
         try {  // what stands where now, after the step that failed
             const ActingAsHomeOwner as_owner(home_owner);
             found.found = inspect_database_move(db_path, backup_db_path).found;

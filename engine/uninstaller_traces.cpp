@@ -48,9 +48,9 @@ std::vector<std::string> unclaimed(const std::vector<std::string>& names, const 
 // when the bundle is gone. Read before step 1, so that a dry run shows what a real run would do.
 void BrinvastUninstaller::read_app_identities(bool app_exists) {
     RecordRead record = read_record(home);
-    if (!record.problem.empty()) {
+    if (record.problem) {
         say("⚠️  Not trusting " + home + "/" + RECORD_FOLDER + "/" + RECORD_NAME + ": " +
-            record.problem);
+            record.problem.text);
     }
     app.recorded = record.identities.has_value();
     app.identities = std::move(record.identities);

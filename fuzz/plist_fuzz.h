@@ -47,7 +47,7 @@ inline void read_every_way(Reader reader, std::string_view bytes) {
     // Only a well-formed identifier comes out, and then with no problem.
     const BundleIdentifier identifier = bundle_identifier_in(bytes);
     check(!identifier.identifier ||
-          (identifier.problem.empty() && is_well_formed(*identifier.identifier)));
+          (!identifier.problem && is_well_formed(*identifier.identifier)));
 }
 
 }  // namespace brinvast::fuzz

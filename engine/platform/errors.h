@@ -7,6 +7,7 @@
 #include <exception>
 #include <string>
 #include <system_error>
+#include <utility>
 
 namespace brinvast {
 
@@ -15,6 +16,22 @@ namespace brinvast {
 [[nodiscard]] inline std::error_code last_error() noexcept {
     return {errno, std::generic_category()};
 }
+
+// Why something was refused, as a value: one sentence for the report, and the system's error
+// when it was the system that refused (EACCES, EIO, ...); no error when the content was at fault
+// (a malformed file, one too large). Empty when nothing was wrong. A sentence alone is such a
+// problem, so it converts from one.
+struct Problem {
+    Problem() = default;
+    Problem(std::string text, std::error_code error = {})  // NOLINT(google-explicit-constructor)
+        : text(std::move(text)), error(error) {}
+    Problem(const char* text) : text(text) {}  // NOLINT(google-explicit-constructor)
+
+    explicit operator bool() const noexcept { return !text.empty(); }
+
+    std::string text;
+    std::error_code error;
+};
 
 // What a platform call gives back: its value, or, when `error` is set, the system's refusal
 // and no value.

@@ -298,7 +298,7 @@ TEST(IdentityRecord, KeepsWhatItWasGivenAndRefusesWhatItDidNotWrite) {
     const brinvast::AppIdentities ids{
         id, {helper}, "TEAM123456", {group}, {"com.brinvast.a"}, {daemon}, {"com.brinvast.pkg"}};
     const std::string text = brinvast::record_text(ids);
-    std::string problem;
+    brinvast::Problem problem;
     EXPECT_EQ(brinvast::identities_in_record(text, problem), ids);
     const auto spoilt = [&text](const std::string& from, const std::string& to) {
         std::string changed = text;

@@ -111,8 +111,8 @@ TEST(CodeSignature, OnlyAWellFormedClaimComesOut) {
         const brinvast::CodeSignature found = brinvast::read_code_signature(dir.get(), "Brinvast");
         EXPECT_EQ(found.team, row.team);
         EXPECT_EQ(found.groups, row.groups);
-        EXPECT_EQ(found.problem, row.problem);
-        EXPECT_EQ(brinvast::code_signature_in(row.file, "Brinvast").problem, row.problem);
+        EXPECT_EQ(found.problem.text, row.problem);
+        EXPECT_EQ(brinvast::code_signature_in(row.file, "Brinvast").problem.text, row.problem);
     }
 }
 
@@ -122,11 +122,11 @@ TEST(CodeSignature, OnlyARegularFileIsRead) {
     std::filesystem::create_symlink("real", root / "Brinvast");
     std::filesystem::create_directory(root / "folder");
     const brinvast::unique_fd dir(::open(root.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    EXPECT_EQ(brinvast::read_code_signature(dir.get(), "Brinvast").problem,
+    EXPECT_EQ(brinvast::read_code_signature(dir.get(), "Brinvast").problem.text,
               "Brinvast is a symbolic link");
-    EXPECT_EQ(brinvast::read_code_signature(dir.get(), "folder").problem,
+    EXPECT_EQ(brinvast::read_code_signature(dir.get(), "folder").problem.text,
               "folder is not a regular file");
-    EXPECT_EQ(brinvast::read_code_signature(dir.get(), "none").problem, "no none");
+    EXPECT_EQ(brinvast::read_code_signature(dir.get(), "none").problem.text, "no none");
 }
 
 }  // namespace

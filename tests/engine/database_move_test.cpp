@@ -57,9 +57,9 @@ TEST(DatabaseMovePlan, RecoveryFollowsWhatStandsUnderEachName) {
         const RecoveryPlan plan =
             plan_recovery({"/f", "db", "old", row.journal}, row.journals, record, seen);
         EXPECT_EQ(plan.recovery, row.recovery) << row.journal << " '" << s << "'";
-        EXPECT_EQ(plan.problem.empty(), row.recovery != Recovery::cannot_tell) << plan.problem;
+        EXPECT_EQ(!plan.problem, row.recovery != Recovery::cannot_tell) << plan.problem.text;
     }
-    EXPECT_EQ(plan_recovery({"/f", "db", "old", MOVING_JOURNAL}, 2, record, {}).problem,
+    EXPECT_EQ(plan_recovery({"/f", "db", "old", MOVING_JOURNAL}, 2, record, {}).problem.text,
               "two journals stand beside the database");
 }
 

@@ -144,7 +144,7 @@ TEST(InfoPlist, OnlyAWellFormedIdentifierComesOut) {
         const std::string bundle = root / (row.name + ".app");
         const brinvast::BundleIdentifier found = brinvast::bundle_identifier(bundle);
         EXPECT_EQ(found.identifier.value_or(""), row.identifier);
-        EXPECT_EQ(found.problem, row.problem);
+        EXPECT_EQ(found.problem.text, row.problem);
     }
 }
 
@@ -186,7 +186,7 @@ TEST(InfoPlist, ALaunchAgentGivesItsLabelAndProgram) {
         const brinvast::PlistStrings found = brinvast::read_plist_strings(
             dir.get(), "a.plist", {"Label", "Program", "ProgramArguments"});
         EXPECT_EQ(found.values, row.values);
-        EXPECT_EQ(found.problem, row.problem);
+        EXPECT_EQ(found.problem.text, row.problem);
     }
 }
 
@@ -228,7 +228,7 @@ TEST(InfoPlist, AListGivesItsStringsOrItsKeys) {
         const brinvast::PlistLists found =
             brinvast::read_plist_lists(dir.get(), "a.plist", {groups, helpers});
         EXPECT_EQ(found.values, row.values);
-        EXPECT_EQ(found.problem, row.problem);
+        EXPECT_EQ(found.problem.text, row.problem);
     }
 }
 

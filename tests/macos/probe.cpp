@@ -383,10 +383,10 @@ void compare_signature(const std::string& path, int bundle) {
     std::vector<std::string> mine = ours.groups;
     std::ranges::sort(theirs);
     std::ranges::sort(mine);
-    if (ours.problem.empty() && ours.team == team && mine == theirs) return;
+    if (!ours.problem && ours.team == team && mine == theirs) return;
     failed("the signature of " + path + ": ours says team \"" + ours.team + "\", " +
            std::to_string(mine.size()) + " groups" +
-           (ours.problem.empty() ? "" : " (" + ours.problem + ")") + "; codesign says \"" + team +
+           (!ours.problem ? "" : " (" + ours.problem.text + ")") + "; codesign says \"" + team +
            "\", " + std::to_string(theirs.size()));
 }
 
@@ -397,8 +397,8 @@ void compare_bundle(const std::string& path, int bundle) {
                                    quoted(path + "/Contents/Info.plist"));
     theirs = theirs.substr(0, theirs.find('\n'));
     if (ours.identifier.value_or("") != theirs)
-        failed("the identifier of " + path + ": ours \"" + ours.identifier.value_or(ours.problem) +
-               "\", plutil's \"" + theirs + "\"");
+        failed("the identifier of " + path + ": ours \"" +
+               ours.identifier.value_or(ours.problem.text) + "\", plutil's \"" + theirs + "\"");
     compare_signature(path, bundle);
 }
 
@@ -409,7 +409,7 @@ std::vector<std::string> bundles_to_compare() {
     for (const char* folder : {"/System/Applications", "/Applications"}) {
         const unique_fd dir(::open(folder, O_RDONLY | O_DIRECTORY));
         std::vector<std::string> names;
-        if (!dir.valid() || names_in(dir.get(), names) != 0) continue;
+        if (!dir.valid() || names_in(dir.get(), names)) continue;
         for (const std::string& name : names)
             if (name.ends_with(".app")) paths.push_back(std::string(folder) + "/" + name);
     }
