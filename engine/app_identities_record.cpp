@@ -1,0 +1,203 @@
+// SPDX-License-Identifier: MIT
+// The record of an app's identities that outlives its bundle: its text, and the file in the home
+// that holds it, written durably and read back only when nobody else could have written it.
+#include "app_identities.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "fs.h"
+#include "identity_names.h"
+#include "platform.h"
+#include "unique_fd.h"
+
+namespace brinvast {
+
+namespace {
+
+constexpr std::size_t MAX_RECORD = 64 * 1024;
+constexpr std::string_view RECORD_HEADER = "brinvast-uninstall identities 1";
+constexpr std::string_view RECORD_END = "end";
+
+}  // namespace
+
+std::string record_text(const AppIdentities& identities) {
+    std::string text = std::string(RECORD_HEADER) + "\nidentifier " + identities.identifier + "\n";
+    if (!identities.team.empty()) text += "team " + identities.team + "\n";
+    const std::pair<const char*, const std::vector<std::string>*> lists[] = {
+        {"nested", &identities.nested},
+        {"group", &identities.groups},
+        {"agent", &identities.agents},
+        {"daemon", &identities.daemons},
+        {"receipt", &identities.receipts}};
+    for (const auto& [key, names] : lists) {
+        for (const std::string& name : *names)
+            text += std::string(key) + " " + name + "\n";
+    }
+    return text + std::string(RECORD_END) + "\n";
+}
+
+namespace {
+
+bool usable_team(std::string_view team) {
+    return !team.empty() && team.size() <= 64 && std::ranges::all_of(team, is_letter_or_digit);
+}
+
+// Adds the record's line `key value` to `found`; false when the line is not one we write.
+bool read_record_line(std::string_view key, std::string_view value, AppIdentities& found) {
+    const std::string name(value);
+    if (key == "identifier") {
+        if (!found.identifier.empty() || !usable_name(value)) return false;
+        found.identifier = name;
+        return true;
+    }
+    if (key == "team") {
+        if (!found.team.empty() || !usable_team(value)) return false;
+        found.team = name;
+        return true;
+    }
+    const std::pair<std::string_view, std::vector<std::string>*> lists[] = {
+        {"nested", &found.nested},
+        {"group", &found.groups},
+        {"agent", &found.agents},
+        {"daemon", &found.daemons},
+        {"receipt", &found.receipts}};
+    for (const auto& [list_key, names] : lists) {
+        if (key != list_key) continue;
+        const bool group = key == "group" || key == "receipt";
+        if (!usable_name(value, group) || names->size() >= MAX_NAMES) return false;
+        add_sorted(*names, name);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<AppIdentities> identities_in_record(std::string_view text, std::string& problem) {
+    problem = "it is not a record this uninstaller writes";
+    const std::string ending = "\n" + std::string(RECORD_END) + "\n";
+    if (!text.starts_with(std::string(RECORD_HEADER) + "\n") || !text.ends_with(ending)) {
+        return std::nullopt;
+    }
+    AppIdentities found;
+    text =
+        text.substr(RECORD_HEADER.size() + 1, text.size() - RECORD_HEADER.size() - ending.size());
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        const std::string_view line = text.substr(0, end);
+        text.remove_prefix(std::min(end + 1, text.size()));
+        const std::size_t blank = line.find(' ');
+        if (blank == std::string_view::npos ||
+            !read_record_line(line.substr(0, blank), line.substr(blank + 1), found)) {
+            return std::nullopt;
+        }
+    }
+    if (found.identifier.empty()) return std::nullopt;
+    problem.clear();
+    return found;
+}
+
+namespace {
+
+// The record's folder below `home`, opened for reading and writing entries; invalid with
+// `error` set (0 when it is simply not there).
+unique_fd record_folder(const std::string& home, int& error, bool create) {
+    const unique_fd top(platform::open_search_only(AT_FDCWD, home.c_str()));
+    if (!top.valid()) {
+        error = errno == ENOENT || errno == ENOTDIR ? 0 : errno;
+        return unique_fd();
+    }
+    unique_fd folder = open_listable(top.get(), RECORD_FOLDER);
+    if (!folder.valid() && errno == ENOENT && create) {
+        (void)::mkdirat(top.get(), "Library", 0700);
+        const unique_fd library(platform::open_folder_beneath(top.get(), "Library"));
+        if (library.valid()) (void)::mkdirat(library.get(), "Application Support", 0755);
+        folder = open_listable(top.get(), RECORD_FOLDER);
+    }
+    if (!folder.valid()) {
+        error = errno;
+        if (error == ENOENT || error == ENOTDIR) error = 0;
+    }
+    return folder;
+}
+
+std::string record_path(const std::string& home) {
+    return home + "/" + RECORD_FOLDER + "/" + RECORD_NAME;
+}
+
+}  // namespace
+
+RecordRead read_record(const std::string& home) {
+    int error = 0;
+    const unique_fd folder = record_folder(home, error, false);
+    RecordRead read;
+    if (!folder.valid()) {
+        if (error != 0) read.problem = std::generic_category().message(error);
+        return read;
+    }
+    const unique_fd file(
+        ::openat(folder.get(), RECORD_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!file.valid()) {
+        error = errno;
+        if (error != ENOENT) read.problem = std::generic_category().message(error);
+        return read;
+    }
+    struct stat status {};
+    const uid_t reader = ::geteuid();
+    if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+        (status.st_uid != reader && status.st_uid != 0) || (status.st_mode & 022) != 0 ||
+        status.st_size > static_cast<off_t>(MAX_RECORD)) {
+        read.problem = "it is not a file of ours";
+        return read;
+    }
+    std::string text(static_cast<std::size_t>(status.st_size), '\0');
+    const ssize_t got = ::pread(file.get(), text.data(), text.size(), 0);
+    if (got != static_cast<ssize_t>(text.size())) {
+        read.problem = got < 0 ? std::generic_category().message(errno) : "it changed while read";
+        return read;
+    }
+    read.identities = identities_in_record(text, read.problem);
+    return read;
+}
+
+bool write_record(const std::string& home, const AppIdentities& identities) {
+    int error = 0;
+    const std::string path = record_path(home);
+    const unique_fd folder = record_folder(home, error, true);
+    if (!folder.valid() && error == 0 && !path_exists(home)) return false;
+    if (!folder.valid()) throw fs_error(error == 0 ? ENOENT : error, path);
+    const std::string fresh = std::string(RECORD_NAME) + "-new";
+    (void)::unlinkat(folder.get(), fresh.c_str(), 0);
+    const unique_fd file(::openat(folder.get(), fresh.c_str(),
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!file.valid()) throw fs_error(errno, path + "-new");
+    const std::string text = record_text(identities);
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t wrote = ::write(file.get(), text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR) continue;
+        if (wrote <= 0) throw fs_error(wrote < 0 ? errno : EIO, path + "-new");
+        done += static_cast<std::size_t>(wrote);
+    }
+    if (!platform::sync_to_disk(file.get())) throw fs_error(errno, path + "-new");
+    if (::renameat(folder.get(), fresh.c_str(), folder.get(), RECORD_NAME) != 0)
+        throw fs_error(errno, path);
+    if (!platform::sync_to_disk(folder.get())) throw fs_error(errno, path);
+    return true;
+}
+
+void remove_record(const std::string& home) {
+    int error = 0;
+    const unique_fd folder = record_folder(home, error, false);
+    if (!folder.valid()) {
+        if (error != 0) throw fs_error(error, record_path(home));
+        return;
+    }
+    if (::unlinkat(folder.get(), RECORD_NAME, 0) != 0 && errno != ENOENT)
+        throw fs_error(errno, record_path(home));
+}
+}  // namespace brinvast
