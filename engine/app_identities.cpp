@@ -195,15 +195,10 @@ IdentitiesRead read_identities(const std::string& bundle_path) {
 }
 
 void merge_identities(AppIdentities& into, const AppIdentities& extra) {
-    const auto merge = [](std::vector<std::string>& to, const std::vector<std::string>& from) {
-        for (const std::string& name : from)
-            add_sorted(to, name);
-    };
-    merge(into.nested, extra.nested);
-    merge(into.groups, extra.groups);
-    merge(into.agents, extra.agents);
-    merge(into.daemons, extra.daemons);
-    merge(into.receipts, extra.receipts);
+    for (const IdentityList& list : IDENTITY_LISTS) {
+        for (const std::string& name : extra.*list.names)
+            add_sorted(into.*list.names, name);
+    }
     if (into.team.empty()) into.team = extra.team;
 }
 

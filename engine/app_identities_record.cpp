@@ -28,15 +28,9 @@ constexpr std::string_view RECORD_END = "end";
 std::string record_text(const AppIdentities& identities) {
     std::string text = std::string(RECORD_HEADER) + "\nidentifier " + identities.identifier + "\n";
     if (!identities.team.empty()) text += "team " + identities.team + "\n";
-    const std::pair<const char*, const std::vector<std::string>*> lists[] = {
-        {"nested", &identities.nested},
-        {"group", &identities.groups},
-        {"agent", &identities.agents},
-        {"daemon", &identities.daemons},
-        {"receipt", &identities.receipts}};
-    for (const auto& [key, names] : lists) {
-        for (const std::string& name : *names)
-            text += std::string(key) + " " + name + "\n";
+    for (const IdentityList& list : IDENTITY_LISTS) {
+        for (const std::string& name : identities.*list.names)
+            text += std::string(list.record_key) + " " + name + "\n";
     }
     return text + std::string(RECORD_END) + "\n";
 }
@@ -60,20 +54,12 @@ bool read_record_line(std::string_view key, std::string_view value, AppIdentitie
         found.team = name;
         return true;
     }
-    const std::pair<std::string_view, std::vector<std::string>*> lists[] = {
-        {"nested", &found.nested},
-        {"group", &found.groups},
-        {"agent", &found.agents},
-        {"daemon", &found.daemons},
-        {"receipt", &found.receipts}};
-    for (const auto& [list_key, names] : lists) {
-        if (key != list_key) continue;
-        const bool group = key == "group" || key == "receipt";
-        if (!usable_name(value, group) || names->size() >= MAX_NAMES) return false;
-        add_sorted(*names, name);
-        return true;
-    }
-    return false;
+    const auto list = std::ranges::find(IDENTITY_LISTS, key, &IdentityList::record_key);
+    if (list == IDENTITY_LISTS.end()) return false;
+    std::vector<std::string>& names = found.*list->names;
+    if (!usable_name(value, list->group) || names.size() >= MAX_NAMES) return false;
+    add_sorted(names, name);
+    return true;
 }
 
 }  // namespace
