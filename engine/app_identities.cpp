@@ -211,6 +211,34 @@ const std::string* OtherApps::claiming(std::string_view name) const {
     }
 }
 
+namespace {
+
+// What the other app `entry` in the open folder `dir` claims, added to `others` under `path`.
+void add_claims(int dir, const std::string& entry, const std::string& path,
+                const std::string& identifier, bool with_groups, OtherApps& others) {
+    // Another app's claims may come through a link: following it only keeps more.
+    unique_fd app(::openat(dir, entry.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const BundleIdentifier read =
+        app.valid() ? bundle_identifier_at(app.get()) : BundleIdentifier{};
+    if (!read.identifier) return;
+    if (same_name(*read.identifier, identifier)) others.same_identifier.push_back(path);
+    AppIdentities claims;
+    std::vector<std::string> ignored;
+    add_declared(app.get(), claims, with_groups, ignored);
+    add_nested(std::move(app), claims.nested);
+    others.identifiers.emplace(*read.identifier, path);
+    for (const std::string& nested : claims.nested)
+        others.identifiers.emplace(nested, path);
+    for (const auto* labels : {&claims.agents, &claims.daemons}) {
+        for (const std::string& label : *labels)
+            others.labels.emplace(label, path);
+    }
+    for (const std::string& group : claims.groups)
+        others.groups.emplace(group, path);
+}
+
+}  // namespace
+
 OtherApps other_installed_apps(const std::string& bundle_path, const std::string& home,
                                const std::string& identifier, bool with_groups) {
     std::string name;
@@ -226,25 +254,7 @@ OtherApps other_installed_apps(const std::string& bundle_path, const std::string
             const std::string path = folder + "/" + entry;
             if (!name_ends_with(entry, ".app") || path == bundle_path || real_path(path) == own)
                 continue;
-            // Another app's claims may come through a link: following it only keeps more.
-            unique_fd app(::openat(dir.get(), entry.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            const BundleIdentifier read =
-                app.valid() ? bundle_identifier_at(app.get()) : BundleIdentifier{};
-            if (!read.identifier) continue;
-            if (same_name(*read.identifier, identifier)) others.same_identifier.push_back(path);
-            AppIdentities claims;
-            std::vector<std::string> ignored;
-            add_declared(app.get(), claims, with_groups, ignored);
-            add_nested(std::move(app), claims.nested);
-            others.identifiers.emplace(*read.identifier, path);
-            for (const std::string& nested : claims.nested)
-                others.identifiers.emplace(nested, path);
-            for (const auto* labels : {&claims.agents, &claims.daemons}) {
-                for (const std::string& label : *labels)
-                    others.labels.emplace(label, path);
-            }
-            for (const std::string& group : claims.groups)
-                others.groups.emplace(group, path);
+            add_claims(dir.get(), entry, path, identifier, with_groups, others);
         }
     }
     return others;
