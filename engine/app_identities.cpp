@@ -1,18 +1,17 @@
 // SPDX-License-Identifier: MIT
+// Gathering an app's identities: what its bundle and the bundles nested in it declare, and what
+// the other installed apps claim.
 #include "app_identities.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <memory>
-#include <set>
 
 #include "code_signature.h"
 #include "fs.h"
+#include "identity_names.h"
 #include "info_plist.h"
 #include "platform.h"
 #include "unique_fd.h"
@@ -22,11 +21,7 @@ namespace brinvast {
 namespace {
 
 constexpr int DIRECTORY = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-constexpr std::size_t MAX_NAMES = 512;  // nested bundles, labels or groups of one app
-constexpr std::size_t MAX_DEPTH = 3;    // a bundle in a bundle in a bundle
-constexpr std::size_t MAX_RECORD = 64 * 1024;
-constexpr std::string_view RECORD_HEADER = "brinvast-uninstall identities 1";
-constexpr std::string_view RECORD_END = "end";
+constexpr std::size_t MAX_DEPTH = 3;  // a bundle in a bundle in a bundle
 
 // Where a bundle keeps the bundles nested in it, below its Contents, and how their names end.
 // LaunchServices holds privileged helper tools, plain executables named by their label.
@@ -44,10 +39,6 @@ constexpr std::array<NestedFolder, 7> NESTED{{
     {"Library/LaunchServices", ""},
 }};
 
-bool is_letter_or_digit(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-}
-
 bool is_apples(std::string_view name) {
     constexpr std::string_view APPLE = "com.apple";
     if (name.size() < APPLE.size()) return false;
@@ -55,11 +46,6 @@ bool is_apples(std::string_view name) {
         if ((name[i] | 0x20) != APPLE[i] && name[i] != APPLE[i]) return false;
     }
     return name.size() == APPLE.size() || name[APPLE.size()] == '.';
-}
-
-void add_sorted(std::vector<std::string>& names, const std::string& name) {
-    const auto at = std::ranges::lower_bound(names, name);
-    if ((at == names.end() || *at != name) && names.size() < MAX_NAMES) names.insert(at, name);
 }
 
 // The labels of the launchd property lists in `folder` below the open bundle `bundle`.
@@ -147,6 +133,15 @@ void keep_usable(std::vector<std::string>& names, bool group, const char* what,
 
 }  // namespace
 
+bool is_letter_or_digit(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+void add_sorted(std::vector<std::string>& names, const std::string& name) {
+    const auto at = std::ranges::lower_bound(names, name);
+    if ((at == names.end() || *at != name) && names.size() < MAX_NAMES) names.insert(at, name);
+}
+
 Result<unique_fd> open_listable(int dir_fd, const char* relative) {
     const Result<unique_fd> path = platform::open_folder_beneath(dir_fd, relative);
     if (path.error) return {{}, path.error};
@@ -203,15 +198,10 @@ IdentitiesRead read_identities(const std::string& bundle_path) {
 }
 
 void merge_identities(AppIdentities& into, const AppIdentities& extra) {
-    const auto merge = [](std::vector<std::string>& to, const std::vector<std::string>& from) {
-        for (const std::string& name : from)
-            add_sorted(to, name);
-    };
-    merge(into.nested, extra.nested);
-    merge(into.groups, extra.groups);
-    merge(into.agents, extra.agents);
-    merge(into.daemons, extra.daemons);
-    merge(into.receipts, extra.receipts);
+    for (const IdentityList& list : IDENTITY_LISTS) {
+        for (const std::string& name : extra.*list.names)
+            add_sorted(into.*list.names, name);
+    }
     if (into.team.empty()) into.team = extra.team;
 }
 
@@ -223,6 +213,34 @@ const std::string* OtherApps::claiming(std::string_view name) const {
         if (end == std::string_view::npos || end == 0) return nullptr;
     }
 }
+
+namespace {
+
+// What the other app `entry` in the open folder `dir` claims, added to `others` under `path`.
+void add_claims(int dir, const std::string& entry, const std::string& path,
+                const std::string& identifier, bool with_groups, OtherApps& others) {
+    // Another app's claims may come through a link: following it only keeps more.
+    unique_fd app(::openat(dir, entry.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const BundleIdentifier read =
+        app.valid() ? bundle_identifier_at(app.get()) : BundleIdentifier{};
+    if (!read.identifier) return;
+    if (same_name(*read.identifier, identifier)) others.same_identifier.push_back(path);
+    AppIdentities claims;
+    std::vector<std::string> ignored;
+    add_declared(app.get(), claims, with_groups, ignored);
+    add_nested(std::move(app), claims.nested);
+    others.identifiers.emplace(*read.identifier, path);
+    for (const std::string& nested : claims.nested)
+        others.identifiers.emplace(nested, path);
+    for (const auto* labels : {&claims.agents, &claims.daemons}) {
+        for (const std::string& label : *labels)
+            others.labels.emplace(label, path);
+    }
+    for (const std::string& group : claims.groups)
+        others.groups.emplace(group, path);
+}
+
+}  // namespace
 
 OtherApps other_installed_apps(const std::string& bundle_path, const std::string& home,
                                const std::string& identifier, bool with_groups) {
@@ -239,216 +257,10 @@ OtherApps other_installed_apps(const std::string& bundle_path, const std::string
             const std::string path = folder + "/" + entry;
             if (!name_ends_with(entry, ".app") || path == bundle_path || real_path(path) == own)
                 continue;
-            // Another app's claims may come through a link: following it only keeps more.
-            unique_fd app(::openat(dir.get(), entry.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            const BundleIdentifier read =
-                app.valid() ? bundle_identifier_at(app.get()) : BundleIdentifier{};
-            if (!read.identifier) continue;
-            if (same_name(*read.identifier, identifier)) others.same_identifier.push_back(path);
-            AppIdentities claims;
-            std::vector<std::string> ignored;
-            add_declared(app.get(), claims, with_groups, ignored);
-            add_nested(std::move(app), claims.nested);
-            others.identifiers.emplace(*read.identifier, path);
-            for (const std::string& nested : claims.nested)
-                others.identifiers.emplace(nested, path);
-            for (const auto* labels : {&claims.agents, &claims.daemons}) {
-                for (const std::string& label : *labels)
-                    others.labels.emplace(label, path);
-            }
-            for (const std::string& group : claims.groups)
-                others.groups.emplace(group, path);
+            add_claims(dir.get(), entry, path, identifier, with_groups, others);
         }
     }
     return others;
-}
-
-// ---- the record
-
-std::string record_text(const AppIdentities& identities) {
-    std::string text = std::string(RECORD_HEADER) + "\nidentifier " + identities.identifier + "\n";
-    if (!identities.team.empty()) text += "team " + identities.team + "\n";
-    const std::pair<const char*, const std::vector<std::string>*> lists[] = {
-        {"nested", &identities.nested},
-        {"group", &identities.groups},
-        {"agent", &identities.agents},
-        {"daemon", &identities.daemons},
-        {"receipt", &identities.receipts}};
-    for (const auto& [key, names] : lists) {
-        for (const std::string& name : *names)
-            text += std::string(key) + " " + name + "\n";
-    }
-    return text + std::string(RECORD_END) + "\n";
-}
-
-namespace {
-
-bool usable_team(std::string_view team) {
-    return !team.empty() && team.size() <= 64 && std::ranges::all_of(team, is_letter_or_digit);
-}
-
-// Adds the record's line `key value` to `found`; false when the line is not one we write.
-bool read_record_line(std::string_view key, std::string_view value, AppIdentities& found) {
-    const std::string name(value);
-    if (key == "identifier") {
-        if (!found.identifier.empty() || !usable_name(value)) return false;
-        found.identifier = name;
-        return true;
-    }
-    if (key == "team") {
-        if (!found.team.empty() || !usable_team(value)) return false;
-        found.team = name;
-        return true;
-    }
-    const std::pair<std::string_view, std::vector<std::string>*> lists[] = {
-        {"nested", &found.nested},
-        {"group", &found.groups},
-        {"agent", &found.agents},
-        {"daemon", &found.daemons},
-        {"receipt", &found.receipts}};
-    for (const auto& [list_key, names] : lists) {
-        if (key != list_key) continue;
-        const bool group = key == "group" || key == "receipt";
-        if (!usable_name(value, group) || names->size() >= MAX_NAMES) return false;
-        add_sorted(*names, name);
-        return true;
-    }
-    return false;
-}
-
-}  // namespace
-
-std::optional<AppIdentities> identities_in_record(std::string_view text, Problem& problem) {
-    problem = std::string("it is not a record this uninstaller writes");
-    const std::string ending = "\n" + std::string(RECORD_END) + "\n";
-    if (!text.starts_with(std::string(RECORD_HEADER) + "\n") || !text.ends_with(ending)) {
-        return std::nullopt;
-    }
-    AppIdentities found;
-    text =
-        text.substr(RECORD_HEADER.size() + 1, text.size() - RECORD_HEADER.size() - ending.size());
-    while (!text.empty()) {
-        const std::size_t end = std::min(text.find('\n'), text.size());
-        const std::string_view line = text.substr(0, end);
-        text.remove_prefix(std::min(end + 1, text.size()));
-        const std::size_t blank = line.find(' ');
-        if (blank == std::string_view::npos ||
-            !read_record_line(line.substr(0, blank), line.substr(blank + 1), found)) {
-            return std::nullopt;
-        }
-    }
-    if (found.identifier.empty()) return std::nullopt;
-    problem = {};
-    return found;
-}
-
-namespace {
-
-// Whether `error` says only that nothing is there.
-bool not_there(const std::error_code& error) {
-    return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory;
-}
-
-// The record's folder below `home`, opened for reading and writing entries; invalid with
-// `error` set (0 when it is simply not there).
-unique_fd record_folder(const std::string& home, int& error, bool create) {
-    const Result<unique_fd> top = platform::open_search_only(AT_FDCWD, home.c_str());
-    if (top.error) {
-        error = not_there(top.error) ? 0 : top.error.value();
-        return unique_fd();
-    }
-    Result<unique_fd> folder = open_listable(top.value.get(), RECORD_FOLDER);
-    if (folder.error == std::errc::no_such_file_or_directory && create) {
-        (void)::mkdirat(top.value.get(), "Library", 0700);
-        const Result<unique_fd> library = platform::open_folder_beneath(top.value.get(), "Library");
-        if (!library.error) (void)::mkdirat(library.value.get(), "Application Support", 0755);
-        folder = open_listable(top.value.get(), RECORD_FOLDER);
-    }
-    error = not_there(folder.error) ? 0 : folder.error.value();
-    return std::move(folder.value);
-}
-
-// The system's refusal `error`, in its own words.
-Problem system_problem(int error) {
-    const std::error_code code(error, std::generic_category());
-    return {code.message(), code};
-}
-
-std::string record_path(const std::string& home) {
-    return home + "/" + RECORD_FOLDER + "/" + RECORD_NAME;
-}
-
-}  // namespace
-
-RecordRead read_record(const std::string& home) {
-    int error = 0;
-    const unique_fd folder = record_folder(home, error, false);
-    RecordRead read;
-    if (!folder.valid()) {
-        if (error != 0) read.problem = system_problem(error);
-        return read;
-    }
-    const unique_fd file(
-        ::openat(folder.get(), RECORD_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    if (!file.valid()) {
-        error = errno;
-        if (error != ENOENT) read.problem = system_problem(error);
-        return read;
-    }
-    struct stat status {};
-    const uid_t reader = ::geteuid();
-    if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        (status.st_uid != reader && status.st_uid != 0) || (status.st_mode & 022) != 0 ||
-        status.st_size > static_cast<off_t>(MAX_RECORD)) {
-        read.problem = std::string("it is not a file of ours");
-        return read;
-    }
-    std::string text(static_cast<std::size_t>(status.st_size), '\0');
-    const ssize_t got = ::pread(file.get(), text.data(), text.size(), 0);
-    if (got != static_cast<ssize_t>(text.size())) {
-        read.problem = got < 0 ? system_problem(errno) : Problem("it changed while read");
-        return read;
-    }
-    read.identities = identities_in_record(text, read.problem);
-    return read;
-}
-
-bool write_record(const std::string& home, const AppIdentities& identities) {
-    int error = 0;
-    const std::string path = record_path(home);
-    const unique_fd folder = record_folder(home, error, true);
-    if (!folder.valid() && error == 0 && !path_exists(home)) return false;
-    if (!folder.valid()) throw fs_error(error == 0 ? ENOENT : error, path);
-    const std::string fresh = std::string(RECORD_NAME) + "-new";
-    (void)::unlinkat(folder.get(), fresh.c_str(), 0);
-    const unique_fd file(::openat(folder.get(), fresh.c_str(),
-                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!file.valid()) throw fs_error(errno, path + "-new");
-    const std::string text = record_text(identities);
-    for (std::size_t done = 0; done < text.size();) {
-        const ssize_t wrote = ::write(file.get(), text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR) continue;
-        if (wrote <= 0) throw fs_error(wrote < 0 ? errno : EIO, path + "-new");
-        done += static_cast<std::size_t>(wrote);
-    }
-    if (const std::error_code error = platform::sync_to_disk(file.get()))
-        throw fs_error(error.value(), path + "-new");
-    if (::renameat(folder.get(), fresh.c_str(), folder.get(), RECORD_NAME) != 0)
-        throw fs_error(errno, path);
-    if (const std::error_code error = platform::sync_to_disk(folder.get()))
-        throw fs_error(error.value(), path);
-    return true;
-}
-
-void remove_record(const std::string& home) {
-    int error = 0;
-    const unique_fd folder = record_folder(home, error, false);
-    if (!folder.valid()) {
-        if (error != 0) throw fs_error(error, record_path(home));
-        return;
-    }
-    if (::unlinkat(folder.get(), RECORD_NAME, 0) != 0 && errno != ENOENT)
-        throw fs_error(errno, record_path(home));
 }
 
 }  // namespace brinvast

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: MIT
+// The traces in the app's name spaces: each place surveyed by exact names and the names below the
+// app's identifier, and a trace removed or looked for again from its place.
 #include "app_traces.h"
 
 #include <fcntl.h>
@@ -8,13 +10,12 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <ranges>
 #include <set>
 #include <string_view>
 
 #include "fs.h"
-#include "info_plist.h"
 #include "names.h"
+#include "trace_base.h"
 #include "unique_fd.h"
 
 namespace brinvast {
@@ -221,26 +222,25 @@ void survey_place(int home_fd, const std::string& home, const Place& place, cons
     }
 }
 
-// The folder `base`, or an invalid descriptor, with which whatever is opened below it fails.
-unique_fd open_base(const std::string& base) {
-    return std::move(platform::open_search_only(AT_FDCWD, base.c_str()).value);
-}
-
 // The place `folder` below `base`, reached one folder at a time without following a link.
 Result<unique_fd> open_place(const std::string& base, const std::string& folder) {
-    Result<unique_fd> base_fd = platform::open_search_only(AT_FDCWD, base.c_str());
+    Result<unique_fd> base_fd = open_base(base);
     if (base_fd.error) return base_fd;
     return platform::open_folder_beneath(base_fd.value.get(), folder.c_str());
 }
 
 }  // namespace
 
+Result<unique_fd> open_base(const std::string& base) {
+    return platform::open_search_only(AT_FDCWD, base.c_str());
+}
+
 TraceSurvey survey_traces(const std::string& home, const TraceNames& names) {
     TraceSurvey survey;
-    const unique_fd home_fd = open_base(home);
-    if (!home_fd.valid()) {
-        const int error = errno;
-        if (!not_there(error)) survey.unexamined.push_back(home + ": " + reason_of(error));
+    const auto [home_fd, error] = open_base(home);
+    if (error) {
+        if (!not_there(error.value()))
+            survey.unexamined.push_back(home + ": " + reason_of(error.value()));
         return survey;
     }
     std::set<std::string> seen;
@@ -252,7 +252,9 @@ TraceSurvey survey_traces(const std::string& home, const TraceNames& names) {
 TraceSurvey survey_system_traces(const std::string& system_root,
                                  const std::vector<std::string>& labels) {
     TraceSurvey survey;
-    const unique_fd root_fd = open_base(system_root);
+    // Below a root that cannot be opened, each place fails to open in turn.
+    const Result<unique_fd> root = open_base(system_root);
+    const unique_fd& root_fd = root.value;
     std::set<std::string> seen;
     static constexpr Place DAEMONS{"Library/LaunchDaemons", ".plist", Naming::exact, Kind::system};
     static constexpr Place HELPERS{"Library/PrivilegedHelperTools", "", Naming::exact,
@@ -283,156 +285,6 @@ std::string trace_left(const std::string& base, const AppTrace& trace) {
         error = errno;
     if (error == 0) return "Still exists: " + trace.path;
     return not_there(error) ? "" : "Cannot examine " + trace.path + ": " + reason_of(error);
-}
-
-std::optional<LaunchAgent> launch_agent_at(int dir, const std::string& folder,
-                                           const std::string& name) {
-    const PlistStrings agent =
-        read_plist_strings(dir, name.c_str(), {"Label", "Program", "ProgramArguments"});
-    const auto value = [&agent](const char* key) {
-        const auto found = agent.values.find(key);
-        return found == agent.values.end() ? std::string() : found->second;
-    };
-    if (agent.problem || value("Label").empty()) return std::nullopt;
-    const std::string program = value("Program");
-    return LaunchAgent{folder + "/" + name, value("Label"),
-                       program.empty() ? value("ProgramArguments") : program};
-}
-
-std::optional<LaunchAgent> launch_agent_of(const std::string& base, const AppTrace& trace) {
-    const unique_fd base_fd = open_base(base);
-    const auto [dir, error] = open_listable(base_fd.get(), trace.folder.c_str());
-    if (error) return std::nullopt;
-    return launch_agent_at(dir.get(), base + "/" + trace.folder, trace.name);
-}
-
-std::vector<AppTrace> launch_agents_into(const std::string& home, const std::string& bundle_path) {
-    std::vector<AppTrace> agents;
-    const std::string folder = "Library/LaunchAgents";
-    const unique_fd home_fd = open_base(home);
-    const auto [dir, error] = open_listable(home_fd.get(), folder.c_str());
-    std::vector<std::string> names;
-    if (error || names_in(dir.get(), names)) return agents;
-    const std::string inside = resolved_path(bundle_path) + "/";
-    for (const std::string& name : names) {
-        if (!name_ends_with(name, ".plist")) continue;
-        const std::optional<LaunchAgent> agent =
-            launch_agent_at(dir.get(), home + "/" + folder, name);
-        if (!agent || !agent->program.starts_with('/') ||
-            !name_starts_with(resolved_path(agent->program), inside)) {
-            continue;
-        }
-        agents.push_back({agent->path, folder, name, agent->label, Kind::launch_agent});
-    }
-    return agents;
-}
-
-namespace {
-
-// Adds the components of `path` to `rest`, the first of them last, where it comes off first.
-void push_components(std::string_view path, std::vector<std::string>& rest) {
-    std::vector<std::string> parts;
-    for (const auto part : std::views::split(path, '/')) {
-        if (!part.empty()) parts.emplace_back(part.begin(), part.end());
-    }
-    rest.insert(rest.end(), parts.rbegin(), parts.rend());
-}
-
-// The target of the link at `path`; false when no link stands there.
-bool link_at(const std::string& path, std::string& target) {
-    char buffer[4096];
-    const ssize_t length = ::readlink(path.c_str(), buffer, sizeof buffer);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) return false;
-    target.assign(buffer, static_cast<std::size_t>(length));
-    return true;
-}
-
-}  // namespace
-
-std::string resolved_path(const std::string& path) {
-    constexpr int MAX_LINKS = 40;
-    std::vector<std::string> rest;
-    push_components(path, rest);
-    std::string resolved;
-    bool gone = false;  // past the last entry that stands
-    for (int links = 0; !rest.empty();) {
-        const std::string part = std::move(rest.back());
-        rest.pop_back();
-        if (part == "..") resolved.resize(std::min(resolved.size(), resolved.rfind('/')));
-        if (part == "." || part == "..") continue;
-        std::string next = resolved + "/" + part;
-        std::string target;
-        if (!gone && links < MAX_LINKS && link_at(next, target)) {
-            ++links;
-            if (target.starts_with('/')) resolved.clear();
-            push_components(target, rest);
-            continue;
-        }
-        struct stat status {};
-        gone = gone || ::lstat(next.c_str(), &status) != 0;
-        resolved = std::move(next);
-    }
-    return resolved.empty() ? "/" : resolved;
-}
-
-namespace {
-
-// `command` as the user whose home it is: root's own would act on root's session.
-std::vector<std::string> as_user(const platform::SystemTools& tools, const UserOfHome& user,
-                                 std::vector<std::string> command) {
-    if (command.front().empty()) return {};
-    if (!user.acting_as_root) return command;
-    if (tools.launchctl.empty() || tools.sudo.empty()) return {};
-    const std::string uid = std::to_string(user.uid);
-    std::vector<std::string> as{tools.launchctl, "asuser", uid, tools.sudo, "-u", "#" + uid};
-    as.insert(as.end(), command.begin(), command.end());
-    return as;
-}
-
-}  // namespace
-
-std::string user_domain(const UserOfHome& user) {
-    return "gui/" + std::to_string(user.uid);
-}
-
-std::vector<std::string> stop_job_command(const platform::SystemTools& tools,
-                                          const std::string& domain, const std::string& label) {
-    if (tools.launchctl.empty()) return {};
-    return {tools.launchctl, "bootout", domain + "/" + label};
-}
-
-std::vector<std::string> job_loaded_command(const platform::SystemTools& tools,
-                                            const std::string& domain, const std::string& label) {
-    if (tools.launchctl.empty()) return {};
-    return {tools.launchctl, "print", domain + "/" + label};
-}
-
-std::string preferences_domain(const AppTrace& trace, const std::string& host_uuid) {
-    constexpr std::string_view SUFFIX = ".plist";
-    const std::string& name = trace.name;
-    if (trace.kind == Kind::preferences && name_ends_with(name, SUFFIX))
-        return name.substr(0, name.size() - SUFFIX.size());
-    const std::size_t owner = trace.owner.size();
-    if (trace.kind != Kind::host_preferences || host_uuid.empty() || name.size() <= owner ||
-        !same_name(std::string_view(name).substr(owner), "." + host_uuid + ".plist")) {
-        return {};
-    }
-    return name.substr(0, owner);
-}
-
-std::vector<std::string> forget_preferences_command(const platform::SystemTools& tools,
-                                                    const UserOfHome& user,
-                                                    const std::string& domain, bool this_host) {
-    std::vector<std::string> command{tools.defaults};
-    if (this_host) command.emplace_back("-currentHost");
-    command.insert(command.end(), {"delete", domain});
-    return as_user(tools, user, std::move(command));
-}
-
-std::vector<std::string> unregister_command(const platform::SystemTools& tools,
-                                            const UserOfHome& user,
-                                            const std::string& bundle_path) {
-    return as_user(tools, user, {tools.lsregister, "-u", bundle_path});
 }
 
 }  // namespace brinvast

@@ -183,6 +183,7 @@ private:
         std::vector<std::string> stopped_jobs;  // domain/label
         std::vector<std::string> forgotten;     // receipts
         std::vector<std::string> staying;       // one line per kind of what stays
+        std::optional<std::string> host_uuid;   // asked at the first ByHost file
     } app;
 };
 

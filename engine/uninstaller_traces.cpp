@@ -235,9 +235,11 @@ bool BrinvastUninstaller::remove_app_trace(const AppTrace& trace, const std::str
 // the file back: it forgets the domain before its file goes. A domain it no longer knows is
 // forgotten already. True when it forgot.
 bool BrinvastUninstaller::forget_preferences(const AppTrace& trace) {
-    const std::string domain = preferences_domain(trace, platform::host_uuid());
-    if (domain.empty()) return false;
     const bool this_host = trace.kind == AppTrace::Kind::host_preferences;
+    // Only a ByHost file's domain depends on this Mac's UUID, which stays the same all run.
+    if (this_host && !app.host_uuid) app.host_uuid = platform::host_uuid();
+    const std::string domain = preferences_domain(trace, app.host_uuid.value_or(""));
+    if (domain.empty()) return false;
     const std::vector<std::string> command =
         forget_preferences_command(platform::system_tools(), user_of_home(), domain, this_host);
     if (command.empty()) return false;
