@@ -82,14 +82,7 @@ void BrinvastUninstaller::rollback_changes() {
 bool BrinvastUninstaller::run() {
     // The lock the front end took goes with this run, however it ends.
     std::optional<RunLock> lock = std::exchange(run_lock, std::nullopt);
-    say(std::string("\n") + RULE);
-    say("🚀 Starting Brinvast Uninstaller");
-    say(RULE);
-    if (dry_run) say("🔍 Running in DRY RUN mode - no changes will be made");
-    if (const std::error_code refused = platform::materialize_dataless_listings()) {
-        say("⚠️  Folders kept in iCloud may refuse to be listed (" +
-            std::string(std::strerror(refused.value())) + ")");
-    }
+    announce_run();
     if (!home_owner) home_owner = owner_of_home(home);
     if (!lock_home(lock)) return report_outcome(false);
     if (!put_right_cut_short_move()) return report_outcome(false);
@@ -119,12 +112,28 @@ bool BrinvastUninstaller::run() {
         result = Outcome::nothing_to_do;
         return true;
     }
+    return run_steps_and_report(app_exists, db_exists || lone_sidecars);
+}
 
+void BrinvastUninstaller::announce_run() {
+    say(std::string("\n") + RULE);
+    say("🚀 Starting Brinvast Uninstaller");
+    say(RULE);
+    if (dry_run) say("🔍 Running in DRY RUN mode - no changes will be made");
+    if (const std::error_code refused = platform::materialize_dataless_listings()) {
+        say("⚠️  Folders kept in iCloud may refuse to be listed (" +
+            std::string(std::strerror(refused.value())) + ")");
+    }
+}
+
+// The steps, the older backup's discard, the record, and the report with its rollback. An
+// interrupt or an unexpected error ends the steps as a failure, which the rollback then follows.
+bool BrinvastUninstaller::run_steps_and_report(bool app_exists, bool database_step) {
     // Until the report and the rollback are done: nothing may cut the rollback short.
     const InterruptScope interrupt_scope;
     bool success = false;
     try {
-        success = run_steps(app_exists, db_exists || lone_sidecars);
+        success = run_steps(app_exists, database_step);
     } catch (const UserInterrupt&) {
         say("\n⚠️  Uninstall interrupted by user");
     } catch (const std::exception& error) {

@@ -155,7 +155,9 @@ private:
     void report_survey_gaps(const std::string& path, const TreeTotals& totals);
     [[nodiscard]] bool verify_directories_removed();
     [[nodiscard]] bool verify_database_moved();
+    void announce_run();
     [[nodiscard]] bool run_steps(bool app_exists, bool database_step);
+    [[nodiscard]] bool run_steps_and_report(bool app_exists, bool database_step);
     [[nodiscard]] bool report_outcome(bool success);
 
     const std::string home;  // locked for the run, so that two runs never overlap
