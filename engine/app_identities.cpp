@@ -157,11 +157,10 @@ int names_in(int dir_fd, std::vector<std::string>& names) {
     auto buffer = std::make_unique<platform::ListingBuffer>();
     platform::DirectoryListing listing(dir_fd, *buffer);
     platform::DirectoryEntry entry;
-    int status = 0;
-    while ((status = listing.next(entry)) > 0)
+    while (listing.next(entry))
         names.emplace_back(entry.name);
     std::ranges::sort(names);
-    return status < 0 ? -status : 0;
+    return listing.error().value();
 }
 
 bool usable_name(std::string_view name, bool group) {
