@@ -7,7 +7,9 @@
 // the directory's descriptor, following links as stat does, and one that fails there is asked
 // again on its own, so that a batch counts exactly what one stat per file counts. Where the
 // kernel offers no io_uring (before 5.6, under a seccomp filter, kernel.io_uring_disabled), and
-// on macOS, each file is examined in turn.
+// on macOS, each file is examined in turn. A batch makes its ring when it is made, once per
+// survey, so that the ring's requests run with the identity the survey runs under
+// (ActingAsHomeOwner) also on kernels that give them the ring's maker's.
 
 #include <sys/stat.h>
 
