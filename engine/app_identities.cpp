@@ -154,12 +154,10 @@ std::error_code names_in(int dir_fd, std::vector<std::string>& names) {
     auto buffer = std::make_unique<platform::ListingBuffer>();
     platform::DirectoryListing listing(dir_fd, *buffer);
     platform::DirectoryEntry entry;
-    int status = 0;
-    while ((status = listing.next(entry)) > 0)
+    while (listing.next(entry))
         names.emplace_back(entry.name);
     std::ranges::sort(names);
-    if (status < 0) return {-status, std::generic_category()};
-    return {};
+    return listing.error();
 }
 
 bool usable_name(std::string_view name, bool group) {

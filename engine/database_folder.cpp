@@ -51,14 +51,13 @@ Observed DatabaseFolder::observe(const Journal& journal) const {
     auto buffer = std::make_unique<platform::ListingBuffer>();
     platform::DirectoryListing listing(journal.fd.get(), *buffer);
     platform::DirectoryEntry entry;
-    int status = 0;
-    while ((status = listing.next(entry)) > 0) {
+    while (listing.next(entry)) {
         const std::string name = entry.name;
         const bool older =
             std::ranges::any_of(SET_SUFFIXES, [&](const char* s) { return name == backup + s; });
         if (!older && name != RECORD_NAME) seen.strangers.push_back(name);
     }
-    if (status < 0) throw fs_error(-status, path_of(journal.name));
+    if (listing.error()) throw fs_error(listing.error().value(), path_of(journal.name));
     return seen;
 }
 

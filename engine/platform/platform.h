@@ -125,7 +125,18 @@ struct Process {
 struct DirectoryEntry {
     const char* name = nullptr;
     unsigned char type = 0;  // DT_DIR, DT_LNK, DT_REG, ..., or DT_UNKNOWN
+    // What a listing that was asked for sizes read along with the name, for an entry that is
+    // neither a directory nor a link, where the platform gives it in the same call (macOS's
+    // getattrlistbulk): its size as st_size has it, and whether it is dataless (is_dataless).
+    // Without them, the entry must be examined to learn them.
+    bool facts_known = false;
+    std::uint64_t size = 0;
+    bool dataless = false;
 };
+
+// What a listing reads of each entry: its name and type, or sizes as well where the platform
+// can give them without a call per entry.
+enum class ListingDetail { types, sizes };
 
 // Scratch memory for listings, reused from one directory to the next so that a walk does not
 // allocate per directory. One listing at a time may use it.
@@ -138,18 +149,36 @@ struct ListingBuffer {
 // descriptor stays owned by the caller and must outlive the listing.
 class DirectoryListing {
 public:
-    DirectoryListing(int dir_fd, ListingBuffer& buffer);
+    DirectoryListing(int dir_fd, ListingBuffer& buffer,
+                     ListingDetail detail = ListingDetail::types);
     DirectoryListing(const DirectoryListing&) = delete;
     DirectoryListing& operator=(const DirectoryListing&) = delete;
     ~DirectoryListing();
 
-    // 1: `entry` holds the next entry; 0: the listing is complete; -errno: it broke off.
-    [[nodiscard]] int next(DirectoryEntry& entry);
+    // True with the next entry in `entry`; false at the end, or when the listing broke off.
+    [[nodiscard]] bool next(DirectoryEntry& entry);
+
+    // Why the listing broke off; empty while it goes on and once it is complete.
+    [[nodiscard]] std::error_code error() const { return error_; }
 
 private:
+    [[nodiscard]] bool fail(int error_number) {
+        error_ = std::error_code(error_number, std::generic_category());
+        return false;
+    }
+
+    std::error_code error_;
 #if defined(__APPLE__)
-    DIR* dir_ = nullptr;
-    int open_error_ = 0;
+    [[nodiscard]] bool next_listed(DirectoryEntry& entry);
+    [[nodiscard]] bool next_read(DirectoryEntry& entry);
+
+    int fd_;
+    ListingBuffer& buffer_;
+    bool sizes_;            // listing through getattrlistbulk
+    bool started_ = false;  // whether getattrlistbulk has returned a batch
+    std::size_t left_ = 0;  // entries of the last batch not yet returned
+    std::size_t pos_ = 0;   // where the next of them starts
+    DIR* dir_ = nullptr;    // the readdir listing otherwise
 #else
     int fd_;
     ListingBuffer& buffer_;

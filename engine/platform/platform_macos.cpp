@@ -234,38 +234,6 @@ Result<std::uint64_t> mount_at(int dir_fd, const char* path) {
     return {static_cast<std::uint64_t>(info.st_dev), {}};
 }
 
-// fdopendir takes over the descriptor it is given, so it gets a duplicate of the caller's.
-DirectoryListing::DirectoryListing(int dir_fd, ListingBuffer&) {
-    const int own_fd = ::dup(dir_fd);
-    if (own_fd < 0) {
-        open_error_ = errno;
-        return;
-    }
-    dir_ = ::fdopendir(own_fd);
-    if (dir_ == nullptr) {
-        open_error_ = errno;
-        ::close(own_fd);
-    }
-}
-
-DirectoryListing::~DirectoryListing() {
-    if (dir_ != nullptr) ::closedir(dir_);
-}
-
-int DirectoryListing::next(DirectoryEntry& entry) {
-    if (dir_ == nullptr) return -open_error_;
-    for (;;) {
-        errno = 0;
-        const dirent* record = ::readdir(dir_);
-        if (record == nullptr) return errno == 0 ? 0 : -errno;
-        const char* name = record->d_name;
-        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
-        entry.name = name;
-        entry.type = record->d_type;
-        return 1;
-    }
-}
-
 // The user's flags may be set by the owner, the system's only by root in single-user mode; both
 // refuse root too.
 Result<const char*> lock_flag(int dir_fd, const char* name) {

@@ -23,6 +23,8 @@
 //                   Integrity Protection does not guard the file, as the hint for them says;
 //   remove_tree     removes a folder of 5,000 files whole, though the listing shifts beneath it
 //                   as entries go, and says how long it took;
+//   survey_tree     which lists through getattrlistbulk, counts the files, folders and bytes of
+//                   a folder of 300 files and a link as find -L and stat -L -f %z do;
 //   iopolicy        materialize_dataless_listings() is taken, and getiopolicy_np reads it back:
 //                   without it, listing a folder that iCloud Drive evicted fails with EDEADLK;
 //   system tools    `defaults delete`, `launchctl bootout`, `lsregister -u` and `pkgutil
@@ -360,6 +362,35 @@ std::string quoted(const std::string& path) {
     return text + "'";
 }
 
+// The survey lists through getattrlistbulk and stats only links; find and stat, following
+// links as the survey does, must count the same files, folders and bytes.
+void check_survey(const TempDir& tmp) {
+    const std::string folder = tmp / "surveyed";
+    const char* const places[] = {"", "a/", "a/b/", "c/"};
+    for (std::size_t i = 0; i < 300; ++i)
+        write_file(folder + "/" + places[i % 4] + std::to_string(i), i * 37 % 5000);
+    if (!make_link("a/b/2", folder + "/link")) return failed("symlink: " + error_text(errno));
+    TreeTotals totals;
+    try {
+        totals = survey_tree(folder);
+    } catch (const std::system_error& error) {
+        return failed(std::string("survey_tree: ") + error.what());
+    }
+    const std::string ours = std::to_string(totals.file_count) + " files, " +
+                             std::to_string(totals.dir_count) + " folders, " +
+                             std::to_string(totals.total_bytes) + " bytes";
+    const std::string in = "find -L " + quoted(folder) + " -mindepth 1";
+    const std::string theirs =
+        output_of(in + " -type f | wc -l | tr -d ' \\n'") + " files, " +
+        output_of(in + " -type d | wc -l | tr -d ' \\n'") + " folders, " +
+        output_of(in +
+                  " -type f -exec stat -L -f %z {} + | awk '{s += $1} END {printf \"%d\", s}'") +
+        " bytes";
+    const std::string line = "survey_tree: " + ours + "; find and stat: " + theirs;
+    if (ours != theirs) return failed(line);
+    ok(line);
+}
+
 // Our team and groups for the bundle at `path`, and Apple's, as one comparable line each.
 void compare_signature(const std::string& path, int bundle) {
     const unique_fd contents(::openat(bundle, "Contents", O_RDONLY | O_DIRECTORY));
@@ -469,6 +500,7 @@ int main() {
         check_unlink_folder(tmp);
         check_locked_file(tmp);
         check_removing_many(tmp);
+        check_survey(tmp);
         check_system_tools(tmp);
     }
     check_other_users_process();
