@@ -221,31 +221,21 @@ void check_database_shape(const std::string& db, const std::string& backup, bool
     }
 }
 
-std::optional<DatabaseMove> move_database(const std::string& db, const std::string& backup) {
-    const DatabaseFolder folder(db, backup);
-    if (!folder.exists()) return std::nullopt;
-    if (const std::vector<const char*> pending = folder.journals_present(); !pending.empty()) {
-        throw fs_error(EEXIST, "An interrupted move of the database must be put right first",
-                       folder.path_of(pending.front()));
-    }
-    check_database_shape(db, backup, false);
-    if (!folder.identity_of(folder.live)) return std::nullopt;
-    if (links_to_backup(db, backup)) {
-        Result<std::string> target = platform::read_link(db);
-        if (target.error) throw fs_error(target.error.value(), db);
-        DatabaseMove moved{{}, {}, true, std::move(target.value)};
-        folder.remove_entry(folder.fd(), folder.live, 0, db);
-        folder.make_durable();
-        return moved;
-    }
-    const Record record{folder.identities_of_set(folder.live),
-                        folder.identities_of_set(folder.backup)};
-    DatabaseMove moved{without_main(record.live), {}, false, {}};
-    // A dangling link at the backup name is in the way, but it is no backup.
-    for (std::size_t i = 0; i < SET_SIZE; ++i) {
-        if (record.older[i] && path_exists(backup + SET_SUFFIXES[i]))
-            moved.replaced.push_back(backup + SET_SUFFIXES[i]);
-    }
+namespace {
+
+// A database that is only a link to its backup: the link goes, and what it said is kept.
+DatabaseMove drop_link_to_backup(const DatabaseFolder& folder, const std::string& db) {
+    Result<std::string> target = platform::read_link(db);
+    if (target.error) throw fs_error(target.error.value(), db);
+    DatabaseMove moved{{}, {}, true, std::move(target.value)};
+    folder.remove_entry(folder.fd(), folder.live, 0, db);
+    folder.make_durable();
+    return moved;
+}
+
+// Sets the older backup aside in a journal that records both sets, then moves the live set to
+// the backup names; whatever of it fails is undone as found.
+void carry_out_move(const DatabaseFolder& folder, const Record& record) {
     Journal journal = folder.begin_journal();
     or_undo(
         [&] {
@@ -265,6 +255,29 @@ std::optional<DatabaseMove> move_database(const std::string& db, const std::stri
             folder.make_durable();
         },
         [&] { undo_as_found(folder, journal, record); });
+}
+
+}  // namespace
+
+std::optional<DatabaseMove> move_database(const std::string& db, const std::string& backup) {
+    const DatabaseFolder folder(db, backup);
+    if (!folder.exists()) return std::nullopt;
+    if (const std::vector<const char*> pending = folder.journals_present(); !pending.empty()) {
+        throw fs_error(EEXIST, "An interrupted move of the database must be put right first",
+                       folder.path_of(pending.front()));
+    }
+    check_database_shape(db, backup, false);
+    if (!folder.identity_of(folder.live)) return std::nullopt;
+    if (links_to_backup(db, backup)) return drop_link_to_backup(folder, db);
+    const Record record{folder.identities_of_set(folder.live),
+                        folder.identities_of_set(folder.backup)};
+    DatabaseMove moved{without_main(record.live), {}, false, {}};
+    // A dangling link at the backup name is in the way, but it is no backup.
+    for (std::size_t i = 0; i < SET_SIZE; ++i) {
+        if (record.older[i] && path_exists(backup + SET_SUFFIXES[i]))
+            moved.replaced.push_back(backup + SET_SUFFIXES[i]);
+    }
+    carry_out_move(folder, record);
     return moved;
 }
 
