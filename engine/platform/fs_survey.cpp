@@ -18,12 +18,6 @@ namespace brinvast {
 
 namespace {
 
-void add_file(TreeTotals& totals, std::uint64_t size, bool dataless) {
-    ++totals.file_count;
-    totals.total_bytes += size;
-    if (dataless) ++totals.dataless_count;
-}
-
 // Counts one entry that is not known to be a real directory. Links to directories are counted
 // as directories but never entered.
 void count_other_entry(int fd, const char* name, TreeTotals& totals) {

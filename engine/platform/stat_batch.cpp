@@ -8,10 +8,14 @@
 
 namespace brinvast {
 
-void add_file(TreeTotals& totals, const struct stat& info) {
+void add_file(TreeTotals& totals, std::uint64_t size, bool dataless) {
     ++totals.file_count;
-    totals.total_bytes += static_cast<std::uint64_t>(info.st_size);
-    if (platform::is_dataless(info)) ++totals.dataless_count;
+    totals.total_bytes += size;
+    if (dataless) ++totals.dataless_count;
+}
+
+void add_file(TreeTotals& totals, const struct stat& info) {
+    add_file(totals, static_cast<std::uint64_t>(info.st_size), platform::is_dataless(info));
 }
 
 namespace {
@@ -48,8 +52,7 @@ void StatBatch::flush(int dir_fd, TreeTotals& totals) {
                 count_file(dir_fd, pointers_[i], totals);  // its own error, or the batch's
                 continue;
             }
-            ++totals.file_count;
-            totals.total_bytes += static_cast<std::uint64_t>(sizes_[i]);
+            add_file(totals, static_cast<std::uint64_t>(sizes_[i]));
         }
     } else {
         for (const char* name : pointers_)

@@ -23,7 +23,10 @@
 
 namespace brinvast {
 
-// Counts a file of that status into `totals`.
+// Counts a file of `size` bytes into `totals`, and among the dataless ones where it is one.
+void add_file(TreeTotals& totals, std::uint64_t size, bool dataless = false);
+
+// The same for a file of that status.
 void add_file(TreeTotals& totals, const struct stat& info);
 
 // The kernel's side of a batch; none where the system gives none.
