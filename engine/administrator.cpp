@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <functional>
 #include <system_error>
 
 #include "fs.h"
@@ -38,11 +39,14 @@ std::vector<std::string> administrator_run_arguments(const std::string& user, bo
 
 namespace {
 
-// Who besides root and `user` may change the entry `info`: its owner, its group, anybody; nothing
-// when nobody may.
-std::optional<std::string> others_who_may_change(const struct stat& info, uid_t user,
+// Whether `uid` may own an entry that root trusts.
+using MayOwn = std::function<bool(uid_t)>;
+
+// Who besides root and those that `may_own` accepts may change the entry `info`: its owner, its
+// group, anybody; nothing when nobody may.
+std::optional<std::string> others_who_may_change(const struct stat& info, const MayOwn& may_own,
                                                  std::optional<gid_t> administrators) {
-    if (info.st_uid != 0 && info.st_uid != user) return "its owner " + user_name(info.st_uid);
+    if (info.st_uid != 0 && !may_own(info.st_uid)) return "its owner " + user_name(info.st_uid);
     const bool sticky_of_roots =
         S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0 && info.st_uid == 0;
     if ((info.st_mode & S_IWOTH) != 0 && !sticky_of_roots) return "anybody";
@@ -52,26 +56,46 @@ std::optional<std::string> others_who_may_change(const struct stat& info, uid_t 
     return std::nullopt;
 }
 
-}  // namespace
-
-ProgramForRoot program_for_root(const std::string& program, uid_t user,
-                                std::optional<gid_t> administrators) {
-    const std::string real = real_path(program);
-    if (!real.starts_with('/')) return {{}, real + " is no absolute path"};
+// The first entry from "/" down to `real`, an absolute path without links, that somebody else
+// than root and those that `may_own` accepts may change, and who; or why it cannot be told.
+// Nothing when there is none. With `absent_ends`, an entry that does not exist ends the walk:
+// nobody can put one there without changing a folder above it.
+std::optional<std::string> first_changeable(const std::string& real, const MayOwn& may_own,
+                                            std::optional<gid_t> administrators, bool absent_ends) {
+    if (!real.starts_with('/')) return real + " is no absolute path";
     for (std::size_t end = 1;; end = std::min(real.find('/', end + 1), real.size())) {
         const std::string entry = real.substr(0, end);  // "/" first
         struct stat info {};
         if (::lstat(entry.c_str(), &info) != 0) {
             const int error = errno;
-            return {{}, std::strerror(error) + (": " + entry)};
+            if (absent_ends && (error == ENOENT || error == ENOTDIR)) return std::nullopt;
+            return std::strerror(error) + (": " + entry);
         }
-        if (S_ISLNK(info.st_mode)) return {{}, entry + " is a symbolic link"};
-        if (const auto who = others_who_may_change(info, user, administrators)) {
-            return {{}, entry + " may be changed by " + *who};
+        if (S_ISLNK(info.st_mode)) return entry + " is a symbolic link";
+        if (const auto who = others_who_may_change(info, may_own, administrators)) {
+            return entry + " may be changed by " + *who;
         }
-        if (end == real.size()) break;
+        if (end == real.size()) return std::nullopt;
     }
+}
+
+}  // namespace
+
+ProgramForRoot program_for_root(const std::string& program, uid_t user,
+                                std::optional<gid_t> administrators) {
+    const std::string real = real_path(program);
+    const MayOwn may_own = [user](uid_t owner) { return owner == user; };
+    if (auto refusal = first_changeable(real, may_own, administrators, false))
+        return {{}, std::move(*refusal)};
     return {real, {}};
+}
+
+std::optional<std::string> changeable_beyond_administrators(const std::string& path) {
+    const std::optional<gid_t> administrators = platform::administrators_group();
+    const MayOwn may_own = [administrators](uid_t owner) {
+        return administrators && belongs_to_group(owner, *administrators);
+    };
+    return first_changeable(real_path(path), may_own, administrators, true);
 }
 
 // Inside single quotes nothing is special but the quote itself, which closes them: it is

@@ -44,6 +44,14 @@ struct ProgramForRoot {
 [[nodiscard]] ProgramForRoot program_for_root(const std::string& program, uid_t user,
                                               std::optional<gid_t> administrators);
 
+// Whether what the entry at `path` holds is only root's word, as root acts on it outside the home:
+// when neither it nor any folder from "/" down to it may be changed by anybody but root and the
+// members of the administrators' group, who may become root anyway (a package's bundle, or one an
+// administrator put in /Applications, which is root's and the administrators'). Nothing when so,
+// and when nothing stands at `path` in folders that only they may change; otherwise which entry
+// may be changed and by whom, or why that cannot be told.
+[[nodiscard]] std::optional<std::string> changeable_beyond_administrators(const std::string& path);
+
 // The command that runs `program` with `arguments` as root once an administrator has agreed, at
 // the prompt the platform's users know.
 [[nodiscard]] std::vector<std::string> administrator_command(

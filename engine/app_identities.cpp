@@ -39,13 +39,22 @@ constexpr std::array<NestedFolder, 7> NESTED{{
     {"Library/LaunchServices", ""},
 }};
 
-bool is_apples(std::string_view name) {
-    constexpr std::string_view APPLE = "com.apple";
-    if (name.size() < APPLE.size()) return false;
-    for (std::size_t i = 0; i < APPLE.size(); ++i) {
-        if ((name[i] | 0x20) != APPLE[i] && name[i] != APPLE[i]) return false;
+// The reverse-DNS part of a name: an application group's without its "group." or its team's
+// prefix (ten letters or digits), as "group.com.apple.notes" and "<TEAM>.com.apple.x" name
+// Apple's groups.
+std::string_view reverse_dns_part(std::string_view name) {
+    if (name_starts_with(name, "group.")) return name.substr(6);
+    constexpr std::size_t TEAM_SIZE = 10;
+    if (name.size() > TEAM_SIZE && name[TEAM_SIZE] == '.' &&
+        std::all_of(name.begin(), name.begin() + TEAM_SIZE, is_letter_or_digit)) {
+        return name.substr(TEAM_SIZE + 1);
     }
-    return name.size() == APPLE.size() || name[APPLE.size()] == '.';
+    return name;
+}
+
+bool is_apples(std::string_view name) {
+    const std::string_view part = reverse_dns_part(name);
+    return same_name(part, "com.apple") || name_starts_with(part, "com.apple.");
 }
 
 // The labels of the launchd property lists in `folder` below the open bundle `bundle`.
@@ -58,6 +67,20 @@ void add_labels(int bundle, const char* folder, std::vector<std::string>& labels
         const PlistStrings job = read_plist_strings(dir.get(), name.c_str(), {"Label"});
         const auto label = job.values.find("Label");
         if (label != job.values.end()) add_sorted(labels, label->second);
+    }
+}
+
+// The login items in Contents/Library/LoginItems of the open `contents`: launchd knows each one
+// (SMAppService) by its bundle identifier, in the user's domain.
+void add_login_items(int contents, std::vector<std::string>& labels) {
+    const auto [dir, error] = open_listable(contents, "Library/LoginItems");
+    std::vector<std::string> names;
+    if (error || names_in(dir.get(), names)) return;
+    for (const std::string& name : names) {
+        const unique_fd item(::openat(dir.get(), name.c_str(), DIRECTORY));
+        if (!name_ends_with(name, ".app") || !item.valid()) continue;
+        const BundleIdentifier read = bundle_identifier_at(item.get());
+        if (read.identifier) add_sorted(labels, *read.identifier);
     }
 }
 
@@ -75,6 +98,7 @@ void add_declared(int bundle, AppIdentities& found, bool with_signature,
     }
     add_labels(contents.get(), "Library/LaunchAgents", found.agents);
     add_labels(contents.get(), "Library/LaunchDaemons", found.daemons);
+    add_login_items(contents.get(), found.agents);
     if (!with_signature) return;
     const PlistStrings info =
         read_plist_strings(contents.get(), "Info.plist", {"CFBundleExecutable"});
@@ -175,6 +199,9 @@ IdentitiesRead read_identities(const std::string& bundle_path) {
     const BundleIdentifier own =
         bundle.valid() ? bundle_identifier_at(bundle.get()) : bundle_identifier(bundle_path);
     if (!own.identifier) {
+        const std::error_code& error = own.problem.error;
+        read.unreadable = error && error != std::errc::no_such_file_or_directory &&
+                          error != std::errc::not_a_directory;
         read.problems.push_back(own.problem.text);
         return read;
     }
@@ -214,14 +241,27 @@ const std::string* OtherApps::claiming(std::string_view name) const {
 
 namespace {
 
+// Whether `error` says only that nothing is there, or that it is no folder.
+bool nothing_there(const std::error_code& error) {
+    return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory;
+}
+
 // What the other app `entry` in the open folder `dir` claims, added to `others` under `path`.
 void add_claims(int dir, const std::string& entry, const std::string& path,
                 const std::string& identifier, bool with_groups, OtherApps& others) {
     // Another app's claims may come through a link: following it only keeps more.
     unique_fd app(::openat(dir, entry.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const BundleIdentifier read =
-        app.valid() ? bundle_identifier_at(app.get()) : BundleIdentifier{};
-    if (!read.identifier) return;
+    if (!app.valid()) {
+        const std::error_code error = last_error();
+        if (!nothing_there(error)) others.unreadable.push_back(path + ": " + error.message());
+        return;
+    }
+    const BundleIdentifier read = bundle_identifier_at(app.get());
+    if (!read.identifier) {
+        if (read.problem.error && !nothing_there(read.problem.error))
+            others.unreadable.push_back(path + ": " + read.problem.text);
+        return;
+    }
     if (same_name(*read.identifier, identifier)) others.same_identifier.push_back(path);
     AppIdentities claims;
     std::vector<std::string> ignored;
@@ -250,7 +290,11 @@ OtherApps other_installed_apps(const std::string& bundle_path, const std::string
          {applications, applications + "/Utilities", home + "/Applications"}) {
         const unique_fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         std::vector<std::string> names;
-        if (!dir.valid() || names_in(dir.get(), names)) continue;
+        const std::error_code error = dir.valid() ? names_in(dir.get(), names) : last_error();
+        if (error) {
+            if (!nothing_there(error)) others.unreadable.push_back(folder + ": " + error.message());
+            continue;
+        }
         for (const std::string& entry : names) {
             const std::string path = folder + "/" + entry;
             if (!name_ends_with(entry, ".app") || path == bundle_path || real_path(path) == own)

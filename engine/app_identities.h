@@ -26,7 +26,7 @@ struct AppIdentities {
     std::vector<std::string> nested;    // its helpers' and extensions', sorted, the app's excluded
     std::string team;                   // the team of its code signature, when signed
     std::vector<std::string> groups;    // the application groups its signature claims
-    std::vector<std::string> agents;    // labels of the launch agents it registers from its bundle
+    std::vector<std::string> agents;    // labels of the launch agents and login items in its bundle
     std::vector<std::string> daemons;   // labels of its daemons and privileged helpers
     std::vector<std::string> receipts;  // installer packages whose receipts own the bundle
 
@@ -34,10 +34,12 @@ struct AppIdentities {
 };
 
 // What reading a bundle found: its identities, when its own identifier is usable, and one
-// sentence per part that was refused.
+// sentence per part that was refused. `unreadable` when the system kept its Info.plist from being
+// read (not when there is none, nor when it is malformed): then nothing can be told of its names.
 struct IdentitiesRead {
     std::optional<AppIdentities> identities;
     std::vector<std::string> problems;
+    bool unreadable = false;
 };
 
 // The identities that the bundle at `bundle_path` declares, receipts aside. Nothing is followed
@@ -67,6 +69,9 @@ struct OtherApps {
     std::map<std::string, std::string, NameLess> labels;
     std::map<std::string, std::string, NameLess> groups;
     std::vector<std::string> same_identifier;  // bundles with the very identifier of ours
+    // "path: reason" for each app, or folder of apps, that could not be read: what it claims
+    // cannot be told.
+    std::vector<std::string> unreadable;
 
     // The app that claims `name` or a name above it in its name space, or nothing.
     [[nodiscard]] const std::string* claiming(std::string_view name) const;
@@ -102,6 +107,11 @@ struct RecordRead {
 // False when there is no home to write it in, and so nothing there to find later. Throws
 // fs_error.
 [[nodiscard]] bool write_record(const std::string& home, const AppIdentities& identities);
+
+// Why write_record would be refused in `home` as things stand (its folder, or the nearest folder
+// above it that it would be made in, may not be written), without changing anything; nothing when
+// it would not.
+[[nodiscard]] Problem record_refused_at(const std::string& home);
 
 // Removes the record, when it is there. Throws fs_error.
 void remove_record(const std::string& home);

@@ -185,6 +185,24 @@ bool write_record(const std::string& home, const AppIdentities& identities) {
     return true;
 }
 
+Problem record_refused_at(const std::string& home) {
+    const Result<unique_fd> top = platform::open_search_only(AT_FDCWD, home.c_str());
+    if (top.error) return {top.error.message() + ": " + home, top.error};
+    // The record's folder, or else the folder it would be made in.
+    for (const char* folder : {RECORD_FOLDER, "Library", "."}) {
+        const auto [dir, error] = open_listable(top.value.get(), folder);
+        const std::string path = home + (*folder == '.' ? "" : std::string("/") + folder);
+        if (error == std::errc::no_such_file_or_directory) continue;
+        if (error) return {error.message() + ": " + path, error};
+        if (::faccessat(dir.get(), ".", W_OK | X_OK, AT_EACCESS) != 0) {
+            const std::error_code refused = last_error();
+            return {refused.message() + ": " + path, refused};
+        }
+        return {};
+    }
+    return {};
+}
+
 void remove_record(const std::string& home) {
     const auto [folder, folder_error] = record_folder(home, false);
     if (folder_error) {

@@ -143,11 +143,16 @@ private:
             return;
         }
         try {
-            const TreeTotals totals = survey_tree_at(folder_.value.get(), trace.name, trace.path);
+            TreeTotals totals = survey_tree_at(folder_.value.get(), trace.name, trace.path);
             trace.file_count = totals.file_count;
             trace.bytes = totals.total_bytes;
+            trace.unlisted = std::move(totals.unlisted);
+            trace.unlisted_count = totals.unlisted_count;
         } catch (const std::system_error&) {
-            // There, but not to be looked into (macOS guards containers): its removal says more.
+            // There, but not to be looked into (macOS guards containers): its removal says more,
+            // and its size is not what it holds.
+            trace.unlisted = {trace.path};
+            trace.unlisted_count = 1;
         }
     }
 
@@ -162,6 +167,15 @@ private:
 bool below(std::string_view name, const std::string& id, std::string_view suffix) {
     return name.size() > id.size() + 1 + suffix.size() && name_starts_with(name, id) &&
            name[id.size()] == '.' && name_ends_with(name, suffix);
+}
+
+// Whether `name` is <id>.<part><suffix> with a part of one component, as ByHost names a file with
+// the hardware's identifier: <id>.beta.<part> is another app's.
+bool with_one_part(std::string_view name, const std::string& id, std::string_view suffix) {
+    if (!below(name, id, suffix)) return false;
+    const std::string_view part =
+        name.substr(id.size() + 1, name.size() - id.size() - 1 - suffix.size());
+    return part.find('.') == std::string_view::npos;
 }
 
 // The names in the app's name space that are its own: not another installed app's, nor below
@@ -211,13 +225,13 @@ void survey_place(int home_fd, const std::string& home, const Place& place, cons
             look_up_exact(at, listed, listable, *owner, suffix);
     }
     for (const std::string& name : listed) {
-        if (ours_below(name, ids.identifier, suffix, names.others)) {
+        if (names.name_space && ours_below(name, ids.identifier, suffix, names.others)) {
             at.look_up(name, ids.identifier);
             continue;
         }
         if (place.naming != Naming::with_part) continue;
         for (const std::string* owner : owners) {
-            if (below(name, *owner, suffix)) at.look_up(name, *owner);
+            if (with_one_part(name, *owner, suffix)) at.look_up(name, *owner);
         }
     }
 }

@@ -35,6 +35,10 @@ struct AppTrace {
     bool link = false;       // a link, removed as a link
     std::uint64_t file_count = 0;
     std::uint64_t bytes = 0;
+    // The folders in it that could not be listed, and so are not counted (the first
+    // TreeTotals::UNLISTED_KEPT of them), and how many there were; itself, when it could not be.
+    std::vector<std::string> unlisted{};
+    std::uint64_t unlisted_count = 0;
 };
 
 // What the survey of the places found.
@@ -48,10 +52,13 @@ struct TraceSurvey {
 };
 
 // Which names are the app's, and for whom: `identities` after every name that another app
-// claims was taken out, and the other apps, whose own name spaces are never ours.
+// claims was taken out, and the other apps, whose own name spaces are never ours. Without
+// `name_space` only exact names count: an installed app that could not be read may claim any
+// name below the app's identifier.
 struct TraceNames {
     const AppIdentities& identities;
     const OtherApps& others;
+    bool name_space = true;
 };
 
 // The traces in `home`, place by place in a fixed order and by name within a place.
@@ -77,20 +84,26 @@ struct LaunchAgent {
     std::string program;
 };
 
-// The launch agent defined by the file `name` in the open folder `dir`; nothing when it is no
-// readable agent.
-[[nodiscard]] std::optional<LaunchAgent> launch_agent_at(int dir, const std::string& folder,
-                                                         const std::string& name);
+// What reading a launch agent's property list found: the agent; or nothing, when the file is no
+// agent (malformed, no label), or when the system kept it from being read, as `unreadable` says.
+struct LaunchAgentRead {
+    std::optional<LaunchAgent> agent;
+    Problem unreadable;
+};
+
+// The launch agent defined by the file `name` in the open folder `dir`.
+[[nodiscard]] LaunchAgentRead launch_agent_at(int dir, const std::string& folder,
+                                              const std::string& name);
 
 // The launch agent that the trace `trace` below `base` defines.
-[[nodiscard]] std::optional<LaunchAgent> launch_agent_of(const std::string& base,
-                                                         const AppTrace& trace);
+[[nodiscard]] LaunchAgentRead launch_agent_of(const std::string& base, const AppTrace& trace);
 
 // The launch agents in `home`/Library/LaunchAgents whose program lies inside the bundle at
-// `bundle_path`, whatever their names, as traces: they would fail at every login once it is gone.
-// A program is compared by where it leads, not as it is spelt.
-[[nodiscard]] std::vector<AppTrace> launch_agents_into(const std::string& home,
-                                                       const std::string& bundle_path);
+// `bundle_path`, whatever their names, as traces (their owner is their label, "" when it is not
+// one to use): they would fail at every login once it is gone. A program is compared by where it
+// leads, not as it is spelt. The folder or an agent that cannot be examined is `unexamined`.
+[[nodiscard]] TraceSurvey launch_agents_into(const std::string& home,
+                                             const std::string& bundle_path);
 
 // `path` with every link, "." and ".." resolved as far as entries stand, and the rest, which no
 // longer exists, added as spelt, its "." and ".." resolved by name.
@@ -111,8 +124,9 @@ struct UserOfHome {
 [[nodiscard]] std::vector<std::string> job_loaded_command(const platform::SystemTools& tools,
                                                           const std::string& domain,
                                                           const std::string& label);
-// The user's own launchd domain, gui/<uid>.
-[[nodiscard]] std::string user_domain(const UserOfHome& user);
+// The user's own launchd domain: gui/<uid> while the user is logged in, user/<uid> otherwise (at
+// the login window, or over SSH), where launchd keeps the user's jobs then.
+[[nodiscard]] std::string user_domain(const UserOfHome& user, bool logged_in = true);
 // The preferences domain that the preferences trace `trace` holds: its name without ".plist"; for
 // a ByHost file, its owner's, but only when the file is this Mac's, named with `host_uuid` (one
 // copied from another Mac is not reached by `defaults -currentHost`). Empty for none.
@@ -122,6 +136,9 @@ struct UserOfHome {
 [[nodiscard]] std::vector<std::string> forget_preferences_command(
     const platform::SystemTools& tools, const UserOfHome& user, const std::string& domain,
     bool this_host);
+// sfltool dumpbtm: what Background Task Management lists under Login Items for the user.
+[[nodiscard]] std::vector<std::string> background_items_command(const platform::SystemTools& tools,
+                                                                const UserOfHome& user);
 // lsregister -u <bundle>: no "Open With" entry or notification setting points at a deleted app.
 [[nodiscard]] std::vector<std::string> unregister_command(const platform::SystemTools& tools,
                                                           const UserOfHome& user,

@@ -26,8 +26,8 @@ std::vector<std::string> as_user(const platform::SystemTools& tools, const UserO
 
 }  // namespace
 
-std::string user_domain(const UserOfHome& user) {
-    return "gui/" + std::to_string(user.uid);
+std::string user_domain(const UserOfHome& user, bool logged_in) {
+    return (logged_in ? "gui/" : "user/") + std::to_string(user.uid);
 }
 
 std::vector<std::string> stop_job_command(const platform::SystemTools& tools,
@@ -63,6 +63,11 @@ std::vector<std::string> forget_preferences_command(const platform::SystemTools&
     if (this_host) command.emplace_back("-currentHost");
     command.insert(command.end(), {"delete", domain});
     return as_user(tools, user, std::move(command));
+}
+
+std::vector<std::string> background_items_command(const platform::SystemTools& tools,
+                                                  const UserOfHome& user) {
+    return as_user(tools, user, {tools.sfltool, "dumpbtm"});
 }
 
 std::vector<std::string> unregister_command(const platform::SystemTools& tools,

@@ -28,6 +28,8 @@ constexpr std::uint32_t FAT_MAGIC = 0xcafebabe;
 constexpr std::uint32_t FAT_MAGIC_64 = 0xcafebabf;
 constexpr std::uint32_t MH_MAGIC = 0xfeedface;
 constexpr std::uint32_t MH_MAGIC_64 = 0xfeedfacf;
+constexpr std::uint32_t LC_SEGMENT = 0x1;
+constexpr std::uint32_t LC_SEGMENT_64 = 0x19;
 constexpr std::uint32_t LC_CODE_SIGNATURE = 0x1d;
 constexpr std::uint32_t CSMAGIC_EMBEDDED_SIGNATURE = 0xfade0cc0;
 constexpr std::uint32_t CSMAGIC_CODEDIRECTORY = 0xfade0c02;
@@ -48,6 +50,8 @@ constexpr std::uint32_t MAX_BLOBS = 64;
 constexpr std::size_t MAX_TEAM_SIZE = 64;
 constexpr std::size_t MAX_GROUP_SIZE = 255;
 constexpr std::string_view GROUPS_KEY = "com.apple.security.application-groups";
+constexpr std::string_view CLIENTS_KEY = "SMAuthorizedClients";
+constexpr std::uint32_t MAX_INFO_PLIST_SIZE = 1 << 20;
 
 // The bytes at `offset`, `size` of them or fewer at the end of the file; nullopt when the file
 // cannot be read.
@@ -97,12 +101,16 @@ struct Refused : std::runtime_error {
     });
 }
 
-// What one architecture's signature claims.
+// What one architecture's signature claims, and its embedded Info.plist's authorized clients.
 struct SliceSignature {
     bool is_signed = false;
     std::string team;
     std::vector<std::string> groups;
+    std::vector<std::string> clients;
 };
+
+// Where a load command puts a piece of the slice: its offset and size.
+using Place = std::pair<std::uint32_t, std::uint32_t>;
 
 // Reads the signatures of a thin or universal Mach-O file, slice by slice.
 class SignatureReader {
@@ -183,35 +191,95 @@ private:
         if (header_size + commands_size > length) invalid("its load commands run past the end");
         const std::string commands =
             exactly(offset + header_size, commands_size, "its load commands");
-        const auto place = signature_place(commands, field(16), big_endian);
-        if (!place) return {};
-        const auto [data_offset, data_size] = *place;
-        if (data_size > MAX_SIGNATURE_SIZE) invalid("its code signature exceeds 32 MiB");
-        if (std::uint64_t{data_offset} + data_size > length)
-            invalid("its code signature runs past the end");
-        return read_superblob(exactly(offset + data_offset, data_size, "its code signature"));
+        const LoadCommands found = load_commands(commands, field(16), big_endian, wide);
+        std::vector<std::string> clients;
+        if (found.info_plist)
+            clients = clients_in(
+                piece(offset, length, *found.info_plist, MAX_INFO_PLIST_SIZE, "its Info.plist"));
+        if (!found.signature) return {false, {}, {}, std::move(clients)};
+        if (found.signature->second > MAX_SIGNATURE_SIZE)
+            invalid("its code signature exceeds 32 MiB");
+        SliceSignature slice = read_superblob(
+            piece(offset, length, *found.signature, MAX_SIGNATURE_SIZE, "its code signature"));
+        slice.clients = std::move(clients);
+        return slice;
     }
 
-    // Where LC_CODE_SIGNATURE, among the `count` load commands in `commands`, puts the signature.
-    [[nodiscard]] std::optional<std::pair<std::uint32_t, std::uint32_t>> signature_place(
-        std::string_view commands, std::uint32_t count, bool big_endian) const {
+    // The piece of the slice of `length` bytes at `offset` that `place` names, at most `limit`
+    // bytes, which problems call `what`.
+    [[nodiscard]] std::string piece(std::uint64_t offset, std::uint64_t length, Place place,
+                                    std::uint32_t limit, std::string_view what) const {
+        const auto [at, size] = place;
+        if (size > limit) invalid(std::string(what) + " is too large");
+        if (std::uint64_t{at} + size > length) invalid(std::string(what) + " runs past the end");
+        return exactly(offset + at, size, what);
+    }
+
+    // What the load commands say where to find.
+    struct LoadCommands {
+        std::optional<Place> signature;   // LC_CODE_SIGNATURE's
+        std::optional<Place> info_plist;  // the section __TEXT,__info_plist
+    };
+
+    // Where LC_CODE_SIGNATURE and the __TEXT,__info_plist section, among the `count` load
+    // commands in `commands`, put the signature and the embedded Info.plist.
+    [[nodiscard]] LoadCommands load_commands(std::string_view commands, std::uint32_t count,
+                                             bool big_endian, bool wide) const {
         const auto field = [&](std::size_t at) {
             return static_cast<std::uint32_t>(integer(commands, at, 4, big_endian));
         };
-        std::optional<std::pair<std::uint32_t, std::uint32_t>> place;
+        LoadCommands found;
         std::size_t at = 0;
         for (std::uint32_t i = 0; i < count; ++i) {
             if (commands.size() - at < 8) invalid("a load command runs past the end");
             const std::uint32_t size = field(at + 4);
             if (size < 8 || size % 4 != 0 || size > commands.size() - at)
                 invalid("a load command runs past the end");
-            if (field(at) == LC_CODE_SIGNATURE) {
-                if (size < 16 || place) invalid("a bad code signature command");
-                place.emplace(field(at + 8), field(at + 12));
+            const std::uint32_t command = field(at);
+            if (command == LC_CODE_SIGNATURE) {
+                if (size < 16 || found.signature) invalid("a bad code signature command");
+                found.signature.emplace(field(at + 8), field(at + 12));
+            } else if (command == (wide ? LC_SEGMENT_64 : LC_SEGMENT) && !found.info_plist) {
+                found.info_plist = info_plist_section(commands.substr(at, size), big_endian, wide);
             }
             at += size;
         }
-        return place;
+        return found;
+    }
+
+    // Where the segment command `segment` puts its __info_plist section, when it is __TEXT and
+    // has one: a section_64 is 80 bytes after a 72-byte segment_command_64, a section 68 after 56.
+    [[nodiscard]] std::optional<Place> info_plist_section(std::string_view segment, bool big_endian,
+                                                          bool wide) const {
+        const std::size_t header = wide ? 72 : 56;
+        const std::size_t section = wide ? 80 : 68;
+        if (segment.size() < header || name_at(segment, 8) != "__TEXT") return std::nullopt;
+        const auto sections = integer(segment, header - 8, 4, big_endian);
+        if (sections > (segment.size() - header) / section) invalid("a bad segment command");
+        for (std::size_t i = 0; i < sections; ++i) {
+            const std::size_t at = header + i * section;
+            if (name_at(segment, at) != "__info_plist") continue;
+            const std::size_t size_at = at + (wide ? 40 : 36);
+            const std::uint64_t size = integer(segment, size_at, wide ? 8 : 4, big_endian);
+            const std::uint64_t offset = integer(segment, size_at + (wide ? 8 : 4), 4, big_endian);
+            if (size > MAX_INFO_PLIST_SIZE) invalid("its Info.plist is too large");
+            return Place{static_cast<std::uint32_t>(offset), static_cast<std::uint32_t>(size)};
+        }
+        return std::nullopt;
+    }
+
+    // The name of 16 bytes at `at`, padded with NULs.
+    [[nodiscard]] static std::string_view name_at(std::string_view bytes, std::size_t at) {
+        const std::string_view name = bytes.substr(at, 16);
+        return name.substr(0, std::min(name.find('\0'), name.size()));
+    }
+
+    [[nodiscard]] std::vector<std::string> clients_in(std::string_view info_plist) const {
+        PlistLists lists = plist_lists_in(info_plist, {CLIENTS_KEY}, name_ + "'s Info.plist");
+        if (lists.problem) throw Refused(lists.problem.text);
+        const auto clients = lists.values.find(CLIENTS_KEY);
+        return clients == lists.values.end() ? std::vector<std::string>{}
+                                             : std::move(clients->second);
     }
 
     // The blob at `offset` of `superblob`, when it lies inside, is at least a magic number and
@@ -238,7 +306,7 @@ private:
             invalid("too many blobs in its code signature");
         std::vector<std::uint32_t> types;
         std::optional<std::string> team;
-        SliceSignature slice{true, {}, {}};
+        SliceSignature slice{true, {}, {}, {}};
         for (std::uint32_t i = 0; i < count; ++i) {
             const std::uint32_t type = big32(superblob, 12 + 8 * i);
             if (std::find(types.begin(), types.end(), type) != types.end())
@@ -297,6 +365,11 @@ private:
 
     // Adds a slice's claims to the file's: every signed slice names the same team.
     void merge(SliceSignature slice) {
+        for (std::string& client : slice.clients) {
+            if (std::find(found_.clients.begin(), found_.clients.end(), client) ==
+                found_.clients.end())
+                found_.clients.push_back(std::move(client));
+        }
         if (!slice.is_signed) return;
         if (signed_ && slice.team != found_.team)
             throw Refused(name_ + "'s architectures are signed by different teams");
@@ -318,7 +391,7 @@ private:
     try {
         return SignatureReader(read_at, name).read();
     } catch (const Refused& refused) {
-        return {{}, {}, std::string(refused.what())};
+        return {{}, {}, {}, std::string(refused.what())};
     }
 }
 
@@ -358,16 +431,16 @@ CodeSignature code_signature_in(std::string_view file, std::string_view name) {
 CodeSignature read_code_signature(int dir_fd, const char* name) {
     // A path could lead through a link before the last name.
     if (std::strchr(name, '/') != nullptr)
-        return {{}, {}, std::string(name) + " is not a file name"};
+        return {{}, {}, {}, std::string(name) + " is not a file name"};
     // O_NONBLOCK: a FIFO planted there must not hold the open.
     const unique_fd file(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!file.valid()) {
         const int error = errno;
-        return {{}, {}, open_problem(dir_fd, name, name, error, std::string("no ") + name)};
+        return {{}, {}, {}, open_problem(dir_fd, name, name, error, std::string("no ") + name)};
     }
     struct stat status {};
     if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
-        return {{}, {}, std::string(name) + " is not a regular file"};
+        return {{}, {}, {}, std::string(name) + " is not a regular file"};
     int error = 0;
     const ReadAt read_at = [&](std::uint64_t offset, std::size_t size) {
         return read_piece(file.get(), offset, size, error);
@@ -376,7 +449,9 @@ CodeSignature read_code_signature(int dir_fd, const char* name) {
     if (error != 0)
         found = {{},
                  {},
-                 std::string(name) + " cannot be read: " + std::generic_category().message(error)};
+                 {},
+                 {std::string(name) + " cannot be read: " + std::generic_category().message(error),
+                  {error, std::generic_category()}}};
     return found;
 }
 

@@ -18,11 +18,13 @@
 
 namespace brinvast {
 
-// What an executable's embedded code signature claims: its team and its application groups.
+// What an executable's embedded code signature claims, its team and its application groups, and
+// whom its embedded Info.plist (a privileged helper's __TEXT,__info_plist) lets talk to it.
 struct CodeSignature {
     std::string team;  // the CodeDirectory's team identifier; empty when unsigned or ad hoc
-    std::vector<std::string> groups;  // com.apple.security.application-groups of the entitlements
-    Problem problem;                  // when the file is refused
+    std::vector<std::string> groups;   // com.apple.security.application-groups of the entitlements
+    std::vector<std::string> clients;  // SMAuthorizedClients: code requirements, as written
+    Problem problem;                   // when the file is refused
 };
 
 // The signature of an executable whose contents are `file` and which problems call `name`. A file

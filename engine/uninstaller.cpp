@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "uninstaller.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -37,6 +39,8 @@ BrinvastUninstaller::BrinvastUninstaller(bool dry_run, bool force, bool clean_al
                            where.BRINVAST_LOGS_FALLBACK},
       home(home_directory(where)),
       out(out),
+      root_run(::getuid() == 0 && ::geteuid() == 0),
+      tool_limits(options.tool_limits),
       home_owner(std::move(options.home_owner)),
       run_lock(std::move(options.lock)),
       lock_patience(options.lock_patience),
@@ -82,6 +86,7 @@ void BrinvastUninstaller::rollback_changes() {
 bool BrinvastUninstaller::run() {
     // The lock the front end took goes with this run, however it ends.
     std::optional<RunLock> lock = std::exchange(run_lock, std::nullopt);
+    tools_deadline = std::chrono::steady_clock::now() + tool_limits.per_run;
     announce_run();
     if (!home_owner) home_owner = owner_of_home(home);
     if (!lock_home(lock)) return report_outcome(false);
@@ -107,7 +112,7 @@ bool BrinvastUninstaller::run() {
     survey_app_traces(app_exists);
     nothing_to_do = nothing_to_do && !app_work_left();
     if (nothing_to_do && !move_pending) {
-        settle_record(true);
+        if (!settle_record(true)) return report_outcome(false);
         say("\n✅ System already clean - nothing to uninstall");
         result = Outcome::nothing_to_do;
         return true;
@@ -128,19 +133,22 @@ void BrinvastUninstaller::announce_run() {
 
 // The steps, the older backup's discard, the record, and the report with its rollback. An
 // interrupt or an unexpected error ends the steps as a failure, which the rollback then follows.
+// Once the steps have passed their last check the run is done: an interrupt that comes later
+// stops nothing, and the run reports its success and ends as it reports.
 bool BrinvastUninstaller::run_steps_and_report(bool app_exists, bool database_step) {
     // Until the report and the rollback are done: nothing may cut the rollback short.
-    const InterruptScope interrupt_scope;
+    InterruptScope interrupt_scope;
     bool success = false;
     try {
         success = run_steps(app_exists, database_step);
+        if (success && !dry_run && !clean_all) success = discard_replaced_backup();
     } catch (const UserInterrupt&) {
         say("\n⚠️  Uninstall interrupted by user");
     } catch (const std::exception& error) {
         say(std::string("\n❌ Unexpected error during uninstall: ") + error.what());
     }
-    if (success && !dry_run && !clean_all) success = discard_replaced_backup();
-    settle_record(success);
+    success = settle_record(success) && success;
+    if (success) interrupt_scope.run_completed();
     return report_outcome(success);
 }
 
@@ -168,17 +176,11 @@ bool BrinvastUninstaller::lock_home(std::optional<RunLock>& lock) {
 
 // Steps 1 to 3, once Brinvast is known not to run; a step that fails ends them. True once the
 // verification has passed.
-// Steps 1 to 3, once Brinvast is known not to run; a step that fails ends them. True once the
-// verification has passed.
 bool BrinvastUninstaller::run_steps(bool app_exists, bool database_step) {
+    if (!can_tell_enough()) return false;
     stop_launch_jobs();
     if (!clear_of_running_brinvast(dry_run)) return false;
     if (!clean_all && database_step && !database_can_move()) return false;
-    if (clean_all && !dry_run && !app.home.unexamined.empty()) {
-        say("❌ Cannot tell what macOS keeps for Brinvast where it cannot be examined: nothing "
-            "was changed");
-        return false;
-    }
     if (!record_app_identities()) return false;
     if (app_exists) {
         throw_if_interrupted();
@@ -195,11 +197,36 @@ bool BrinvastUninstaller::run_steps(bool app_exists, bool database_step) {
         if (!backup_database()) return false;
     }
     forget_receipts();
+    report_background_items();
     throw_if_interrupted();
     say("\n🔍 Step 3: Verifying Clean State");
     const bool clean = verify_clean_state();
     throw_if_interrupted();
     return clean;
+}
+
+// Before anything changes: what a run cannot go on without knowing. Without the bundle, a record
+// that cannot be trusted leaves unknown what the earlier run set out to remove; a complete removal
+// must know what names Brinvast, and every place it keeps something, before it removes anything.
+// A dry run warns where a real complete removal would stop.
+bool BrinvastUninstaller::can_tell_enough() {
+    if (app.record_refused && !app.from_bundle) {
+        say("❌ Cannot tell what macOS keeps for Brinvast without a record that can be trusted: "
+            "nothing was changed");
+        return false;
+    }
+    if (!clean_all || dry_run) return true;
+    if (app.unreadable_bundle) {
+        say("❌ Cannot tell what macOS keeps for Brinvast without reading what names it: nothing "
+            "was changed");
+        return false;
+    }
+    if (!app.home.unexamined.empty()) {
+        say("❌ Cannot tell what macOS keeps for Brinvast where it cannot be examined: nothing "
+            "was changed");
+        return false;
+    }
+    return true;
 }
 
 Outcome BrinvastUninstaller::outcome() const {

@@ -17,6 +17,7 @@
 #include "home_owner.h"
 #include "locations.h"
 #include "run_lock.h"
+#include "tool_answers.h"
 
 namespace brinvast {
 
@@ -40,6 +41,13 @@ struct DirectoryInfo {
 // The survey's result: one record per product directory, in the order of the list.
 using DirectoryInfoMap = std::vector<std::pair<std::string, DirectoryInfo>>;
 
+// How long the system's tools may take: each call, and all the calls of one run together. What a
+// tool has not answered by then cannot be told.
+struct ToolLimits {
+    std::chrono::milliseconds per_call = std::chrono::seconds(30);
+    std::chrono::milliseconds per_run = std::chrono::seconds(120);
+};
+
 // What a front end gives the engine for its run, beyond the mode and where to work.
 struct RunOptions {
     // The home's lock, when the front end took it before the run; otherwise the run takes it,
@@ -50,6 +58,7 @@ struct RunOptions {
     // Whose rights the run takes in the home; when none is given, a run as root takes those of
     // the home's owner.
     std::optional<HomeOwner> home_owner{};
+    ToolLimits tool_limits{};
 };
 
 // How a run ended, for the front end to tell its user or its caller. Every outcome but the first
@@ -126,12 +135,22 @@ private:
     void report_directories_to_remove(const DirectoryInfoMap& directory_info, std::size_t existing);
     [[nodiscard]] bool remove_existing_directories(const std::vector<std::string>& existing_dirs);
     void read_app_identities(bool app_exists);
+    void read_bundle_identities();
     [[nodiscard]] std::vector<std::string> receipts_of_bundle();
     void survey_app_traces(bool app_exists);
+    void survey_home_traces();
     void report_traces();
+    void report_unexamined();
     void survey_system_jobs();
+    [[nodiscard]] std::vector<std::string> daemons_root_may_stop();
+    [[nodiscard]] bool helper_authorizes_brinvast(const std::string& label);
     [[nodiscard]] bool app_work_left() const;
+    [[nodiscard]] bool can_tell_enough();
     void stop_launch_jobs();
+    void stop_job(bool system, const std::string& label);
+    void wait_for_job_to_end(bool system, const std::string& label, const LoadedJob& loaded);
+    [[nodiscard]] ToolAnswer launchctl(const char* verb, bool system, const std::string& label);
+    [[nodiscard]] std::string session_domain() const;
     [[nodiscard]] bool record_app_identities();
     [[nodiscard]] bool remove_app_traces();
     [[nodiscard]] bool remove_app_trace(const AppTrace& trace, const std::string& base,
@@ -140,19 +159,22 @@ private:
     void unregister_application();
     void forget_removed_application();
     void forget_receipts();
+    void forget_receipt(const platform::SystemTools& tools, const std::string& receipt);
     [[nodiscard]] std::string file_outside_bundle(const std::string& info,
                                                   const std::string& files) const;
+    void report_background_items();
+    void stays(const std::string& line);
     [[nodiscard]] bool verify_traces_removed();
-    void settle_record(bool success);
+    [[nodiscard]] bool verify_jobs_and_receipts();
+    [[nodiscard]] bool settle_record(bool success);
     [[nodiscard]] std::string system_root() const;
-    [[nodiscard]] static bool as_root();
     [[nodiscard]] UserOfHome user_of_home() const;
-    [[nodiscard]] std::optional<std::string> run_system_command(
-        const std::vector<std::string>& command, std::string* output = nullptr,
-        int* status = nullptr);
-    void warn_unless(const std::optional<std::string>& failure, const std::string& what);
+    [[nodiscard]] ToolAnswer run_system_command(const std::vector<std::string>& command);
+    void warn_unless(const ToolAnswer& answer, const std::string& what);
     [[nodiscard]] bool forget_preferences(const AppTrace& trace);
     void report_survey_gaps(const std::string& path, const TreeTotals& totals);
+    void report_unlisted(const std::vector<std::string>& folders, std::uint64_t count,
+                         const std::string& indent);
     [[nodiscard]] bool verify_directories_removed();
     [[nodiscard]] bool verify_database_moved();
     void announce_run();
@@ -162,6 +184,12 @@ private:
 
     const std::string home;  // locked for the run, so that two runs never overlap
     std::ostream& out;
+    // Whether the run is root's, as root's rights were when the engine was made (acting as the
+    // home's owner changes the effective user, not whose run it is): only then does it act outside
+    // the home, and only on what root's own evidence shows to be Brinvast's.
+    const bool root_run;
+    const ToolLimits tool_limits;
+    std::chrono::steady_clock::time_point tools_deadline{};  // when the run's tool time is spent
     // Whose rights the run takes in the home: the front end's choice, or else, once run() has
     // started, the home owner's when the run is root's.
     std::optional<HomeOwner> home_owner;
@@ -174,18 +202,23 @@ private:
     struct AppFindings {
         std::optional<AppIdentities> identities;  // from the bundle, the record, or both
         bool from_bundle = false;                 // read from the bundle in this run
+        bool unreadable_bundle = false;           // the bundle's Info.plist could not be read
+        bool record_refused = false;              // a record stands that cannot be trusted
         bool recorded = false;                    // the record holds them
         bool record_is_new = false;               // written by this run, where none stood
-        AppIdentities ours;                       // less what another app claims too
+        AppIdentities ours;  // less what another app claims too; as root, less what root's own
+                             // evidence does not show to be Brinvast's
         OtherApps others;
-        TraceSurvey home;                       // in the home
+        TraceSurvey home;                       // in the home, and the agents there into the bundle
         TraceSurvey system;                     // the privileged helpers' files
         std::vector<AppTrace> agents_into;      // launch agents into the bundle
         std::vector<AppTrace> set_out;          // every trace the run set out to remove
-        std::vector<std::string> stopped_jobs;  // domain/label
+        std::vector<std::string> stopped_jobs;  // domain/label of each job the run set out to stop
         std::vector<std::string> forgotten;     // receipts
         std::vector<std::string> staying;       // one line per kind of what stays
         std::optional<std::string> host_uuid;   // asked at the first ByHost file
+        bool no_gui_domain = false;             // nobody is logged in: jobs are in user/<uid>
+        bool removed_bundle = false;            // step 1 deleted it in this run
     } app;
 };
 

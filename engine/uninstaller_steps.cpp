@@ -140,6 +140,7 @@ bool BrinvastUninstaller::remove_application() {
             return true;
         }
         _log_action("Removed application: " + app_path, true, std::move(rollback_app_removal));
+        app.removed_bundle = true;
         forget_removed_application();
         return true;
     } catch (const std::system_error& error) {
@@ -193,10 +194,16 @@ void BrinvastUninstaller::report_survey_gaps(const std::string& path, const Tree
         say("   ☁️  " + std::to_string(totals.dataless_count) +
             " of its items are only in iCloud: they count in the size, not on this disk");
     }
-    for (const std::string& folder : totals.unlisted)
-        say("   ⚠️  Could not list, not counted: " + folder);
-    if (totals.unlisted_count > totals.unlisted.size()) {
-        say("   ⚠️  ... and " + std::to_string(totals.unlisted_count - totals.unlisted.size()) +
+    report_unlisted(totals.unlisted, totals.unlisted_count, "   ");
+}
+
+// The folders of a surveyed tree that could not be listed, the first of them by name.
+void BrinvastUninstaller::report_unlisted(const std::vector<std::string>& folders,
+                                          std::uint64_t count, const std::string& indent) {
+    for (const std::string& folder : folders)
+        say(indent + "⚠️  Could not list, not counted: " + folder);
+    if (count > folders.size()) {
+        say(indent + "⚠️  ... and " + std::to_string(count - folders.size()) +
             " more folders it could not list");
     }
 }

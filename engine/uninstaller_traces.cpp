@@ -46,20 +46,39 @@ std::vector<std::string> unclaimed(const std::vector<std::string>& names, const 
 
 // The bundle's identities, with those the record kept from an earlier run; the record alone
 // when the bundle is gone. Read before step 1, so that a dry run shows what a real run would do.
+// The record is the home's, read with its owner's rights; it never names anything system-wide for
+// root. The bundle is read with the run's own rights.
 void BrinvastUninstaller::read_app_identities(bool app_exists) {
-    RecordRead record = read_record(home);
+    RecordRead record;
+    {
+        const ActingAsHomeOwner as_owner(home_owner);
+        record = read_record(home);
+    }
     if (record.problem) {
         say("⚠️  Not trusting " + home + "/" + RECORD_FOLDER + "/" + RECORD_NAME + ": " +
             record.problem.text);
+        app.record_refused = true;
+    }
+    if (record.identities && root_run) {
+        record.identities->daemons.clear();
+        record.identities->receipts.clear();
     }
     app.recorded = record.identities.has_value();
     app.identities = std::move(record.identities);
-    if (!app_exists) return;
+    if (app_exists) read_bundle_identities();
+}
+
+void BrinvastUninstaller::read_bundle_identities() {
     IdentitiesRead read = read_identities(app_path);
     if (!read.identities) {
-        // A bundle cut short by an earlier run may have lost its Info.plist: the record stands in.
-        if (clean_all && !app.identities)
+        if (read.unreadable) {
+            say("⚠️  Cannot read what names Brinvast: " + read.problems.front());
+            app.unreadable_bundle = true;
+        } else if (clean_all && !app.identities) {
+            // A bundle cut short by an earlier run may have lost its Info.plist: the record
+            // stands in.
             say("⚠️  Not looking for what macOS keeps for Brinvast: " + read.problems.front());
+        }
         return;
     }
     for (const std::string& problem : read.problems)
@@ -72,10 +91,26 @@ void BrinvastUninstaller::read_app_identities(bool app_exists) {
 }
 
 void BrinvastUninstaller::survey_app_traces(bool app_exists) {
-    const ActingAsHomeOwner as_owner(home_owner);
     read_app_identities(app_exists);
-    app.agents_into = launch_agents_into(home, app_path);
-    if (!app.identities) return;
+    {
+        const ActingAsHomeOwner as_owner(home_owner);
+        TraceSurvey agents = launch_agents_into(home, app_path);
+        app.agents_into = std::move(agents.traces);
+        if (app.identities) survey_home_traces();
+        app.home.unexamined.insert(app.home.unexamined.end(), agents.unexamined.begin(),
+                                   agents.unexamined.end());
+    }
+    for (const AppTrace& agent : app.agents_into) {
+        if (agent.owner.empty())
+            say("⚠️  Not stopping the launch job of " + agent.path +
+                ": its label is not one to use");
+    }
+    report_unexamined();
+    survey_system_jobs();
+}
+
+// What macOS keeps in the home under the identities, less what another installed app claims.
+void BrinvastUninstaller::survey_home_traces() {
     AppIdentities& ids = *app.identities;
     app.others = other_installed_apps(app_path, home, ids.identifier, !ids.groups.empty());
     for (const std::string& copy : app.others.same_identifier)
@@ -95,14 +130,19 @@ void BrinvastUninstaller::survey_app_traces(bool app_exists) {
     ours.groups = unclaimed(ids.groups, "the app group ", app.others.groups, lines);
     ours.agents = unclaimed(ids.agents, "the launch job ", app.others.labels, lines);
     ours.daemons = unclaimed(ids.daemons, "the launch job ", app.others.labels, lines);
+    const bool name_space = app.others.unreadable.empty();
+    if (!name_space) {
+        lines.push_back("⚠️  Leaving the names below " + ids.identifier + ": " +
+                        app.others.unreadable.front() + ", and an app that cannot be read may " +
+                        "claim them");
+    }
     for (const std::string& line : lines)
         say(line);
-    app.home = survey_traces(home, {ours, app.others});
+    app.home = survey_traces(home, {ours, app.others, name_space});
     report_traces();
-    survey_system_jobs();
 }
 
-// The traces under the identity they are kept for, and what the survey could not examine.
+// The traces under the identity they are kept for, and in each folder what could not be listed.
 void BrinvastUninstaller::report_traces() {
     std::vector<std::string> owners;
     for (const AppTrace& trace : app.home.traces) {
@@ -111,9 +151,15 @@ void BrinvastUninstaller::report_traces() {
     for (const std::string& owner : owners) {
         say("\n📋 What macOS keeps for " + owner + ":");
         for (const AppTrace& trace : app.home.traces) {
-            if (trace.owner == owner) say(trace_line(trace));
+            if (trace.owner != owner) continue;
+            say(trace_line(trace));
+            report_unlisted(trace.unlisted, trace.unlisted_count, "      ");
         }
     }
+}
+
+// What the survey could not examine, and the places whose name space it could not list.
+void BrinvastUninstaller::report_unexamined() {
     for (const std::string& place : app.home.unexamined)
         say("⚠️  Cannot examine " + place);
     for (const std::string& place : app.home.unlisted)
@@ -124,8 +170,10 @@ void BrinvastUninstaller::report_traces() {
     }
 }
 
-// The privileged helpers' files and the installer's receipts, which only root may remove.
+// The privileged helpers' files and the installer's receipts, which only root may remove. Root
+// acts only on the daemons that its own evidence shows to be Brinvast's.
 void BrinvastUninstaller::survey_system_jobs() {
+    if (root_run) app.ours.daemons = daemons_root_may_stop();
     app.system = survey_system_traces(system_root(), app.ours.daemons);
     if (!app.system.traces.empty()) say("\n📋 Privileged helpers of Brinvast:");
     for (const AppTrace& trace : app.system.traces)
@@ -134,11 +182,7 @@ void BrinvastUninstaller::survey_system_jobs() {
     if (!receipts.empty()) say("\n📋 Installer receipts that own Brinvast.app:");
     for (const std::string& receipt : receipts)
         say("   📄 " + receipt);
-    if (as_root()) return;
-    const auto stays = [this](const std::string& line) {
-        say(line);
-        app.staying.push_back(line);
-    };
+    if (root_run) return;
     if (!app.system.traces.empty())
         stays(
             "⚠️  Leaving the privileged helpers of Brinvast: only an administrator's run "
@@ -150,21 +194,34 @@ void BrinvastUninstaller::survey_system_jobs() {
             "them");
 }
 
+// A line of what stays, said now and again before the report's end.
+void BrinvastUninstaller::stays(const std::string& line) {
+    say(line);
+    app.staying.push_back(line);
+}
+
 // Whether a run has anything of the app's to do beyond the bundle and the folders.
 bool BrinvastUninstaller::app_work_left() const {
     const bool traces = clean_all && app.others.same_identifier.empty() &&
                         (!app.home.traces.empty() || !app.home.unexamined.empty());
     const bool system =
-        as_root() && (!app.system.traces.empty() || (app.identities && !app.ours.receipts.empty()));
-    return traces || system || !app.agents_into.empty();
+        root_run && (!app.system.traces.empty() || (app.identities && !app.ours.receipts.empty()));
+    const bool unknown = app.record_refused && !app.from_bundle;
+    return traces || system || unknown || !app.agents_into.empty();
 }
 
 // Before step 1 of a real run: the identities are written down, so that a run cut short after
 // the bundle went, or a complete removal after a standard one, still finds what they name.
 bool BrinvastUninstaller::record_app_identities() {
-    if (dry_run || !app.identities || !app.from_bundle) return true;
+    if (!app.identities || !app.from_bundle) return true;
+    const ActingAsHomeOwner as_owner(home_owner);
+    if (dry_run) {
+        if (const Problem refused = record_refused_at(home))
+            say("⚠️  A real run cannot write down what names Brinvast before removing it: " +
+                refused.text);
+        return true;
+    }
     try {
-        const ActingAsHomeOwner as_owner(home_owner);
         app.record_is_new = !app.recorded;
         app.recorded = write_record(home, *app.identities);
         return true;
@@ -239,15 +296,16 @@ bool BrinvastUninstaller::forget_preferences(const AppTrace& trace) {
     // Only a ByHost file's domain depends on this Mac's UUID, which stays the same all run.
     if (this_host && !app.host_uuid) app.host_uuid = platform::host_uuid();
     const std::string domain = preferences_domain(trace, app.host_uuid.value_or(""));
-    if (domain.empty()) return false;
+    // The domain goes into a command: a name in the app's name space may hold anything.
+    if (domain.empty() || !usable_name(domain)) return false;
     const std::vector<std::string> command =
         forget_preferences_command(platform::system_tools(), user_of_home(), domain, this_host);
     if (command.empty()) return false;
-    std::string output;
-    int status = 0;
-    const auto failure = run_system_command(command, &output, &status);
-    if (!failure || (status == 1 && output.find(") not found") != std::string::npos)) return true;
-    warn_unless(failure, "tell the preferences system to forget " + domain);
+    const ToolAnswer answer = run_system_command(command);
+    if (answer.succeeded() || (!answer.problem && answer.status == 1 &&
+                               answer.output.find(") not found") != std::string::npos))
+        return true;
+    warn_unless(answer, "tell the preferences system to forget " + domain);
     return false;
 }
 
@@ -261,45 +319,38 @@ bool BrinvastUninstaller::verify_traces_removed() {
         say("❌ " + left);
         gone = false;
     }
-    const platform::SystemTools tools = platform::system_tools();
-    for (const std::string& job : app.stopped_jobs) {
-        const std::size_t slash = job.rfind('/');
-        if (run_system_command(
-                job_loaded_command(tools, job.substr(0, slash), job.substr(slash + 1))))
-            continue;
-        say("❌ Launch job still loaded: " + job);
-        gone = false;
-    }
-    for (const std::string& receipt : app.forgotten) {
-        if (run_system_command({tools.pkgutil, "--pkg-info", receipt})) continue;
-        say("❌ Installer receipt still recorded: " + receipt);
-        gone = false;
-    }
-    return gone;
+    return verify_jobs_and_receipts() && gone;
 }
 
 // After a real run: the record goes once nothing it names is left, and after a failed run that
-// wrote it while the bundle still declares all it holds.
-void BrinvastUninstaller::settle_record(bool success) {
-    if (dry_run || !app.recorded) return;
-    const ActingAsHomeOwner as_owner(home_owner);
+// wrote it while the bundle still declares all it holds. False, with the line, when the run could
+// not act as the home's owner to do so: a run that cannot finish what it began has failed.
+bool BrinvastUninstaller::settle_record(bool success) {
+    if (dry_run || !app.recorded) return true;
     if (!success) {
         IdentitiesRead still = read_identities(app_path);
-        if (!app.record_is_new || !still.identities) return;
+        if (!app.record_is_new || !still.identities) return true;
         still.identities->receipts = app.identities->receipts;
-        if (*still.identities != *app.identities) return;
+        if (*still.identities != *app.identities) return true;
     } else {
         const bool traces_left = !app.home.traces.empty() && !clean_all;
-        const bool system_left = !as_root() && !app.system.traces.empty();
+        const bool system_left = !root_run && !app.system.traces.empty();
         const bool receipts_left = app.forgotten.size() < app.ours.receipts.size();
         if (!app.staying.empty() || traces_left || system_left || receipts_left ||
             !app.home.unexamined.empty())
-            return;
+            return true;
     }
     try {
-        remove_record(home);
+        const ActingAsHomeOwner as_owner(home_owner);
+        try {
+            remove_record(home);
+        } catch (const std::system_error& error) {
+            say(std::string("⚠️  Could not remove ") + error.what());
+        }
+        return true;
     } catch (const std::system_error& error) {
-        say(std::string("⚠️  Could not remove ") + error.what());
+        say(std::string("❌ ") + error.what());
+        return false;
     }
 }
 

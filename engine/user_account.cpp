@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "user_account.h"
 
+#include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <optional>
@@ -119,6 +121,35 @@ std::optional<HomeOwner> owner_of_home(const std::string& home) {
     }
     if (entry && !entry->name.empty()) return HomeOwner{info.st_uid, entry->gid, entry->name};
     return HomeOwner{info.st_uid, info.st_gid, std::to_string(info.st_uid)};
+}
+
+bool belongs_to_group(uid_t uid, gid_t group) {
+    std::optional<UserEntry> entry;
+    try {
+        entry = user_entry([uid](passwd* result, char* buffer, std::size_t size, passwd** found) {
+            return ::getpwuid_r(uid, result, buffer, size, found);
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    if (!entry) return false;
+    if (entry->gid == group) return true;
+#if defined(__APPLE__)
+    using Gid = int;  // macOS's getgrouplist takes ints
+#else
+    using Gid = gid_t;
+#endif
+    std::vector<Gid> groups(64);
+    for (;;) {
+        int count = static_cast<int>(groups.size());
+        if (::getgrouplist(entry->name.c_str(), static_cast<Gid>(entry->gid), groups.data(),
+                           &count) >= 0) {
+            groups.resize(static_cast<std::size_t>(count));
+            return std::ranges::find(groups, static_cast<Gid>(group)) != groups.end();
+        }
+        if (groups.size() >= 65536) return false;
+        groups.resize(std::max(groups.size() * 2, static_cast<std::size_t>(count)));
+    }
 }
 
 Locations locations_of(const UserAccount& user) {

@@ -43,6 +43,10 @@ struct UserAccount {
 // so that nothing it leaves in the home belongs to root. Nothing otherwise.
 [[nodiscard]] std::optional<HomeOwner> owner_of_home(const std::string& home);
 
+// Whether the user `uid` belongs to `group`, as primary group or as a member; false when the user
+// database cannot tell.
+[[nodiscard]] bool belongs_to_group(uid_t uid, gid_t group);
+
 // The locations for `user`: their home from the user database (HOME plays no part) and this
 // process's executable.
 [[nodiscard]] Locations locations_of(const UserAccount& user);

@@ -46,7 +46,7 @@ InterruptScope::~InterruptScope() {
         sigaction(ENDING_SIGNALS[i], &previous_[i], nullptr);
     const int unheeded = arrived.exchange(0, std::memory_order_relaxed) -
                          (reported.load(std::memory_order_relaxed) ? 1 : 0);
-    if (unheeded > 0) ::raise(last.load(std::memory_order_relaxed));
+    if (unheeded > 0 && !completed_) ::raise(last.load(std::memory_order_relaxed));
 }
 
 }  // namespace brinvast

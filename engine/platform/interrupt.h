@@ -19,7 +19,8 @@ void throw_if_interrupted();
 // that throw_if_interrupted() reports, so that the run ends through its failure report and
 // rollback, which nothing interrupts. When the scope ends, the previous dispositions come back,
 // and a signal that the run did not act on (a second Ctrl-C during the rollback, say) is raised
-// again: the process ends as asked, but only once the rollback has finished.
+// again: the process ends as asked, but only once the rollback has finished. Not after a run that
+// completed (run_completed): it ends as its report of success says.
 class InterruptScope {
 public:
     InterruptScope();
@@ -27,8 +28,13 @@ public:
     InterruptScope& operator=(const InterruptScope&) = delete;
     ~InterruptScope();
 
+    // The run completed, and reports so: an interrupt that came too late to stop it is not
+    // raised again when the scope ends, so that the process ends as its report says.
+    void run_completed() { completed_ = true; }
+
 private:
     std::array<struct sigaction, 3> previous_{};
+    bool completed_ = false;
 };
 
 }  // namespace brinvast

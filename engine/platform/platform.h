@@ -199,7 +199,8 @@ enum class AdministratorPrompt { osascript, pkexec };
 // The system's own programs that make macOS let go of what it keeps for an app, by their full
 // paths: launchctl (launch agents), defaults (the preferences system, which cfprefsd caches),
 // lsregister (Launch Services), sudo (to run one of them as the user whose home it is), pkgutil
-// (the receipts of installer packages) and codesign (who signed a program). Empty where the
+// (the receipts of installer packages), codesign (who signed a program) and sfltool (what the
+// Background Task Management of macOS 13 and later lists under Login Items). Empty where the
 // platform has no such program. macOS has them all; Linux reports each only where an executable
 // file stands at its macOS path, which only end-to-end tests arrange, with stand-ins, in a mount
 // namespace of their own.
@@ -210,6 +211,7 @@ struct SystemTools {
     std::string sudo;
     std::string pkgutil;
     std::string codesign;
+    std::string sfltool;
 };
 [[nodiscard]] SystemTools system_tools();
 
@@ -217,11 +219,13 @@ struct SystemTools {
 struct ProgramRun {
     int status = 0;          // exit status, or 128 + the signal that ended it
     bool timed_out = false;  // killed, with its whole process group, at the time limit
+    bool cut = false;        // it wrote more than the output keeps
     std::error_code error;   // when it could not be started or waited for (status is then -1)
 };
 
 // Runs `command`, whose first word is a program's full path, with no input, and waits for it for
-// at most `limit`; what it writes to standard output and error goes to `output`, up to 64 KiB.
+// at most `limit`; what it writes to standard output and error goes to `output`, up to 16 MiB, and
+// the run says whether more came.
 // The program runs in a process group of its own, with every signal at its default and none
 // blocked, and inherits no descriptor but the three standard ones. At the limit its whole group
 // is killed, and whatever of it still holds the output open is waited for no longer.

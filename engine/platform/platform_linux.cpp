@@ -296,7 +296,8 @@ SystemTools system_tools() {
                           "LaunchServices.framework/Support/lsregister"),
             if_executable("/usr/bin/sudo"),
             if_executable("/usr/sbin/pkgutil"),
-            if_executable("/usr/bin/codesign")};
+            if_executable("/usr/bin/codesign"),
+            if_executable("/usr/bin/sfltool")};
 }
 
 AdministratorPrompt administrator_prompt() {

@@ -273,13 +273,12 @@ std::optional<gid_t> administrators_group() {
 }
 
 SystemTools system_tools() {
-    return {"/bin/launchctl",
-            "/usr/bin/defaults",
+    return {"/bin/launchctl", "/usr/bin/defaults",
             "/System/Library/Frameworks/CoreServices.framework/Frameworks/"
             "LaunchServices.framework/Support/lsregister",
-            "/usr/bin/sudo",
-            "/usr/sbin/pkgutil",
-            "/usr/bin/codesign"};
+            "/usr/bin/sudo", "/usr/sbin/pkgutil", "/usr/bin/codesign",
+            // Background Task Management came with macOS 13; sfltool had no dumpbtm before.
+            macos_version() >= 13 ? "/usr/bin/sfltool" : ""};
 }
 
 AdministratorPrompt administrator_prompt() {

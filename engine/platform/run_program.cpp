@@ -23,8 +23,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Output beyond this is read and dropped, so that a chatty program neither blocks nor fills memory.
-constexpr std::size_t OUTPUT_LIMIT = 64 * 1024;
+// Output beyond this is read and dropped, so that a chatty program neither blocks nor fills memory;
+// the run says that it was cut. A receipt's list of files for a large package stays well below it.
+constexpr std::size_t OUTPUT_LIMIT = 16 * 1024 * 1024;
 
 // Both ends close on exec, so that no program started meanwhile by another thread holds the pipe
 // open; the child's copies, made by dup2, do not.
@@ -128,9 +129,9 @@ int milliseconds_until(Clock::time_point deadline) {
     return static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
 }
 
-// Reads `reading` into `output` until every writer has closed it. False when the deadline came
-// first (or poll failed, which waits no longer either).
-bool read_until_closed(int reading, std::string& output, Clock::time_point deadline) {
+// Reads `reading` into `output` until every writer has closed it, up to OUTPUT_LIMIT; `cut` when
+// more came. False when the deadline came first (or poll failed, which waits no longer either).
+bool read_until_closed(int reading, std::string& output, bool& cut, Clock::time_point deadline) {
     char buffer[4096];
     for (;;) {
         pollfd ready{reading, POLLIN, 0};
@@ -143,7 +144,11 @@ bool read_until_closed(int reading, std::string& output, Clock::time_point deadl
         const ssize_t got = ::read(reading, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR) continue;
         if (got <= 0) return true;
-        if (output.size() < OUTPUT_LIMIT) output.append(buffer, static_cast<std::size_t>(got));
+        const auto size = static_cast<std::size_t>(got);
+        const std::size_t kept =
+            std::min(size, OUTPUT_LIMIT - std::min(OUTPUT_LIMIT, output.size()));
+        output.append(buffer, kept);
+        cut = cut || kept < size;
     }
 }
 
@@ -188,18 +193,19 @@ ProgramRun run_program(const std::vector<std::string>& command, std::string& out
     const Clock::time_point deadline = Clock::now() + limit;
     unique_fd reading;
     unique_fd writing;
-    if (command.empty()) return {-1, false, std::make_error_code(std::errc::invalid_argument)};
-    if (const std::error_code error = open_pipe(reading, writing)) return {-1, false, error};
+    if (command.empty())
+        return {-1, false, false, std::make_error_code(std::errc::invalid_argument)};
+    if (const std::error_code error = open_pipe(reading, writing)) return {-1, false, false, error};
     pid_t child = 0;
     const int error = start(command, writing.get(), child);
     writing.reset();
-    if (error != 0) return {-1, false, {error, std::generic_category()}};
+    if (error != 0) return {-1, false, false, {error, std::generic_category()}};
     ProgramRun run;
     int status = 0;
     std::error_code lost;
-    const bool closed = read_until_closed(reading.get(), output, deadline);
+    const bool closed = read_until_closed(reading.get(), output, run.cut, deadline);
     const Wait wait = closed ? reap_before(child, status, deadline, lost) : Wait::running;
-    if (wait == Wait::lost) return {-1, false, lost};
+    if (wait == Wait::lost) return {-1, false, false, lost};
     run.timed_out = wait == Wait::running;
     if (run.timed_out) status = kill_and_reap(child);
     run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

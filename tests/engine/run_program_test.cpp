@@ -68,5 +68,17 @@ TEST(RunProgram, StartsProgramsCleanAndEndsThemWithEverythingTheyStarted) {
     EXPECT_NE(hangup.revents & POLLHUP, 0);
 }
 
+// Nothing may be decided on output that was cut: a run says when a program wrote more than it
+// keeps.
+TEST(RunProgram, SaysWhenItCutTheOutput) {
+    constexpr std::size_t kept = 16 << 20;
+    for (const std::size_t size : {kept, kept + 1}) {
+        std::string output;
+        const platform::ProgramRun run =
+            platform::run_program(shell("head -c " + std::to_string(size) + " /dev/zero"), output);
+        EXPECT_EQ(std::tuple(run.status, run.cut, output.size()), std::tuple(0, size > kept, kept));
+    }
+}
+
 }  // namespace
 }  // namespace brinvast
