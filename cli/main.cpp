@@ -14,6 +14,7 @@
 #include <charconv>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <optional>
@@ -187,6 +188,27 @@ std::optional<Home> home_of(const Options& options) {
     return std::nullopt;
 }
 
+// How long the system's tools may take. BRINVAST_TOOL_LIMITS="<per call>,<per run>", in
+// milliseconds, may lower the limits (a test that must not wait 30 seconds for a tool that never
+// answers), never raise them.
+brinvast::ToolLimits tool_limits() {
+    brinvast::ToolLimits limits;
+    const char* given = std::getenv("BRINVAST_TOOL_LIMITS");
+    if (given == nullptr) return limits;
+    const std::string_view text(given);
+    const std::size_t comma = text.find(',');
+    const auto lowered = [](std::string_view number, std::chrono::milliseconds& limit) {
+        long milliseconds = 0;
+        const auto [end, error] =
+            std::from_chars(number.data(), number.data() + number.size(), milliseconds);
+        if (error == std::errc{} && end == number.data() + number.size() && milliseconds > 0)
+            limit = std::min(limit, std::chrono::milliseconds(milliseconds));
+    };
+    lowered(text.substr(0, comma), limits.per_call);
+    if (comma != std::string_view::npos) lowered(text.substr(comma + 1), limits.per_run);
+    return limits;
+}
+
 // `status`, unless standard output lost some of `what`: then a caller that wanted only that
 // output must not take silence for it.
 int written(int status, const char* what) {
@@ -234,7 +256,8 @@ int main(int argc, char** argv) {
         brinvast::BrinvastUninstaller uninstaller(
             options->dry_run, real_run || options->yes, options->complete, home->where, std::cout,
             brinvast::RunOptions{.lock_patience = std::chrono::seconds(options->wait_seconds),
-                                 .home_owner = home->owner});
+                                 .home_owner = home->owner,
+                                 .tool_limits = tool_limits()});
         (void)uninstaller.run();  // its outcome says more than whether it succeeded
         const int status = brinvast::cli::exit_status(uninstaller.outcome());
         return real_run ? status : written(status, "the dry run's report");

@@ -183,7 +183,7 @@ void BrinvastUninstaller::stop_job(bool system, const std::string& label) {
 // launchd stops a job late: it sends SIGTERM, and lets the job go once it has ended, or once its
 // ExitTimeOut is up and it has killed it. This waits until launchd no longer knows the job and
 // nothing of it runs from the bundle, for that long and a margin, and says so while it waits; what
-// still runs then, the running check and the verification tell.
+// still runs then, or what launchd would not say, the running check and the verification tell.
 void BrinvastUninstaller::wait_for_job_to_end(bool system, const std::string& label,
                                               const LoadedJob& loaded) {
     const milliseconds bound = loaded.exit_timeout.count() > 0
@@ -200,7 +200,8 @@ void BrinvastUninstaller::wait_for_job_to_end(bool system, const std::string& la
     };
     milliseconds pause(20);
     for (bool told = false;;) {
-        if (job_state(launchctl("print", system, label)) == Check::done && !still_runs()) return;
+        const Check job = job_state(launchctl("print", system, label));
+        if (job == Check::cannot_tell || (job == Check::done && !still_runs())) return;
         const Clock::time_point now = Clock::now();
         if (now >= deadline) return;
         if (!told) say("   Waiting up to " + duration_text(bound) + " for launchd to stop it");

@@ -318,7 +318,7 @@ macos_tools() {
     local stand_in tool support
     stand_in="$(cd "$(dirname "$0")" && pwd)/macos_tool.sh"
     mkdir -p "$BRINVAST_TOOLS"/{bin,sbin,loaded,receipts,hang,fail}
-    for tool in launchctl defaults sudo; do ln -s "$stand_in" "$BRINVAST_TOOLS/bin/$tool"; done
+    for tool in launchctl defaults sudo sfltool; do ln -s "$stand_in" "$BRINVAST_TOOLS/bin/$tool"; done
     ln -s "$stand_in" "$BRINVAST_TOOLS/sbin/pkgutil"
     mount -t overlay tools -o "lowerdir=$BRINVAST_TOOLS/bin:/usr/bin" /usr/bin
     mount -t overlay tools -o "lowerdir=$BRINVAST_TOOLS/sbin:/usr/sbin" /usr/sbin
@@ -333,6 +333,28 @@ macos_tools() {
 }
 # The calls of the tools so far, the home written as "~", one a line.
 tool_calls() { sed "s|$HOME|~|g" "$BRINVAST_TOOLS/log"; }
+
+# A launchd property list at $1 for the job $2 that starts the program $3.
+put_job() {
+    put "$1" "<plist version=\"1.0\"><dict><key>Label</key><string>$2</string><key>Program</key><string>$3</string><key>KeepAlive</key><true/></dict></plist>"
+}
+# The job $1 (DOMAIN/LABEL) loaded, keeping the process $2 (if any) alive from the program $3.
+load_job() { printf '%s\n%s\n' "${2:-}" "${3:-}" >"$BRINVAST_TOOLS/loaded/${1//\//+}"; }
+# Another vendor's privileged helper, installed and loaded by root, with a receipt of its own.
+vendor_helper() {
+    put /Library/LaunchDaemons/com.vendor.securityd.plist daemon
+    put /Library/PrivilegedHelperTools/com.vendor.securityd tool
+    load_job system/com.vendor.securityd "" /Library/PrivilegedHelperTools/com.vendor.securityd
+    mkdir -p "$BRINVAST_TOOLS/receipts/com.vendor.config"
+    echo / >"$BRINVAST_TOOLS/receipts/com.vendor.config/location"
+    : >"$BRINVAST_TOOLS/receipts/com.vendor.config/files"
+}
+# The record of Brinvast's identities, as an earlier run would have written it, with the lines $@.
+put_record() {
+    printf 'brinvast-uninstall identities 1\nidentifier %s\n' "$identifier" \
+        >"$HOME/Library/Application Support/.brinvast-uninstall-identities"
+    printf '%s\n' "$@" end >>"$HOME/Library/Application Support/.brinvast-uninstall-identities"
+}
 
 # What macOS keeps for the installed product under its identifier.
 put_traces() {

@@ -40,7 +40,7 @@ const brinvast::testing::Files a_full_bundle{
     {"Contents/MacOS/Brinvast",
      brinvast::testing::macho::executable(brinvast::testing::macho::super_blob(
          {{0, brinvast::testing::macho::code_directory("TEAM123456")},
-          {5, brinvast::testing::macho::entitlements({group})}}))},
+          {5, brinvast::testing::macho::entitlements({group, "group.com.apple.notes"})}}))},
     {"Contents/Library/LoginItems/Helper.app/Contents/Info.plist", info_plist(helper)},
 };
 const std::string agent = "<plist version=\"1.0\"><dict><key>Label</key><string>" + id +
@@ -82,12 +82,19 @@ const std::vector<std::string> traces{
 };
 // Names that only look like Brinvast's.
 const std::vector<std::string> decoys{
-    "Preferences/com.other.App.plist",     "Preferences/" + id + "2.plist",
-    "Preferences/ByHost/" + id + ".plist", "Caches/Brinvast/cache.db",
-    "Caches/" + id + "2/cache.db",         "Containers/" + id + "Helper/data",
-    "LaunchAgents/" + id + "2.plist",      "Saved Application State/" + id + ".saved",
-    "Caches/" + id + ".beta/cache.db",     "Caches/COM.BRINVAST.BRINVAST.BETA/cache.db",
-    "Caches/" + helper + "2/cache.db",     "Group Containers/TEAM123456.com.other/data",
+    "Preferences/com.other.App.plist",
+    "Preferences/" + id + "2.plist",
+    "Preferences/ByHost/" + id + ".plist",
+    "Caches/Brinvast/cache.db",
+    "Caches/" + id + "2/cache.db",
+    "Containers/" + id + "Helper/data",
+    "LaunchAgents/" + id + "2.plist",
+    "Saved Application State/" + id + ".saved",
+    "Caches/" + id + ".beta/cache.db",
+    "Caches/COM.BRINVAST.BRINVAST.BETA/cache.db",
+    "Caches/" + helper + "2/cache.db",
+    "Group Containers/TEAM123456.com.other/data",
+    "Group Containers/group.com.apple.notes/data",
 };
 
 class Traces : public brinvast::testing::EngineTest {
@@ -240,6 +247,14 @@ TEST_F(Traces, IdentitiesOutliveTheBundle) {
         root / "home/Library/Application Support/.brinvast-uninstall-identities";
     ASSERT_FALSE(exists_no_follow(app));
     EXPECT_TRUE(exists_no_follow(record));
+    // A record that others may write is no word of ours: without the bundle, nothing can be told.
+    ASSERT_EQ(::chmod(record.c_str(), 0664), 0);
+    EXPECT_FALSE(engine(false, true).run());
+    EXPECT_EQ(count(printed(),
+                    "❌ Cannot tell what macOS keeps for Brinvast without a record "
+                    "that can be trusted: nothing was changed"),
+              1);
+    ASSERT_EQ(::chmod(record.c_str(), 0600), 0);
     EXPECT_TRUE(engine(false, true).run());
     for (const std::string& trace : traces)
         EXPECT_FALSE(exists_no_follow(in_library(trace))) << trace;
@@ -249,31 +264,86 @@ TEST_F(Traces, IdentitiesOutliveTheBundle) {
 
 // A place that may be searched but not listed still gives up its traces by name, as rm -rf
 // would; one that may not be searched fails a real run before anything goes, and a dry run
-// warns.
+// warns. So do the launch agents, the bundle's Info.plist, and an app that may claim names.
 TEST_F(Traces, PlacesThatCannotBeExaminedAreNeverTakenForEmpty) {
+    const std::string library = root / "home/Library/";
     const struct {
-        mode_t caches;
+        std::string path;  // below the tree
+        mode_t mode;
         bool dry_run;
         bool succeeds;
         std::string line;
+        std::string kept;  // a trace that must stay
     } cases[] = {
-        {0300, false, true, "✅ Removed what macOS kept: " + in_library("Caches/" + id)},
-        {0600, true, true,
-         "⚠️  Cannot examine " + in_library("Caches/" + id) + ": Permission denied"},
-        {0600, false, false,
+        {"home/Library/Caches", 0300, false, true,
+         "✅ Removed what macOS kept: " + in_library("Caches/" + id), ""},
+        {"home/Library/Caches", 0600, true, true,
+         "⚠️  Cannot examine " + in_library("Caches/" + id) + ": Permission denied", ""},
+        {"home/Library/Caches", 0600, false, false,
          "❌ Cannot tell what macOS keeps for Brinvast where it cannot be examined: nothing was "
-         "changed"},
+         "changed",
+         ""},
+        {"home/Library/Caches/" + id, 0, true, true,
+         "      ⚠️  Could not list, not counted: " + in_library("Caches/" + id), ""},
+        {"home/Library/LaunchAgents", 0, false, false,
+         "⚠️  Cannot examine " + library + "LaunchAgents: Permission denied", ""},
+        {"Applications/Brinvast.app/Contents/Info.plist", 0, false, false,
+         "❌ Cannot tell what macOS keeps for Brinvast without reading what names it: nothing was "
+         "changed",
+         ""},
+        {"Applications/Beta.app", 0, false, true,
+         "⚠️  Leaving the names below " + id + ": " + root / "Applications/Beta.app" +
+             ": Permission denied, and an app that cannot be read may claim them",
+         "Caches/" + id + ".ShipIt/"},
+        {"home/Library/Application Support", 0555, true, true,
+         "⚠️  A real run cannot write down what names Brinvast before removing it: Permission "
+         "denied: " +
+             library + "Application Support",
+         ""},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(c.path + " " + std::to_string(c.mode));
         fresh_tree();
         install_traces();
         brinvast::testing::give_to_nobody(root.path());
-        ASSERT_EQ(::chmod(in_library("Caches").c_str(), c.caches), 0);
+        ASSERT_EQ(::chmod((root / c.path).c_str(), c.mode), 0);
         const auto [succeeded, lines] = as_nobody(
             true, [](auto& engine) { return engine.run(); }, c.dry_run);
         EXPECT_EQ(succeeded, c.succeeds);
         EXPECT_EQ(std::ranges::count(lines, c.line), 1) << c.line;
         EXPECT_EQ(exists_no_follow(app), !c.succeeds || c.dry_run);
+        EXPECT_TRUE(c.kept.empty() || exists_no_follow(in_library(c.kept))) << c.kept;
+    }
+}
+
+// As root, a privileged helper outside the home goes only on root's own evidence: a bundle that
+// nobody but root may change names it, or the helper, root's, names Brinvast as its client.
+TEST_F(Traces, RootRemovesAHelperOnlyOnRootsEvidence) {
+    if (::geteuid() != 0) GTEST_SKIP() << "acts as root";
+    const std::string helper_tool = root / ("Library/PrivilegedHelperTools/" + daemon);
+    const auto clients = [](const std::string& client) {
+        return brinvast::testing::macho::with_info_plist(
+            "<plist version=\"1.0\"><dict><key>SMAuthorizedClients</key><array><string>"
+            "identifier \"" +
+            client + "\" and anchor apple generic</string></array></dict></plist>");
+    };
+    const struct {
+        bool users_bundle;
+        std::string helper;
+        bool removed;
+    } cases[] = {
+        {false, "a helper", true}, {true, clients(id), true}, {true, clients(helper), false}};
+    for (const auto& c : cases) {
+        fresh_tree();
+        install_traces();
+        write_file(helper_tool, c.helper);
+        if (c.users_bundle) brinvast::testing::give_to_nobody(app);
+        EXPECT_TRUE(engine().run());
+        EXPECT_EQ(count(printed(), "⚠️  Leaving the privileged helper " + daemon + ": " + app +
+                                       " may be changed by its owner nobody, and nothing that only "
+                                       "root could have written shows it to be Brinvast's"),
+                  c.removed ? 0 : 2);  // and again before the end of the report
+        EXPECT_EQ(exists_no_follow(helper_tool), !c.removed);
     }
 }
 
@@ -307,6 +377,7 @@ TEST(IdentityRecord, KeepsWhatItWasGivenAndRefusesWhatItDidNotWrite) {
     for (const std::string& refused :
          {text.substr(0, text.size() - 4), spoilt("identifier " + id, "identifier Brinvast"),
           spoilt("group " + group, "group ../x"), spoilt("team ", "colour "),
+          spoilt("group " + group, "group TEAM123456.com.apple.notes"),
           spoilt("nested " + helper, "nested com.apple.Safari"), text + "end\n"}) {
         EXPECT_EQ(brinvast::identities_in_record(refused, problem), std::nullopt) << refused;
     }

@@ -116,6 +116,17 @@ TEST(CodeSignature, OnlyAWellFormedClaimComesOut) {
     }
 }
 
+// A privileged helper names the apps that may talk to it in its embedded Info.plist.
+TEST(CodeSignature, AHelpersAuthorizedClientsComeOut) {
+    const std::string client = "identifier \"com.brinvast.Brinvast\" and anchor apple generic";
+    const std::string plist =
+        "<plist version=\"1.0\"><dict><key>SMAuthorizedClients</key><array><string>" + client +
+        "</string></array></dict></plist>";
+    EXPECT_EQ(brinvast::code_signature_in(with_info_plist(plist)).clients, Groups{client});
+    EXPECT_EQ(brinvast::code_signature_in(with_info_plist("<plist>")).problem.text,
+              "the executable's Info.plist is not an XML or binary property list");
+}
+
 TEST(CodeSignature, OnlyARegularFileIsRead) {
     const TempDir root;
     write_file(root / "real", signed_by(TEAM, {}));

@@ -95,6 +95,38 @@ inline std::string executable(const std::string& signature, bool big_endian = fa
     return file + signature;
 }
 
+// A 16-byte name of a segment or section, padded with NULs.
+inline std::string name16(const std::string& name) {
+    return name + std::string(16 - name.size(), '\0');
+}
+
+// A 64-bit executable for arm64 whose __TEXT segment holds the section __info_plist with `plist`,
+// as a privileged helper tool embeds its Info.plist.
+inline std::string with_info_plist(const std::string& plist) {
+    const std::size_t commands = 72 + 80;  // segment_command_64 and one section_64
+    std::string file;
+    for (const std::uint64_t field :
+         {std::size_t{0xfeedfacf}, std::size_t{0x0100000c}, std::size_t{0}, std::size_t{2},
+          std::size_t{1}, commands, std::size_t{0}, std::size_t{0}})
+        put(file, field, 4, false);
+    // LC_SEGMENT_64: cmd, cmdsize, segname, then vmaddr, vmsize, fileoff, filesize, then maxprot,
+    // initprot, nsects, flags
+    put(file, 0x19, 4, false);
+    put(file, commands, 4, false);
+    file += name16("__TEXT");
+    file.append(32, '\0');
+    for (const std::uint32_t field : {5u, 5u, 1u, 0u})
+        put(file, field, 4, false);
+    // section_64: sectname, segname, addr, size, offset, then align, reloff, nreloc, flags and
+    // three reserved words
+    file += name16("__info_plist") + name16("__TEXT");
+    put(file, 0, 8, false);
+    put(file, plist.size(), 8, false);
+    put(file, 32 + commands, 4, false);
+    file.append(28, '\0');
+    return file + plist;
+}
+
 // A universal file of `slices`, each 16-byte aligned, described by fat_arch_64 when `wide`.
 inline std::string universal(const std::vector<std::string>& slices, bool wide = false) {
     const std::size_t size = wide ? 8 : 4;
