@@ -131,7 +131,7 @@ void BrinvastUninstaller::announce_run() {
     }
 }
 
-// The steps, the older backup's discard, the record, and the report with its rollback. An
+// The steps, the record, the older backup's discard, and the report with its rollback. An
 // interrupt or an unexpected error ends the steps as a failure, which the rollback then follows.
 // Once the steps have passed their last check the run is done: an interrupt that comes later
 // stops nothing, and the run reports its success and ends as it reports.
@@ -141,13 +141,14 @@ bool BrinvastUninstaller::run_steps_and_report(bool app_exists, bool database_st
     bool success = false;
     try {
         success = run_steps(app_exists, database_step);
-        if (success && !dry_run && !clean_all) success = discard_replaced_backup();
     } catch (const UserInterrupt&) {
         say("\n⚠️  Uninstall interrupted by user");
     } catch (const std::exception& error) {
         say(std::string("\n❌ Unexpected error during uninstall: ") + error.what());
     }
     success = settle_record(success) && success;
+    // The last act: once the older backup goes, the database's move cannot be undone.
+    if (success && !dry_run && !clean_all) success = discard_replaced_backup();
     if (success) interrupt_scope.run_completed();
     return report_outcome(success);
 }

@@ -206,7 +206,13 @@ void BrinvastUninstaller::rollback_database(const DatabaseMove& moved) {
 // Brinvast put at the live names meanwhile. A journal that still says "undo" would have the next
 // run move the database back over a success, so this run fails and rolls back instead.
 bool BrinvastUninstaller::discard_replaced_backup() {
-    const ActingAsHomeOwner as_owner(home_owner);
+    std::optional<ActingAsHomeOwner> as_owner;
+    try {
+        as_owner.emplace(home_owner);
+    } catch (const std::system_error& error) {
+        say(std::string("❌ ") + error.what());
+        return false;
+    }
     std::string failure;
     for (int attempt = 0; attempt < 2; ++attempt) {
         try {

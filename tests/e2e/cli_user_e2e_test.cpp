@@ -85,6 +85,18 @@ TEST_F(CliUserEndToEnd, RootInAUsersHomeLeavesNothingOfRootsThere) {
     EXPECT_THAT(run.out, EndsWith("\n1500\n")) << "everything in the home is the user's";
 }
 
+// A switch to the user's rights that fails once the steps are done fails the run like any step:
+// reported, and rolled back.
+TEST_F(CliUserEndToEnd, AFailedSwitchAfterTheStepsIsRolledBack) {
+    const Outcome run = sandboxed(users + "switch_refused_after_the_steps");
+    EXPECT_EQ(run.status, "1") << run.err;
+    EXPECT_THAT(run.out, HasSubstr("\n❌ Operation not permitted: acting as the home's owner, uid "
+                                   "1500\n\n" +
+                                   std::string(60, '=') + "\n❌ Uninstall failed!\n"));
+    EXPECT_THAT(run.out, HasSubstr("\n🔄 Rolled back database rename\n"));
+    EXPECT_THAT(run.state, HasSubstr("/Database/Brinvast.db: live database\n"));
+}
+
 TEST_F(CliUserEndToEnd, UsersThatMayNotBeServedAreRefusedBeforeAnythingIsLookedAt) {
     const struct {
         const char* setting;  // bash run before the program

@@ -273,6 +273,22 @@ root_killed_in_testers_home() {
     cat "$out/owners" >>"$out/stdout"
 }
 
+# Root's run for tester whose last switch to tester's rights, after the steps, is refused. Which
+# switch that is comes from a run that succeeds, before the product is installed again.
+switch_refused_after_the_steps() {
+    local switches
+    strace -f -qq -o "$out/calls" -e trace=setresuid "$CLI" --user tester --yes </dev/null \
+        >/dev/null 2>&1
+    switches=$(grep -c -E '^[0-9]+ +setresuid\(' "$out/calls")
+    rm -rf /Applications/Brinvast.app "$HOME/Library/Application Support/Brinvast"
+    install_product
+    chown -R 1500:1500 "$HOME"
+    ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" strace -f -qq -o /dev/null \
+        -e "inject=setresuid:error=EPERM:when=$((switches - 1))" "$CLI" --user tester --yes \
+        </dev/null >"$out/stdout" 2>"$out/stderr"
+    status=$?
+}
+
 # Keeps the last run's status in $statuses and its report in $out/reports behind a "----" line.
 keep() {
     statuses+="${statuses:+ }$status"
