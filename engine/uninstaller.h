@@ -148,7 +148,7 @@ private:
     [[nodiscard]] bool can_tell_enough();
     void stop_launch_jobs();
     void stop_job(bool system, const std::string& label);
-    void wait_for_job_to_end(bool system, const std::string& label, const LoadedJob& loaded);
+    void wait_for_job_to_end(bool system, const std::string& label, const ToolAnswer& print);
     [[nodiscard]] ToolAnswer launchctl(const char* verb, bool system, const std::string& label);
     [[nodiscard]] std::string session_domain() const;
     [[nodiscard]] bool record_app_identities();

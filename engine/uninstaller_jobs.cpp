@@ -174,7 +174,7 @@ void BrinvastUninstaller::stop_job(bool system, const std::string& label) {
     const ToolAnswer bootout = launchctl("bootout", system, label);
     if (bootout_taken(bootout)) {
         _log_action("Stopped launch job: " + job);
-        wait_for_job_to_end(system, label, loaded_job_in(print.output));
+        wait_for_job_to_end(system, label, print);
     } else if (!job_not_loaded(bootout)) {
         warn_unless(bootout, "stop the launch job " + job);
     }
@@ -185,13 +185,17 @@ void BrinvastUninstaller::stop_job(bool system, const std::string& label) {
 // nothing of it runs from the bundle, for that long and a margin, and says so while it waits; what
 // still runs then, or what launchd would not say, the running check and the verification tell.
 void BrinvastUninstaller::wait_for_job_to_end(bool system, const std::string& label,
-                                              const LoadedJob& loaded) {
+                                              const ToolAnswer& print) {
+    const LoadedJob loaded = loaded_job_in(print.output);
     const milliseconds bound = loaded.exit_timeout.count() > 0
                                    ? loaded.exit_timeout + JOB_END_MARGIN
                                    : tool_limits.per_run;
     const Clock::time_point deadline = std::min(Clock::now() + bound, tools_deadline);
+    // launchd names the job's process; without its word, anything running from the bundle may be
+    // it.
     const auto still_runs = [&] {
         if (loaded.pid > 0) return process_exists(loaded.pid);
+        if (job_state(print) == Check::left) return false;
         try {
             return !processes_running_from(app_path).empty();
         } catch (const std::system_error&) {

@@ -77,6 +77,7 @@ TEST_F(MacosTools, RootTrustsOnlyWhatOnlyRootCouldHaveWritten) {
         std::string setup;
         std::string line;
         std::string gone;  // what the run removed from /Library, "" for nothing
+        bool record_stays = false;
     } cases[] = {
         {"a record that names another vendor's daemon and receipt",
          "put_record 'daemon " + vendor + "' 'receipt com.vendor.config'; ", "", ""},
@@ -87,7 +88,7 @@ TEST_F(MacosTools, RootTrustsOnlyWhatOnlyRootCouldHaveWritten) {
          "⚠️  Leaving the privileged helper " + vendor +
              ": /Applications/Brinvast.app may be changed by its owner 1500, and nothing that only "
              "root could have written shows it to be Brinvast's\n",
-         ""},
+         "", true},
         {"a label that leads into root's domain",
          R"(put_job ~/Library/LaunchAgents/x.plist x/../../system/)" + vendor +
              R"( "$brinvast_executable"; )",
@@ -100,6 +101,14 @@ TEST_F(MacosTools, RootTrustsOnlyWhatOnlyRootCouldHaveWritten) {
              R"(put /Library/LaunchDaemons/com.brinvast.daemon.plist daemon; )" +
              R"(load_job system/com.brinvast.daemon "" "$brinvast_executable"; )",
          "✅ Stopped launch job: system/com.brinvast.daemon\n", "com.brinvast.daemon.plist"},
+        {"root in the user's home, as sudo leaves HOME, with the bundle's own helper",
+         R"(chmod 0711 "$out"; chmod 0666 "$BRINVAST_TOOLS/log"; chown -R 1500 "$HOME"; )"
+         R"(put /Applications/Brinvast.app/Contents/Info.plist "<plist version=\"1.0\"><dict>)"
+         R"(<key>CFBundleIdentifier</key><string>$identifier</string><key>)"
+         R"(SMPrivilegedExecutables</key><dict><key>com.brinvast.helper</key><string>a</string>)"
+         R"(</dict></dict></plist>"; put /Library/LaunchDaemons/com.brinvast.helper.plist d; )",
+         "✅ Removed privileged helper: /Library/LaunchDaemons/com.brinvast.helper.plist\n",
+         "com.brinvast.helper.plist"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -113,6 +122,9 @@ TEST_F(MacosTools, RootTrustsOnlyWhatOnlyRootCouldHaveWritten) {
         EXPECT_THAT(run.out, Not(HasSubstr("--forget com.vendor")));
         EXPECT_THAT(run.out, Not(HasSubstr("bootout gui/0/x/")));
         EXPECT_THAT(run.err, HasSubstr(vendor + ".plist"));
+        EXPECT_THAT(run.out, Not(HasSubstr("only an administrator's run")));
+        EXPECT_EQ(run.state.find(".brinvast-uninstall-identities") != std::string::npos,
+                  c.record_stays);
         if (!c.gone.empty()) {
             EXPECT_THAT(run.err, Not(HasSubstr(c.gone)));
         }
