@@ -16,7 +16,8 @@ TEST(ToolAnswers, OnlyWhatTheToolSaysOfItselfCounts) {
         "\texit timeout = 7\n\tpid = 42\n}\n";
     const brinvast::LoadedJob job = brinvast::loaded_job_in(print);
     EXPECT_EQ(job.program, "/Applications/Brinvast.app/Contents/MacOS/helper");
-    EXPECT_EQ(std::pair(job.exit_timeout.count(), job.pid), std::pair(7L, 42));
+    EXPECT_EQ(job.exit_timeout, std::chrono::seconds(7));
+    EXPECT_EQ(job.pid, 42);
 
     const std::string id = "com.brinvast.Brinvast";
     for (const auto& [requirement, names] :
