@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -151,12 +152,18 @@ struct CloseDir {
 using DirHandle = std::unique_ptr<DIR, CloseDir>;
 
 // Fills in the executable of `process` from the "exe" link at `link`. False when it can't be
-// seen.
+// seen. The kernel writes the link's target within PATH_MAX, " (deleted)" included. Not through
+// the table of calls: which processes run is no part of the move or the removal, and would make
+// their count differ from one run to the next.
 bool read_executable(const std::string& link, Process& process) {
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
     struct stat status {};
-    Result<std::string> target = read_link(link);
-    if (target.error || ::stat(link.c_str(), &status) != 0) return false;
-    process.executable = std::move(target.value);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof target ||
+        ::stat(link.c_str(), &status) != 0) {
+        return false;
+    }
+    process.executable.assign(target, static_cast<std::size_t>(length));
     process.device = status.st_dev;
     process.inode = status.st_ino;
     return true;
