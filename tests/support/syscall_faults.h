@@ -2,21 +2,17 @@
 #pragma once
 
 // Faults injected in-process through the table of system calls (platform::syscalls()): every
-// entry is wrapped and its calls counted, and at the n-th call of one kind, or of any kind, a
-// fault comes as it would from the system: the call fails with an errno without being made, or a
-// signal arrives before it. SIGKILL there ends the process as a kill at that call would, so a
-// sweep runs each case in a child process and judges by what stands on disk. Builds on every
-// platform.
-
-#include <sys/wait.h>
-#include <unistd.h>
+// entry is wrapped and its calls counted by kind, and at the n-th call of some kinds, or of any
+// kind, a fault comes as it would from the system: the call fails with an errno without being
+// made, or a signal arrives before it. SIGKILL there ends the process as a kill at that call
+// would, so a sweep runs each case in a child process (in_child) and judges by what stands on
+// disk. Builds on every platform.
 
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
-#include <functional>
 #include <map>
 #include <string_view>
 #include <type_traits>
@@ -146,14 +142,5 @@ inline constexpr std::string_view EXCLUSIVE_RENAME = "renameatx_np";
 #else
 inline constexpr std::string_view EXCLUSIVE_RENAME = "renameat2";
 #endif
-
-// Runs `body` in a child process; its exit status, or 128 + the signal that ended it.
-[[nodiscard]] inline int in_child(const std::function<int()>& body) {
-    const pid_t child = ::fork();
-    if (child == 0) ::_exit(body());
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 }  // namespace brinvast::testing

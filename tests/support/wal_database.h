@@ -12,7 +12,6 @@
 #include <set>
 #include <string>
 
-#include "syscall_faults.h"
 #include "test_tree.h"
 
 namespace brinvast::testing {
