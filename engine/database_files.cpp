@@ -15,6 +15,7 @@
 #include "move_journal.h"
 #include "move_plan.h"
 #include "platform.h"
+#include "syscalls.h"
 
 namespace brinvast {
 
@@ -122,7 +123,7 @@ void or_undo(Step step, Undo undo) {
 // True when the database is a link that resolves to the backup: the data already stands there.
 bool links_to_backup(const std::string& db, const std::string& backup) {
     struct stat status {};
-    return ::lstat(db.c_str(), &status) == 0 && S_ISLNK(status.st_mode) &&
+    return platform::syscalls().lstat(db.c_str(), &status) == 0 && S_ISLNK(status.st_mode) &&
            real_path(db) == real_path(backup);
 }
 
@@ -187,7 +188,7 @@ std::vector<std::string> without_main(const SetIdentities& set) {
 
 void check_database_shape(const std::string& db, const std::string& backup, bool reserve) {
     struct stat status {};
-    if (::stat(db.c_str(), &status) != 0) {
+    if (platform::syscalls().stat(db.c_str(), &status) != 0) {
         const int error = errno;
         if (error == ENOENT || error == ENOTDIR) return;
         throw fs_error(error, db);
@@ -196,7 +197,7 @@ void check_database_shape(const std::string& db, const std::string& backup, bool
     if (!S_ISREG(status.st_mode)) throw fs_error(EINVAL, "Not a regular file", db);
     std::string name;
     const std::string folder = parent_of(db, name);
-    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+    if (platform::syscalls().faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
         const int error = errno;
         throw fs_error(error, folder);
     }
@@ -204,7 +205,7 @@ void check_database_shape(const std::string& db, const std::string& backup, bool
     for (const std::string& base : {db, backup}) {
         for (const char* suffix : SET_SUFFIXES) {
             const std::string path = base + suffix;
-            if (::lstat(path.c_str(), &status) != 0) {
+            if (platform::syscalls().lstat(path.c_str(), &status) != 0) {
                 const int error = errno;
                 if (error == ENOENT) continue;
                 throw fs_error(error, path);
@@ -215,7 +216,8 @@ void check_database_shape(const std::string& db, const std::string& backup, bool
     }
     if (!reserve) return;
     const std::string journal = folder + "/" + NEW_JOURNAL;
-    if (::mkdir(journal.c_str(), 0700) != 0 || ::rmdir(journal.c_str()) != 0) {
+    if (platform::syscalls().mkdir(journal.c_str(), 0700) != 0 ||
+        platform::syscalls().rmdir(journal.c_str()) != 0) {
         const int error = errno;
         throw fs_error(error, journal);
     }
@@ -303,7 +305,7 @@ void restore_database_link(const std::string& db, const std::string& target) {
     std::vector<std::size_t> in_the_way;
     if (folder.identity_of(folder.live)) in_the_way.push_back(0);
     (void)folder.set_aside(in_the_way, folder.live);
-    if (::symlinkat(target.c_str(), folder.fd(), folder.live.c_str()) != 0) {
+    if (platform::syscalls().symlinkat(target.c_str(), folder.fd(), folder.live.c_str()) != 0) {
         const int error = errno;
         throw fs_error(error, db);
     }

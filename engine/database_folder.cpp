@@ -10,6 +10,7 @@
 
 #include "fs.h"
 #include "platform.h"
+#include "syscalls.h"
 
 namespace brinvast::database_move {
 
@@ -92,15 +93,16 @@ void DatabaseFolder::remove_journal(const Journal& journal) const {
 
 void DatabaseFolder::write_record(const Journal& journal, const Record& record) const {
     const std::string shown = path_in(journal, RECORD_NAME);
-    const unique_fd file(::openat(journal.fd.get(), RECORD_NAME,
-                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    const unique_fd file(platform::syscalls().openat(
+        journal.fd.get(), RECORD_NAME, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.valid()) {
         const int error = errno;
         throw fs_error(error, shown);
     }
     const std::string text = record_text(record);
     for (std::size_t done = 0; done < text.size();) {
-        const ssize_t wrote = ::write(file.get(), text.data() + done, text.size() - done);
+        const ssize_t wrote =
+            platform::syscalls().write(file.get(), text.data() + done, text.size() - done);
         if (wrote < 0 && errno == EINTR) continue;
         if (wrote <= 0) throw fs_error(wrote < 0 ? errno : ENOSPC, shown);
         done += static_cast<std::size_t>(wrote);
@@ -111,8 +113,8 @@ void DatabaseFolder::write_record(const Journal& journal, const Record& record) 
 
 std::optional<Record> DatabaseFolder::read_record(const Journal& journal) const {
     const std::string shown = path_in(journal, RECORD_NAME);
-    const unique_fd file(
-        ::openat(journal.fd.get(), RECORD_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const unique_fd file(platform::syscalls().openat(
+        journal.fd.get(), RECORD_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
     if (!file.valid()) {
         const int error = errno;
         if (error == ENOENT || error == ELOOP) return std::nullopt;
@@ -121,7 +123,8 @@ std::optional<Record> DatabaseFolder::read_record(const Journal& journal) const 
     std::string text(RECORD_LIMIT + 1, '\0');
     std::size_t got = 0;
     while (got < text.size()) {
-        const ssize_t read = ::read(file.get(), text.data() + got, text.size() - got);
+        const ssize_t read =
+            platform::syscalls().read(file.get(), text.data() + got, text.size() - got);
         if (read < 0 && errno == EINTR) continue;
         if (read < 0) {
             const int error = errno;

@@ -11,6 +11,7 @@
 
 #include "fs.h"
 #include "platform.h"
+#include "syscalls.h"
 #include "unique_fd.h"
 
 namespace brinvast {
@@ -18,14 +19,17 @@ namespace brinvast {
 namespace {
 
 bool is_wal_database(const std::string& db) {
-    const unique_fd file(::open(db.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const unique_fd file(
+        platform::syscalls().open(db.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
     struct stat status {};
-    if (!file.valid() || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+    if (!file.valid() || platform::syscalls().fstat(file.get(), &status) != 0 ||
+        !S_ISREG(status.st_mode)) {
         return false;
     }
     // The header's first 16 bytes name the format; bytes 18 and 19 are 2 in WAL mode.
     unsigned char header[20] = {};
-    if (::pread(file.get(), header, sizeof header, 0) != static_cast<ssize_t>(sizeof header)) {
+    if (platform::syscalls().pread(file.get(), header, sizeof header, 0) !=
+        static_cast<ssize_t>(sizeof header)) {
         return false;
     }
     return std::memcmp(header, "SQLite format 3", 16) == 0 && header[18] == 2 && header[19] == 2;
@@ -46,7 +50,8 @@ std::vector<std::string> sidecars_of(const std::string& db) {
 bool fold_sidecars(const std::string& db) {
     if (sidecars_of(db).empty()) return true;
     struct stat status {};
-    if (::lstat((db + "-journal").c_str(), &status) == 0 || !is_wal_database(db)) {
+    if (platform::syscalls().lstat((db + "-journal").c_str(), &status) == 0 ||
+        !is_wal_database(db)) {
         return sidecars_of(db).empty();
     }
     sqlite3* handle = nullptr;
@@ -63,7 +68,8 @@ bool fold_sidecars(const std::string& db) {
     // The last connection to close checkpoints once more and removes the log and its index.
     (void)::sqlite3_close(handle);
     std::string name;
-    const unique_fd folder(::open(parent_of(db, name).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const unique_fd folder(platform::syscalls().open(parent_of(db, name).c_str(),
+                                                     O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (folder.valid()) (void)platform::sync_to_disk(folder.get());
     return sidecars_of(db).empty();
 }

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform.h"
+#include "syscalls.h"
 
 namespace brinvast::platform {
 
@@ -17,7 +18,7 @@ const char* locking_flag(int dir_fd, const char* name) {
 Result<std::string> read_link(const std::string& path) {
     std::string target(256, '\0');
     for (;;) {
-        const ssize_t length = ::readlink(path.c_str(), target.data(), target.size());
+        const ssize_t length = syscalls().readlink(path.c_str(), target.data(), target.size());
         if (length < 0) return {{}, last_error()};
         if (static_cast<std::size_t>(length) < target.size()) {
             target.resize(static_cast<std::size_t>(length));

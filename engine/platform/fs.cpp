@@ -10,22 +10,23 @@
 #include <memory>
 
 #include "fs_internal.h"
+#include "syscalls.h"
 
 namespace brinvast {
 
 PathCheck check_path(const std::string& path) noexcept {
     struct stat status {};
-    if (::stat(path.c_str(), &status) == 0) return {true, 0};
+    if (platform::syscalls().stat(path.c_str(), &status) == 0) return {true, 0};
     const int error = errno;
     if (error == ENOENT || error == ENOTDIR) return {false, 0};
     // ELOOP from a link at the end that loops; from one on the way there, nothing is known.
-    if (error == ELOOP && ::lstat(path.c_str(), &status) == 0) return {false, 0};
+    if (error == ELOOP && platform::syscalls().lstat(path.c_str(), &status) == 0) return {false, 0};
     return {true, error};
 }
 
 std::string real_path(const std::string& path) {
-    const std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
-                                                               &std::free);
+    const std::unique_ptr<char, decltype(&std::free)> resolved(
+        platform::syscalls().realpath(path.c_str(), nullptr), &std::free);
     return resolved ? std::string(resolved.get()) : path;
 }
 
@@ -115,7 +116,8 @@ bool unlink_met_directory(int dir_fd, const char* name, int error, int directory
     if (error == EISDIR) return true;
     if (error != directory_error) return false;
     struct stat info {};
-    return ::fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(info.st_mode);
+    return platform::syscalls().fstatat(dir_fd, name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISDIR(info.st_mode);
 }
 
 // The *_at operations take one entry of an open folder: a path would resolve links on its way.

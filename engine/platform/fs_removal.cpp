@@ -12,6 +12,7 @@
 #include "fs_internal.h"
 #include "interrupt.h"
 #include "platform.h"
+#include "syscalls.h"
 #include "tree_walk.h"
 #include "unique_fd.h"
 
@@ -34,7 +35,7 @@ void empty_directory(DirectoryStack& stack, platform::ListingBuffer& buffer) {
         bool is_directory = entry.type == DT_DIR;
         if (entry.type == DT_UNKNOWN) {
             struct stat info {};
-            if (::fstatat(fd, entry.name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (platform::syscalls().fstatat(fd, entry.name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
                 const int error = errno;
                 if (error == ENOENT) continue;
                 throw fs_error(error, stack.path_of(entry.name));
@@ -43,7 +44,7 @@ void empty_directory(DirectoryStack& stack, platform::ListingBuffer& buffer) {
         }
         // A directory that took the place of what was listed is entered like any other.
         if (!is_directory) {
-            if (::unlinkat(fd, entry.name, 0) == 0) continue;
+            if (platform::syscalls().unlinkat(fd, entry.name, 0) == 0) continue;
             const int error = errno;
             if (error == ENOENT) continue;
             if (!unlink_met_directory(fd, entry.name, error, platform::unlink_directory_error())) {
@@ -64,7 +65,9 @@ void empty_directory(DirectoryStack& stack, platform::ListingBuffer& buffer) {
 // is empty: rmdir needs only write permission on its parent. Otherwise the open's error stands.
 void remove_unopened(int parent_fd, const char* name, int open_error, const std::string& path) {
     if (open_error == EACCES || open_error == EPERM) {
-        if (::unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) return;
+        if (platform::syscalls().unlinkat(parent_fd, name, AT_REMOVEDIR) == 0 || errno == ENOENT) {
+            return;
+        }
     }
     throw fs_error(open_error, path);
 }
@@ -73,7 +76,7 @@ void remove_unopened(int parent_fd, const char* name, int open_error, const std:
 // (a symbolic link swapped in, say) is unlinked as what it now is, never followed.
 void enter_for_removal(DirectoryStack& stack, const char* name) {
     const int parent_fd = stack.top().fd.get();
-    unique_fd fd(::openat(parent_fd, name, DIRECTORY_FLAGS));
+    unique_fd fd(platform::syscalls().openat(parent_fd, name, DIRECTORY_FLAGS, 0));
     if (fd.valid()) {
         if (!stack.push(std::move(fd))) throw fs_error(EXDEV, MOUNTED_HERE, stack.path_of(name));
         return;
@@ -81,7 +84,7 @@ void enter_for_removal(DirectoryStack& stack, const char* name) {
     const int open_error = errno;
     if (open_error == ENOENT) return;
     if (open_error == ELOOP || open_error == ENOTDIR) {
-        if (::unlinkat(parent_fd, name, 0) == 0) return;
+        if (platform::syscalls().unlinkat(parent_fd, name, 0) == 0) return;
         const int error = errno;
         if (error == ENOENT) return;
         throw fs_error(error, stack.path_of(name));
@@ -103,7 +106,7 @@ void remove_emptied(DirectoryStack& stack) {
     const bool listed_any = stack.top().listed_any;
     stack.pop();
     const char* name = stack.visiting();
-    if (::unlinkat(stack.top().fd.get(), name, AT_REMOVEDIR) == 0) return;
+    if (platform::syscalls().unlinkat(stack.top().fd.get(), name, AT_REMOVEDIR) == 0) return;
     const int error = errno;
     if (error == ENOENT) return;
     if (!list_again(error, listed_any)) throw fs_error(error, stack.path_of(name));
@@ -186,13 +189,13 @@ bool on_parents_mount(const Anchor& anchor, int top, const std::string& path) {
 bool remove_anchored(const Anchor& anchor, const std::string& path) {
     const char* const name = anchor.name.c_str();
     struct stat info {};
-    if (::fstatat(anchor.fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (platform::syscalls().fstatat(anchor.fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
         return gone_or_throw(errno, path);
     }
     if (S_ISLNK(info.st_mode)) throw fs_error(ELOOP, "Refusing to delete a symbolic link", path);
     // Each pass opens the target afresh, for a listing from its start (see list_again).
     for (bool emptied = false;; emptied = true) {
-        unique_fd top(::openat(anchor.fd, name, DIRECTORY_FLAGS));
+        unique_fd top(platform::syscalls().openat(anchor.fd, name, DIRECTORY_FLAGS, 0));
         if (!top.valid()) {
             const int error = errno;
             if (error == ENOENT) return emptied;
@@ -202,7 +205,7 @@ bool remove_anchored(const Anchor& anchor, const std::string& path) {
         // A product directory that is itself a mount point holds someone else's file system.
         if (!on_parents_mount(anchor, top.get(), path)) throw fs_error(EXDEV, MOUNTED_HERE, path);
         const bool listed_any = empty_tree(std::move(top), path);
-        if (::unlinkat(anchor.fd, name, AT_REMOVEDIR) == 0) return true;
+        if (platform::syscalls().unlinkat(anchor.fd, name, AT_REMOVEDIR) == 0) return true;
         const int error = errno;
         if (error == ENOENT) return true;
         if (!list_again(error, listed_any)) throw fs_error(error, path);
@@ -227,7 +230,7 @@ bool remove_tree_at(int dir_fd, const std::string& name, const std::string& show
 
 bool remove_file_at(int dir_fd, const std::string& name, const std::string& shown) {
     require_single_name(name, shown);
-    if (::unlinkat(dir_fd, name.c_str(), 0) == 0) return true;
+    if (platform::syscalls().unlinkat(dir_fd, name.c_str(), 0) == 0) return true;
     return gone_or_throw(errno, shown);
 }
 

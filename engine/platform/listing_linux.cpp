@@ -1,12 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Directory listings on Linux: getdents64, which tells each entry's type with its name.
 #include <dirent.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <cerrno>
 
 #include "platform.h"
+#include "syscalls.h"
 
 namespace brinvast::platform {
 
@@ -28,7 +27,7 @@ DirectoryListing::~DirectoryListing() = default;
 bool DirectoryListing::next(DirectoryEntry& entry) {
     for (;;) {
         if (pos_ == end_) {
-            const long got = ::syscall(SYS_getdents64, fd_, buffer_.bytes, ListingBuffer::SIZE);
+            const ssize_t got = syscalls().getdents64(fd_, buffer_.bytes, ListingBuffer::SIZE);
             if (got < 0) return fail(errno);
             if (got == 0) return false;
             pos_ = 0;

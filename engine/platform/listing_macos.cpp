@@ -3,7 +3,6 @@
 // that wants sizes too, which reads a batch of entries with their attributes in one call where a
 // stat per entry would cost a call each.
 #include <dirent.h>
-#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -20,14 +19,13 @@ struct attrlist {
     std::uint32_t forkattr;
 };
 #define ATTR_BIT_MAP_COUNT 5
-extern "C" int getattrlistbulk(int dirfd, void* attr_list, void* attr_buf, size_t attr_buf_size,
-                               std::uint64_t options);
 #endif
 
 #include <cerrno>
 
 #include "bulk_attributes.h"
 #include "platform.h"
+#include "syscalls.h"
 
 namespace brinvast::platform {
 
@@ -49,7 +47,7 @@ DirectoryListing::DirectoryListing(int dir_fd, ListingBuffer& buffer, ListingDet
     : fd_(dir_fd), buffer_(buffer), sizes_(detail == ListingDetail::sizes) {}
 
 DirectoryListing::~DirectoryListing() {
-    if (dir_ != nullptr) ::closedir(dir_);
+    if (dir_ != nullptr) syscalls().closedir(dir_);
 }
 
 bool DirectoryListing::next(DirectoryEntry& entry) {
@@ -66,7 +64,8 @@ bool DirectoryListing::next_listed(DirectoryEntry& entry) {
             wanted.bitmapcount = ATTR_BIT_MAP_COUNT;
             wanted.commonattr = bulk::COMMON;
             wanted.fileattr = bulk::FILE;
-            const int got = ::getattrlistbulk(fd_, &wanted, buffer_.bytes, ListingBuffer::SIZE, 0);
+            const int got =
+                syscalls().getattrlistbulk(fd_, &wanted, buffer_.bytes, ListingBuffer::SIZE, 0);
             if (got < 0) {
                 const int error = errno;
                 if (!started_ && readdir_lists_instead(error)) {
@@ -92,18 +91,18 @@ bool DirectoryListing::next_listed(DirectoryEntry& entry) {
 // fdopendir takes over the descriptor it is given, so it gets a duplicate of the caller's.
 bool DirectoryListing::next_read(DirectoryEntry& entry) {
     if (dir_ == nullptr) {
-        const int own_fd = ::dup(fd_);
+        const int own_fd = syscalls().dup(fd_);
         if (own_fd < 0) return fail(errno);
-        dir_ = ::fdopendir(own_fd);
+        dir_ = syscalls().fdopendir(own_fd);
         if (dir_ == nullptr) {
             const int error = errno;
-            ::close(own_fd);
+            syscalls().close(own_fd);
             return fail(error);
         }
     }
     for (;;) {
         errno = 0;
-        const dirent* record = ::readdir(dir_);
+        const dirent* record = syscalls().readdir(dir_);
         if (record == nullptr) return errno == 0 ? false : fail(errno);
         if (is_dot_or_dot_dot(record->d_name)) continue;
         entry.name = record->d_name;

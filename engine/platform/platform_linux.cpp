@@ -10,6 +10,7 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -20,6 +21,7 @@
 #include "errors.h"
 #include "folder_beneath.h"
 #include "platform.h"
+#include "syscalls.h"
 #include "unique_fd.h"
 
 namespace brinvast::platform {
@@ -32,7 +34,7 @@ std::string executable_path() {
 }
 
 Result<unique_fd> open_search_only(int at_fd, const char* path) {
-    unique_fd fd(::openat(at_fd, path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    unique_fd fd(syscalls().openat(at_fd, path, O_PATH | O_DIRECTORY | O_CLOEXEC, 0));
     if (!fd.valid()) return {{}, last_error()};
     return {std::move(fd), {}};
 }
@@ -68,7 +70,7 @@ namespace {
 
 Result<std::uint64_t> mount_by_statx(int dir_fd, const char* path, int flags) {
     struct statx info {};
-    if (::statx(dir_fd, path, flags | AT_STATX_DONT_SYNC, STATX_MNT_ID, &info) != 0) {
+    if (syscalls().statx(dir_fd, path, flags | AT_STATX_DONT_SYNC, STATX_MNT_ID, &info) != 0) {
         return {0, last_error()};
     }
     return {(info.stx_mask & STATX_MNT_ID) != 0 ? info.stx_mnt_id
@@ -87,7 +89,7 @@ Result<std::uint64_t> mount_at(int dir_fd, const char* path) {
 }
 
 std::error_code sync_to_disk(int fd) {
-    if (::fsync(fd) != 0) return last_error();
+    if (syscalls().fsync(fd) != 0) return last_error();
     return {};
 }
 
@@ -96,7 +98,7 @@ timespec modification_time(const struct stat& status) {
 }
 
 std::error_code rename_exclusive(int from_dir, const char* from, int to_dir, const char* to) {
-    if (::renameat2(from_dir, from, to_dir, to, RENAME_NOREPLACE) == 0) return {};
+    if (syscalls().renameat2(from_dir, from, to_dir, to, RENAME_NOREPLACE) == 0) return {};
     const std::error_code error = last_error();
     if (error == std::errc::invalid_argument) return std::make_error_code(std::errc::not_supported);
     return error;
@@ -132,7 +134,7 @@ std::error_code materialize_dataless_listings() {
 // Not every file system reports these attributes; one that doesn't cannot set them either.
 Result<const char*> lock_flag(int dir_fd, const char* name) {
     struct statx info {};
-    if (::statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC, 0, &info) != 0) {
+    if (syscalls().statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC, 0, &info) != 0) {
         return {nullptr, last_error()};
     }
     const std::uint64_t set = info.stx_attributes & info.stx_attributes_mask;
@@ -150,12 +152,18 @@ struct CloseDir {
 using DirHandle = std::unique_ptr<DIR, CloseDir>;
 
 // Fills in the executable of `process` from the "exe" link at `link`. False when it can't be
-// seen.
+// seen. The kernel writes the link's target within PATH_MAX, " (deleted)" included. Not through
+// the table of calls: which processes run is no part of the move or the removal, and would make
+// their count differ from one run to the next.
 bool read_executable(const std::string& link, Process& process) {
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
     struct stat status {};
-    Result<std::string> target = read_link(link);
-    if (target.error || ::stat(link.c_str(), &status) != 0) return false;
-    process.executable = std::move(target.value);
+    if (length < 0 || static_cast<std::size_t>(length) >= sizeof target ||
+        ::stat(link.c_str(), &status) != 0) {
+        return false;
+    }
+    process.executable.assign(target, static_cast<std::size_t>(length));
     process.device = status.st_dev;
     process.inode = status.st_ino;
     return true;

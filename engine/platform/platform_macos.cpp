@@ -28,6 +28,7 @@ extern "C" ssize_t getxattr(const char* path, const char* name, void* value, siz
 
 #include "folder_beneath.h"
 #include "platform.h"
+#include "syscalls.h"
 
 namespace brinvast::platform {
 
@@ -160,11 +161,11 @@ std::string host_uuid() {
 // fsync() leaves the data in the drive's cache, where a power loss may still reorder it;
 // F_FULLFSYNC asks the drive to write it out. Not every file system takes it.
 std::error_code sync_to_disk(int fd) {
-    if (::fcntl(fd, F_FULLFSYNC) == 0) return {};
+    if (syscalls().fcntl(fd, F_FULLFSYNC) == 0) return {};
     // Only a file system that does not take it falls back, as xnu's own callers do: an I/O
     // error stays an error.
     if (errno != ENOTTY && errno != ENOTSUP && errno != EINVAL) return last_error();
-    if (::fsync(fd) != 0) return last_error();
+    if (syscalls().fsync(fd) != 0) return last_error();
     return {};
 }
 
@@ -173,7 +174,7 @@ timespec modification_time(const struct stat& status) {
 }
 
 std::error_code rename_exclusive(int from_dir, const char* from, int to_dir, const char* to) {
-    if (::renameatx_np(from_dir, from, to_dir, to, RENAME_EXCL) == 0) return {};
+    if (syscalls().renameatx_np(from_dir, from, to_dir, to, RENAME_EXCL) == 0) return {};
     const std::error_code error = last_error();
     if (error == std::errc::invalid_argument) return std::make_error_code(std::errc::not_supported);
     return error;
@@ -192,7 +193,7 @@ constexpr int SEARCH_ONLY = O_RDONLY;
 }  // namespace
 
 Result<unique_fd> open_search_only(int at_fd, const char* path) {
-    unique_fd fd(::openat(at_fd, path, SEARCH_ONLY | O_DIRECTORY | O_CLOEXEC));
+    unique_fd fd(syscalls().openat(at_fd, path, SEARCH_ONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (!fd.valid()) return {{}, last_error()};
     return {std::move(fd), {}};
 }
@@ -224,13 +225,13 @@ int unlink_directory_error() {
 // macOS has no bind mounts: every mount has a device of its own.
 Result<std::uint64_t> mount_of(int fd) {
     struct stat info {};
-    if (::fstat(fd, &info) != 0) return {0, last_error()};
+    if (syscalls().fstat(fd, &info) != 0) return {0, last_error()};
     return {static_cast<std::uint64_t>(info.st_dev), {}};
 }
 
 Result<std::uint64_t> mount_at(int dir_fd, const char* path) {
     struct stat info {};
-    if (::fstatat(dir_fd, path, &info, 0) != 0) return {0, last_error()};
+    if (syscalls().fstatat(dir_fd, path, &info, 0) != 0) return {0, last_error()};
     return {static_cast<std::uint64_t>(info.st_dev), {}};
 }
 
@@ -238,7 +239,9 @@ Result<std::uint64_t> mount_at(int dir_fd, const char* path) {
 // refuse root too.
 Result<const char*> lock_flag(int dir_fd, const char* name) {
     struct stat status {};
-    if (::fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) return {nullptr, last_error()};
+    if (syscalls().fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+        return {nullptr, last_error()};
+    }
     return {(status.st_flags & UF_IMMUTABLE) != 0   ? "uchg"
             : (status.st_flags & SF_IMMUTABLE) != 0 ? "schg"
             : (status.st_flags & UF_APPEND) != 0    ? "uappnd"

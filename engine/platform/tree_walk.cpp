@@ -9,6 +9,7 @@
 
 #include "errors.h"
 #include "platform.h"
+#include "syscalls.h"
 
 namespace brinvast {
 
@@ -39,7 +40,7 @@ bool DirectoryStack::push(unique_fd fd) {
     Frame& ancestor = frames_[depth_ - 1 - OPEN_BUDGET];
     if (!ancestor.fd.valid()) return true;
     struct stat status {};
-    if (::fstat(ancestor.fd.get(), &status) != 0) {
+    if (platform::syscalls().fstat(ancestor.fd.get(), &status) != 0) {
         const int error = errno;
         throw fs_error(error, top_path());
     }
@@ -69,7 +70,7 @@ void DirectoryStack::reopen_parent() {
     Frame& parent = frames_[depth_ - 2];
     auto [fd, error] = platform::open_search_only(top().fd.get(), "..");
     struct stat status {};
-    if (!error && ::fstat(fd.get(), &status) != 0) error = last_error();
+    if (!error && platform::syscalls().fstat(fd.get(), &status) != 0) error = last_error();
     if (error) throw fs_error(error.value(), top_path() + "/..");
     if (status.st_dev != parent.dev || status.st_ino != parent.ino) {
         throw fs_error(ESTALE, "Directory was moved during the walk", top_path());

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <unistd.h>
-
 #include <utility>
+
+#include "syscalls.h"
 
 namespace brinvast {
 
@@ -26,7 +26,7 @@ public:
     // Hands the descriptor over to the caller, who closes it.
     [[nodiscard]] int release() { return std::exchange(fd_, -1); }
     void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0) platform::syscalls().close(fd_);
         fd_ = fd;
     }
 

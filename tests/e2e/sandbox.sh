@@ -92,20 +92,17 @@ calls_of() {
     grep -c -E "^[0-9]+ +$calls\\(" "$out/calls"
 }
 
-# For each "SIGNAL WHEN [all|nohup]" in $@, the signal at the WHEN-th rename (with "all", at the
-# WHEN-th call of every kind; with "nohup", to a run that nohup started), and one record of how
-# the run ended and what it left.
+# For each "SIGNAL WHEN [nohup]" in $@, the signal at the WHEN-th rename (with "nohup", to a run
+# that nohup started), and one record of how the run ended and what it left.
 signal_table() {
-    local row signal when how calls starter
+    local row signal when how starter
     for row in "$@"; do
         read -r signal when how <<<"$row"
-        calls=renameat2
-        [ "$how" = all ] && calls=all
         starter=()
         [ "$how" = nohup ] && starter=(nohup)
         install_wal_product
         { ASAN_OPTIONS="${ASAN_OPTIONS:-}:detect_leaks=0" "${starter[@]}" strace -f -qq \
-            -o /dev/null -e "inject=$calls:signal=$signal:when=$when" "$CLI" --yes </dev/null \
+            -o /dev/null -e "inject=renameat2:signal=$signal:when=$when" "$CLI" --yes </dev/null \
             >"$out/run" 2>&1; } 2>/dev/null
         printf '%s\t' "case=$row" "ended=$?" "mixed=$(wal_mixed)" "journal=$(journal_of)" \
             "rows=$(wal_rows "$db") | $(wal_rows "$backup")" \
@@ -125,23 +122,25 @@ stop_at_step_one() {
     ln -s Real.app /Applications/Brinvast.app
 }
 
-# For each kind in $@, a fault at each of its calls in turn. After each, one tab-separated
-# record: how the run ended, what it left, what a dry run said and changed, what a run stopped
-# after its recovery left, and what a last run left. A kind ending in "+reinstall" first has a
-# reinstalled Brinvast open a fresh database of its own where none stands.
+# For each "KIND [N]" in $@, a fault at the N-th call of the kind, or at each of its calls in
+# turn. After each, one tab-separated record: how the run ended, what it left, what a dry run
+# said and changed, what a run stopped after its recovery left, and what a last run left. A kind
+# ending in "+reinstall" first has a reinstalled Brinvast open a fresh database of its own where
+# none stands.
 crash_table() {
-    local row kind n count ended journal before record
+    local row kind calls n ended journal before record
     for row in "$@"; do
-        kind=${row%+reinstall}
-        count=$(calls_of "$kind")
-        for n in $(seq "$count"); do
+        read -r kind calls <<<"$row"
+        kind=${kind%+reinstall}
+        [ -n "$calls" ] || calls=$(seq "$(calls_of "$kind")")
+        for n in $calls; do
             install_wal_product
             fault_run "$kind" "$n"
             ended=$?
             journal=$(basename "$(journal_of)" 2>/dev/null)
-            record=("case=$row $n" "ended=$ended" "mixed=$(wal_mixed)" "journal=${journal:-none}"
+            record=("case=${row%% *} $n" "ended=$ended" "mixed=$(wal_mixed)" "journal=${journal:-none}"
                 "succeeded=$(grep -c '^🎉 Uninstall completed successfully!$' "$out/run")")
-            if [ "$kind" != "$row" ] && [ ! -e "$db" ]; then
+            if [ "${row%%+reinstall*}" != "$row" ] && [ ! -e "$db" ]; then
                 python3 "$wal_db" make "$db" 10 fresh
             fi
             before=$(folder_digest)

@@ -54,27 +54,6 @@ std::string lock_line(const std::string& locked) {
         {.path = locked, .error = EPERM, .locked = locked, .flag = flag});
 }
 
-TEST_F(StepsTest, EngineStartsWithItsFlagsAndEmptyLists) {
-    ::testing::internal::CaptureStdout();
-    const BrinvastUninstaller defaults;
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(),
-              "🚀 Brinvast Uninstaller initialized (dry_run=False, force=False, clean_all=False)\n");
-    EXPECT_TRUE(defaults.actions_performed.empty() && defaults.rollback_actions.empty());
-    EXPECT_FALSE(defaults.dry_run || defaults.force || defaults.clean_all);
-    EXPECT_EQ(defaults.app_path, "/Applications/Brinvast.app");
-
-    const BrinvastUninstaller complete(false, true, true, where, out);
-    const BrinvastUninstaller preview(true, false, true, where, out);
-    EXPECT_EQ(printed(), (Lines{"🚀 Brinvast Uninstaller initialized (dry_run=False, force=True, "
-                                "clean_all=True)",
-                                "🚀 Brinvast Uninstaller initialized (dry_run=True, force=False, "
-                                "clean_all=True)"}));
-    EXPECT_TRUE(!complete.dry_run && complete.force && complete.clean_all);
-    EXPECT_EQ(complete.brinvast_directories, (Lines{support, documents, logs}));
-    EXPECT_EQ(complete.db_path + complete.backup_db_path, db + backup);
-    EXPECT_FALSE(exists_no_follow(root / "home")) << "construction must not touch the disk";
-}
-
 TEST_F(StepsTest, RollbackUndoesNewestFirstAndGoesOnAfterAFailingStep) {
     BrinvastUninstaller& uninstaller = engine();
     Lines called;

@@ -21,6 +21,7 @@
 #include <memory>
 #include <streambuf>
 
+#include "confirmations.h"
 #include "main_window.h"
 #include "test_tree.h"
 
@@ -37,21 +38,16 @@ QString box(const char* icon, const QString& title, const QString& text,
     return QStringList{icon, title, text, buttons, "over the window"}.join(" | ");
 }
 
-const QString STANDARD_QUESTION =
-    box("Question", "Confirm Standard Uninstall",
-        "This will:\n• Remove Brinvast.app from Applications\n• Backup your database\n\nProceed?",
-        "Yes|No, default No");
-const QString REMOVAL_WARNING =
-    box("Warning", "⚠️ WARNING: Complete Removal",
-        "⚠️ THIS IS DESTRUCTIVE AND CANNOT BE UNDONE!\n\nThis will PERMANENTLY DELETE:\n"
-        "• Brinvast.app from Applications\n• ALL your databases and data\n"
-        "• ALL Brinvast directories\n• ALL your imported messages\n• ALL your reports\n\n"
-        "Are you absolutely sure?",
-        "Yes|No, default No");
-const QString FINAL_WARNING =
-    box("Critical", "⚠️ FINAL WARNING",
-        "This will PERMANENTLY DELETE ALL your Brinvast data!\n\nAre you absolutely sure?",
-        "Yes|No, default No");
+// A question the user is asked before anything is removed, in the words both front ends share;
+// No is its default.
+QString question(const char* icon, const brinvast::Confirmation& asked) {
+    return box(icon, QString::fromUtf8(asked.title), QString::fromUtf8(asked.text),
+               "Yes|No, default No");
+}
+
+const QString STANDARD_QUESTION = question("Question", brinvast::STANDARD_QUESTION);
+const QString REMOVAL_WARNING = question("Warning", brinvast::COMPLETE_REMOVAL_WARNING);
+const QString FINAL_WARNING = question("Critical", brinvast::FINAL_WARNING);
 const QString UNINSTALL_COMPLETE =
     box("Information", "Uninstall Complete",
         "Uninstall completed successfully!\nThe application will now close.");

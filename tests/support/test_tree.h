@@ -250,6 +250,15 @@ private:
     return lines;
 }
 
+// Runs `body` in a child process; its exit status, or 128 + the signal that ended it.
+[[nodiscard]] inline int in_child(const std::function<int()>& body) {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(body());
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 // The unprivileged user nobody as the user database has it: 65534 on Linux, -2 on macOS.
 struct Account {
     uid_t uid;
@@ -265,18 +274,14 @@ struct Account {
 // bite even when the tests run as root. Returns the child's exit status.
 [[nodiscard]] inline int run_as_nobody(const std::function<int()>& body) {
     const Account account = nobody();
-    const pid_t child = ::fork();
-    if (child == 0) {
+    return in_child([&] {
         // As root, setgid and setuid set the real, effective and saved ids alike.
         if (::setgroups(0, nullptr) != 0 || ::setgid(account.gid) != 0 ||
             ::setuid(account.uid) != 0) {
-            ::_exit(125);
+            return 125;
         }
-        ::_exit(body());
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return body();
+    });
 }
 
 // Hands a tree to nobody, so that the only refusals it meets are the ones a test arranges.
