@@ -110,10 +110,11 @@ TEST_F(CliEndToEnd, OptionsAreAnsweredWithoutRemovingAnything) {
         {"--yes --user root --user root", "2", "",
          "brinvast-uninstall: option '--user' given more than once\n"
          "Try 'brinvast-uninstall --help'.\n"},
-        {"--yes --help --user no-such-user", "0",
-         "Usage: brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--wait "
-         "SECONDS]\n",
-         ""},
+        {"--yes --help --user no-such-user --bogus", "0",
+         "Usage: brinvast-uninstall [--dry-run] [--complete] [--check] [--yes]\n", ""},
+        {"--user tester --all-users --dry-run", "2", "",
+         "brinvast-uninstall: options '--user' and '--all-users' name different homes\n"
+         "Try 'brinvast-uninstall --help'.\n"},
         {"--yes --version", "0", "brinvast-uninstall 1.0\n", ""},
     };
     for (const auto& c : cases) {
