@@ -209,6 +209,11 @@ void BrinvastUninstaller::rollback_database(const DatabaseMove& moved) {
         return;
     }
     const DatabaseRestore restored = move_database_back(db_path, backup_db_path);
+    // The summary tells what the run left: the database is back, and so is the older backup.
+    std::erase_if(run_summary.kept,
+                  [this](const auto& kept) { return kept.path == backup_db_path; });
+    std::erase_if(run_summary.removed,
+                  [](const auto& gone) { return gone.what == "older backup"; });
     for (const auto& [from, to] : restored.set_aside)
         say("🔄 Set aside what stood in the way: " + from + " → " + to);
     if (restored.database_back) say("🔄 Rolled back database rename");

@@ -40,6 +40,7 @@ bool BrinvastUninstaller::check_application_exists() {
     if (check.error != 0) {
         say(cannot_examine("📱 Cannot examine Brinvast.app at ", app_path, check.error));
         note_unexamined(app_path, std::strerror(check.error));
+        predict(Outcome::failed);
     } else {
         say((check.present ? "📱 Found Brinvast.app at: " : "📱 Brinvast.app not found at: ") +
             app_path);
@@ -63,6 +64,7 @@ bool BrinvastUninstaller::check_database_exists() {
     if (check.error != 0) {
         say(cannot_examine("💾 Cannot examine database at ", db_path, check.error));
         note_unexamined(db_path, std::strerror(check.error));
+        predict(Outcome::failed);
     } else if (check.present) {
         try {
             report_database("💾 Found database at: ", db_path);
@@ -228,6 +230,8 @@ void BrinvastUninstaller::report_unlisted(const std::vector<std::string>& folder
         say(indent + "⚠️  Could not list, not counted: " + folder);
         note_unexamined(folder, "it could not be listed");
     }
+    // A complete removal cannot empty what it cannot list.
+    if (clean_all && !folders.empty()) predict(Outcome::failed);
     if (count > folders.size()) {
         say(indent + "⚠️  ... and " + std::to_string(count - folders.size()) +
             " more folders it could not list");
