@@ -104,6 +104,7 @@ QLabel* centred_label(const QString& caption, int point_size, bool bold) {
 
 QPushButton* mode_button(const QString& caption, const QString& style) {
     auto* button = new QPushButton(caption);
+    button->setAccessibleName(caption.trimmed());  // a screen reader would say the blank
     button->setFixedSize(BUTTON_WIDTH, BUTTON_HEIGHT);
     button->setStyleSheet(style);
     return button;
@@ -218,6 +219,7 @@ void BrinvastUninstallerGUI::add_heading(QVBoxLayout& layout) {
     if (brinvast::path_exists(locations.LOGO_PATH)) {
         auto* logo_widget = new QSvgWidget(QString::fromStdString(locations.LOGO_PATH));
         logo_widget->setFixedSize(150, 40);
+        logo_widget->setAccessibleName("Brinvast");  // the only place the product's name stands
         layout.addLayout(centred_row(logo_widget));
     } else {
         layout.addWidget(centred_label("Brinvast Uninstaller", 12, true));
