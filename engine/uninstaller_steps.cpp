@@ -4,6 +4,8 @@
 
 #include "uninstaller.h"
 
+#include <sys/stat.h>
+
 #include <cmath>
 #include <cstring>
 
@@ -137,7 +139,11 @@ bool BrinvastUninstaller::remove_application() {
         return true;
     }
     if (dry_run) {
-        if (const std::optional<LockedEntry> locked = locked_entry(app_path)) {
+        struct stat status {};
+        if (::lstat(app_path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+            say("⚠️  A real run cannot remove " + app_path + ": it is a symbolic link");
+            predict(Outcome::failed);
+        } else if (const std::optional<LockedEntry> locked = locked_entry(app_path)) {
             say("⚠️  A real run cannot remove " + app_path + ": " + locked->path +
                 " is locked (" + locked->flag + ")");
             predict(Outcome::failed);
