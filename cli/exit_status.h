@@ -15,6 +15,7 @@ enum ExitStatus {
     brinvast_running = 4,
     output_lost = 5,
     home_busy = 6,
+    check_left = 7,  // --check: something of Brinvast is left
 };
 
 // What a run's outcome tells the caller. A caller can act on a running Brinvast or a busy home

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
-// brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--wait SECONDS] [--help]
-//                    [--version]
+// brinvast-uninstall [--dry-run] [--complete] [--check] [--yes] [--user NAME | --all-users]
+//                    [--json] [--wait SECONDS] [--help] [--version]
 //
 // Runs the uninstall engine without a window. The report goes to stdout exactly as a run from
-// the window prints it; questions and usage errors go to stderr. Output that is all a caller
-// asked for (help, version, a dry run's report) and that could not be written is a failure; a
-// real run finishes whether or not anybody reads its report.
+// the window prints it, or, with --json, one JSON object for scripts; questions and usage errors
+// go to stderr. Output that is all a caller asked for (help, version, a dry run's report, a
+// check's list) and that could not be written is a failure; a real run finishes whether or not
+// anybody reads its report.
 
 #include <unistd.h>
 
@@ -25,9 +26,10 @@
 
 #include "confirmations.h"
 #include "exit_status.h"
+#include "homes.h"
 #include "locations.h"
+#include "runs.h"
 #include "uninstaller.h"
-#include "user_account.h"
 
 namespace {
 
@@ -38,42 +40,51 @@ constexpr long DEFAULT_WAIT_SECONDS = 60;
 constexpr long MAX_WAIT_SECONDS = 24 * 60 * 60;
 
 const char* const USAGE =
-    "Usage: brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--wait SECONDS]\n"
+    "Usage: brinvast-uninstall [--dry-run] [--complete] [--check] [--yes]\n"
+    "                          [--user NAME | --all-users] [--json] [--wait SECONDS]\n"
     "                          [--help] [--version]\n"
     "\n"
     "Removes /Applications/Brinvast.app for the current user and keeps the database under its\n"
     "backup name (Brinvast_Previous.db). With --complete it also deletes every Brinvast\n"
     "directory in the home folder, database included.\n"
     "\n"
-    "  --dry-run    report what would be done and change nothing\n"
+    "  --dry-run    report what would be done and change nothing; the exit status is the one a\n"
+    "               real run would have, as far as can be told beforehand\n"
     "  --complete   complete removal: delete all Brinvast data as well\n"
+    "  --check      change nothing and ask for no consent: list what is left of Brinvast, and\n"
+    "               exit with 0 when nothing is, 7 when something is\n"
     "  --yes        consent to the removal without being asked\n"
     "  --user NAME  work on the home of user NAME, as the user database gives it, instead of\n"
     "               HOME; only root may name another user, and system accounts and users\n"
     "               without a home are refused\n"
+    "  --all-users  as root: work on the home of every regular user, one after the other\n"
+    "  --json       write one JSON object to standard output instead of the report\n"
     "  --wait SECONDS  how long to wait for another uninstall for the same home to finish\n"
     "               (60 by default, 0 not at all) before giving up with nothing changed\n"
     "  --help       show this text\n"
     "  --version    show the version\n"
     "\n"
+    "As root, name the user: --user NAME or --all-users, unless HOME is a user's home.\n"
     "Without --yes a real run asks for consent when standard input is a terminal, and refuses\n"
     "otherwise. A real run completes, and its exit status tells its outcome, even when nobody\n"
-    "reads its report. --help, --version and --dry-run fail when their output cannot be\n"
-    "written completely.\n"
+    "reads its report. --help, --version, --dry-run and --check fail when their output cannot\n"
+    "be written completely.\n"
     "\n"
     "Exit status: 0 success (also when there was nothing to remove), 1 the run failed and was\n"
     "rolled back, 2 usage error, no consent, no home directory or a refused user, 3 unexpected\n"
     "error, 4 the run stopped because Brinvast is running (quit Brinvast, then run again), 5 the\n"
-    "output of --help, --version or --dry-run could not be written completely, 6 another\n"
-    "uninstall for the same home went on for longer than --wait allows: nothing was changed.\n";
+    "output of --help, --version, --dry-run or --check could not be written completely, 6\n"
+    "another uninstall for the same home went on for longer than --wait allows: nothing was\n"
+    "changed, 7 --check found something of Brinvast left. For several users, the most serious\n"
+    "of theirs, in the order 3, 1, 4, 6, 7, 0.\n";
 
 struct Options {
     bool dry_run = false;
     bool complete = false;
+    bool check = false;
     bool yes = false;
-    bool help = false;
-    bool version = false;
-    std::optional<std::string> user;
+    bool json = false;
+    brinvast::cli::HomeChoice homes;
     long wait_seconds = DEFAULT_WAIT_SECONDS;
 };
 
@@ -99,6 +110,13 @@ bool repeated(const std::string& option, std::vector<std::string>& given) {
     return true;
 }
 
+// Whether `option` stands among the arguments: --help and --version are answered whatever else
+// the call names.
+bool asks(int argc, char** argv, std::string_view option) {
+    return std::any_of(argv + 1, argv + argc,
+                       [option](const char* word) { return word == option; });
+}
+
 std::optional<Options> parse(int argc, char** argv) {
     Options options;
     std::vector<std::string> given;  // the options with a value met so far
@@ -111,18 +129,20 @@ std::optional<Options> parse(int argc, char** argv) {
             options.dry_run = true;
         } else if (argument == "--complete") {
             options.complete = true;
+        } else if (argument == "--check") {
+            options.check = true;
         } else if (argument == "--yes") {
             options.yes = true;
-        } else if (argument == "--help") {
-            options.help = true;
-        } else if (argument == "--version") {
-            options.version = true;
+        } else if (argument == "--json") {
+            options.json = true;
+        } else if (argument == "--all-users") {
+            options.homes.all_users = true;
         } else if (argument == "--user") {
             if (++i == argc) {
                 complain("option '--user' needs a user name");
                 return std::nullopt;
             }
-            options.user = argv[i];
+            options.homes.user = argv[i];
         } else if (argument == "--wait") {
             if (++i == argc || !parse_seconds(argv[i], options.wait_seconds)) {
                 complain("option '--wait' needs a number of seconds from 0 to " +
@@ -133,6 +153,10 @@ std::optional<Options> parse(int argc, char** argv) {
             complain("unknown option '" + argument + "'");
             return std::nullopt;
         }
+    }
+    if (options.homes.user && options.homes.all_users) {
+        complain("options '--user' and '--all-users' name different homes");
+        return std::nullopt;
     }
     return options;
 }
@@ -155,37 +179,6 @@ bool user_consents(const Options& options, const brinvast::Locations& where) {
                confirmed(brinvast::FINAL_WARNING);
     }
     return confirmed(brinvast::STANDARD_QUESTION);
-}
-
-void refuse(const std::exception& reason) {
-    std::cerr << "brinvast-uninstall: nothing was changed: " << reason.what() << ".\n";
-}
-
-// Whose home a run serves: its locations, and the account to act as there when root works for
-// another user.
-struct Home {
-    brinvast::Locations where;
-    std::optional<brinvast::HomeOwner> owner;
-};
-
-// The named user's home, or else the running user's; nothing, once stderr has been told why,
-// when there is none. Nothing is looked at in a home refused here.
-std::optional<Home> home_of(const Options& options) {
-    try {
-        if (!options.user) return Home{brinvast::program_locations(), std::nullopt};
-        const brinvast::UserAccount user = brinvast::serviceable_user(*options.user);
-        std::optional<brinvast::HomeOwner> owner;
-        if (::geteuid() == 0 && user.uid != 0)
-            owner = brinvast::HomeOwner{user.uid, user.gid, *options.user};
-        return Home{brinvast::locations_of(user), owner};
-    } catch (const brinvast::NoHomeDirectory& error) {
-        refuse(error);
-    } catch (const brinvast::UserRefused& error) {
-        refuse(error);
-    } catch (const std::system_error& error) {  // the user database or login.defs is unreadable
-        refuse(error);
-    }
-    return std::nullopt;
 }
 
 // How long the system's tools may take. BRINVAST_TOOL_LIMITS="<per call>,<per run>", in
@@ -224,45 +217,44 @@ int main(int argc, char** argv) {
     // A reader that goes away must not cut a run short: writes to a dead pipe just fail.
     std::signal(SIGPIPE, SIG_IGN);
 
-    const std::optional<Options> options = parse(argc, argv);
-    if (!options) return usage_error;
-    // Answered before any home is resolved: asking how to call the program never fails on what
-    // the call names.
-    if (options->help) {
+    // Answered before anything else is judged: asking how to call the program never fails on
+    // what the call names.
+    if (asks(argc, argv, "--help")) {
         std::cout << USAGE;
         return written(succeeded, "the help text");
     }
-    if (options->version) {
+    if (asks(argc, argv, "--version")) {
         std::cout << "brinvast-uninstall 1.0\n";
         return written(succeeded, "the version");
     }
-    const std::optional<Home> home = home_of(*options);
-    if (!home) return usage_error;
+    const std::optional<Options> options = parse(argc, argv);
+    if (!options) return usage_error;
+    const std::optional<std::vector<brinvast::cli::Home>> homes =
+        brinvast::cli::homes_of(options->homes);
+    if (!homes) return usage_error;
 
-    const bool real_run = !options->dry_run;
+    const bool real_run = !options->dry_run && !options->check;
     if (real_run && !options->yes) {
         if (!::isatty(STDIN_FILENO)) {
             std::cerr << "brinvast-uninstall: nothing was changed: a removal needs consent.\n"
                       << "Pass --yes, or run it in a terminal to be asked.\n";
             return usage_error;
         }
-        if (!user_consents(*options, home->where)) {
+        if (homes->empty() || !user_consents(*options, homes->front().where)) {
             std::cerr << "Cancelled: nothing was changed.\n";
             return usage_error;
         }
     }
-
-    try {
-        brinvast::BrinvastUninstaller uninstaller(
-            options->dry_run, real_run || options->yes, options->complete, home->where, std::cout,
-            brinvast::RunOptions{.lock_patience = std::chrono::seconds(options->wait_seconds),
-                                 .home_owner = home->owner,
-                                 .tool_limits = tool_limits()});
-        (void)uninstaller.run();  // its outcome says more than whether it succeeded
-        const int status = brinvast::cli::exit_status(uninstaller.outcome());
-        return real_run ? status : written(status, "the dry run's report");
-    } catch (const std::exception& error) {
-        std::cerr << "❌ " << error.what() << '\n';
-        return engine_error;
-    }
+    const int status =
+        brinvast::cli::run_homes({.dry_run = options->dry_run,
+                                  .complete = options->complete,
+                                  .force = real_run || options->yes,
+                                  .check = options->check,
+                                  .json = options->json,
+                                  .all_users = options->homes.all_users,
+                                  .lock_patience = std::chrono::seconds(options->wait_seconds),
+                                  .tool_limits = tool_limits()},
+                                 *homes);
+    return real_run ? status
+                    : written(status, options->check ? "the check's list" : "the dry run's report");
 }

@@ -90,12 +90,26 @@ ProgramForRoot program_for_root(const std::string& program, uid_t user,
     return {real, {}};
 }
 
-std::optional<std::string> changeable_beyond_administrators(const std::string& path) {
-    const std::optional<gid_t> administrators = platform::administrators_group();
-    const MayOwn may_own = [administrators](uid_t owner) {
+namespace {
+
+// Whether an administrator may own what root trusts: the members of the administrators' group.
+MayOwn administrators_may_own(std::optional<gid_t> administrators) {
+    return [administrators](uid_t owner) {
         return administrators && belongs_to_group(owner, *administrators);
     };
-    return first_changeable(real_path(path), may_own, administrators, true);
+}
+
+}  // namespace
+
+std::optional<std::string> others_than_administrators(const struct stat& info) {
+    const std::optional<gid_t> administrators = platform::administrators_group();
+    return others_who_may_change(info, administrators_may_own(administrators), administrators);
+}
+
+std::optional<std::string> changeable_beyond_administrators(const std::string& path) {
+    const std::optional<gid_t> administrators = platform::administrators_group();
+    return first_changeable(real_path(path), administrators_may_own(administrators), administrators,
+                            true);
 }
 
 // Inside single quotes nothing is special but the quote itself, which closes them: it is

@@ -6,6 +6,7 @@
 // commands are built here, on every platform, so that their quoting is tested wherever the tests
 // run; administrator_command picks the one whose prompt the platform has.
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <optional>
@@ -43,6 +44,10 @@ struct ProgramForRoot {
 // (/tmp) still lets nobody replace the entries of root or `user` in it.
 [[nodiscard]] ProgramForRoot program_for_root(const std::string& program, uid_t user,
                                               std::optional<gid_t> administrators);
+
+// Who besides root and the administrators may change the entry whose status is `info`: "its owner
+// <name>", "its group" or "anybody"; nothing when nobody may.
+[[nodiscard]] std::optional<std::string> others_than_administrators(const struct stat& info);
 
 // Whether what the entry at `path` holds is only root's word, as root acts on it outside the home:
 // when neither it nor any folder from "/" down to it may be changed by anybody but root and the

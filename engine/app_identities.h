@@ -116,4 +116,21 @@ struct RecordRead {
 // Removes the record, when it is there. Throws fs_error.
 void remove_record(const std::string& home);
 
+// Where root keeps the identities it may trust for every user of the Mac once the shared bundle
+// is gone, below the system's root, and the record's name there.
+inline constexpr const char* SHARED_RECORD_FOLDER =
+    "Library/Application Support/Brinvast Uninstaller";
+inline constexpr const char* SHARED_RECORD_NAME = "identities";
+
+// The shared record below `system_root`, read as read_record reads; only a regular file of
+// root's that nobody else may write, in folders that only root and the administrators may change,
+// counts.
+[[nodiscard]] RecordRead read_shared_record(const std::string& system_root);
+
+// Writes the shared record as write_record writes, readable by everyone. Throws fs_error.
+void write_shared_record(const std::string& system_root, const AppIdentities& identities);
+
+// Removes the shared record, when it is there. Throws fs_error.
+void remove_shared_record(const std::string& system_root);
+
 }  // namespace brinvast

@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ranges>
 
+#include "administrator.h"
 #include "fs.h"
 #include "identity_names.h"
 #include "platform.h"
@@ -90,6 +92,27 @@ std::optional<AppIdentities> identities_in_record(std::string_view text, Problem
 
 namespace {
 
+// Where a record lies: its folder below a base, its name, and who may have written it.
+struct RecordPlace {
+    std::string base;    // the home, or the system's root
+    const char* folder;  // below the base
+    const char* name;
+    bool shared;  // root's record for every user: root's file, readable by all, in root's folders
+};
+
+RecordPlace home_place(const std::string& home) {
+    return {home, RECORD_FOLDER, RECORD_NAME, false};
+}
+
+RecordPlace shared_place(const std::string& system_root) {
+    return {system_root == "/" ? std::string() : system_root, SHARED_RECORD_FOLDER,
+            SHARED_RECORD_NAME, true};
+}
+
+std::string path_of(const RecordPlace& place) {
+    return place.base + "/" + place.folder + "/" + place.name;
+}
+
 // Whether `error` says only that nothing is there.
 bool not_there(const std::error_code& error) {
     return error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory;
@@ -101,35 +124,38 @@ Problem system_problem(int error) {
     return {code.message(), code};
 }
 
-// The record's folder below `home`, opened for reading and writing entries.
-Result<unique_fd> record_folder(const std::string& home, bool create) {
-    const Result<unique_fd> top = platform::open_search_only(AT_FDCWD, home.c_str());
+// The record's folder, opened for reading and writing entries; with `create`, made where it is
+// missing: a home's Library for its user alone, every other folder readable by all.
+Result<unique_fd> record_folder(const RecordPlace& place, bool create) {
+    const std::string base = place.base.empty() ? "/" : place.base;
+    const Result<unique_fd> top = platform::open_search_only(AT_FDCWD, base.c_str());
     if (top.error) return {{}, top.error};
-    Result<unique_fd> folder = open_listable(top.value.get(), RECORD_FOLDER);
-    if (folder.error == std::errc::no_such_file_or_directory && create) {
-        (void)::mkdirat(top.value.get(), "Library", 0700);
-        const Result<unique_fd> library = platform::open_folder_beneath(top.value.get(), "Library");
-        if (!library.error) (void)::mkdirat(library.value.get(), "Application Support", 0755);
-        folder = open_listable(top.value.get(), RECORD_FOLDER);
+    Result<unique_fd> folder = open_listable(top.value.get(), place.folder);
+    if (folder.error != std::errc::no_such_file_or_directory || !create) return folder;
+    unique_fd below;  // the folder made or found last, below the base
+    std::string made;
+    for (const auto part : std::views::split(std::string_view(place.folder), '/')) {
+        const std::string name(part.begin(), part.end());
+        const int at = below.valid() ? below.get() : top.value.get();
+        made += (made.empty() ? "" : "/") + name;
+        const bool private_library = !place.shared && made == "Library";
+        (void)::mkdirat(at, name.c_str(), private_library ? 0700 : 0755);
+        Result<unique_fd> next = platform::open_folder_beneath(at, name.c_str());
+        if (next.error) break;
+        below = std::move(next.value);
     }
-    return folder;
+    return open_listable(top.value.get(), place.folder);
 }
 
-std::string record_path(const std::string& home) {
-    return home + "/" + RECORD_FOLDER + "/" + RECORD_NAME;
-}
-
-}  // namespace
-
-RecordRead read_record(const std::string& home) {
-    const auto [folder, folder_error] = record_folder(home, false);
+RecordRead read_record_at(const RecordPlace& place) {
+    const auto [folder, folder_error] = record_folder(place, false);
     RecordRead read;
     if (folder_error) {
         if (!not_there(folder_error)) read.problem = system_problem(folder_error.value());
         return read;
     }
     const unique_fd file(
-        ::openat(folder.get(), RECORD_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        ::openat(folder.get(), place.name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!file.valid()) {
         const int error = errno;
         if (error != ENOENT) read.problem = system_problem(error);
@@ -137,11 +163,19 @@ RecordRead read_record(const std::string& home) {
     }
     struct stat status {};
     const uid_t reader = ::geteuid();
+    // The home's record is its reader's or root's; the shared one root's alone.
     if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        (status.st_uid != reader && status.st_uid != 0) || (status.st_mode & 022) != 0 ||
-        status.st_size > static_cast<off_t>(MAX_RECORD)) {
+        (status.st_uid != 0 && (place.shared || status.st_uid != reader)) ||
+        (status.st_mode & 022) != 0 || status.st_size > static_cast<off_t>(MAX_RECORD)) {
         read.problem = "it is not a file of ours";
         return read;
+    }
+    if (place.shared) {
+        if (const std::optional<std::string> who =
+                changeable_beyond_administrators(path_of(place))) {
+            read.problem = "it is not root's alone: " + *who;
+            return read;
+        }
     }
     std::string text(static_cast<std::size_t>(status.st_size), '\0');
     const ssize_t got = ::pread(file.get(), text.data(), text.size(), 0);
@@ -153,15 +187,16 @@ RecordRead read_record(const std::string& home) {
     return read;
 }
 
-bool write_record(const std::string& home, const AppIdentities& identities) {
-    const std::string path = record_path(home);
-    const auto [folder, folder_error] = record_folder(home, true);
-    if (not_there(folder_error) && !path_exists(home)) return false;
+// Writes the record durably: written beside, synced, renamed into place, its folder synced.
+void write_record_at(const RecordPlace& place, const AppIdentities& identities) {
+    const std::string path = path_of(place);
+    const auto [folder, folder_error] = record_folder(place, true);
     if (folder_error) throw fs_error(not_there(folder_error) ? ENOENT : folder_error.value(), path);
-    const std::string fresh = std::string(RECORD_NAME) + "-new";
+    const std::string fresh = std::string(place.name) + "-new";
     (void)::unlinkat(folder.get(), fresh.c_str(), 0);
     const unique_fd file(::openat(folder.get(), fresh.c_str(),
-                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                  place.shared ? 0644 : 0600));
     if (!file.valid()) {
         const int error = errno;
         throw fs_error(error, path + "-new");
@@ -174,15 +209,52 @@ bool write_record(const std::string& home, const AppIdentities& identities) {
         if (wrote <= 0) throw fs_error(error, path + "-new");
         done += static_cast<std::size_t>(wrote);
     }
+    // The mode asked for at creation passes through the umask; the shared record is for all.
+    if (place.shared && ::fchmod(file.get(), 0644) != 0) {
+        const int error = errno;
+        throw fs_error(error, path + "-new");
+    }
     if (const std::error_code error = platform::sync_to_disk(file.get()))
         throw fs_error(error.value(), path + "-new");
-    if (::renameat(folder.get(), fresh.c_str(), folder.get(), RECORD_NAME) != 0) {
+    if (::renameat(folder.get(), fresh.c_str(), folder.get(), place.name) != 0) {
         const int error = errno;
         throw fs_error(error, path);
     }
     if (const std::error_code error = platform::sync_to_disk(folder.get()))
         throw fs_error(error.value(), path);
+}
+
+void remove_record_at(const RecordPlace& place) {
+    const auto [folder, folder_error] = record_folder(place, false);
+    if (folder_error) {
+        if (!not_there(folder_error)) throw fs_error(folder_error.value(), path_of(place));
+        return;
+    }
+    if (::unlinkat(folder.get(), place.name, 0) != 0) {
+        const int error = errno;
+        if (error != ENOENT) throw fs_error(error, path_of(place));
+    }
+}
+
+}  // namespace
+
+RecordRead read_record(const std::string& home) {
+    return read_record_at(home_place(home));
+}
+
+RecordRead read_shared_record(const std::string& system_root) {
+    return read_record_at(shared_place(system_root));
+}
+
+bool write_record(const std::string& home, const AppIdentities& identities) {
+    const auto [folder, folder_error] = record_folder(home_place(home), false);
+    if (not_there(folder_error) && !path_exists(home)) return false;
+    write_record_at(home_place(home), identities);
     return true;
+}
+
+void write_shared_record(const std::string& system_root, const AppIdentities& identities) {
+    write_record_at(shared_place(system_root), identities);
 }
 
 Problem record_refused_at(const std::string& home) {
@@ -204,15 +276,11 @@ Problem record_refused_at(const std::string& home) {
 }
 
 void remove_record(const std::string& home) {
-    const auto [folder, folder_error] = record_folder(home, false);
-    if (folder_error) {
-        if (!not_there(folder_error)) throw fs_error(folder_error.value(), record_path(home));
-        return;
-    }
-    if (::unlinkat(folder.get(), RECORD_NAME, 0) != 0) {
-        const int error = errno;
-        if (error != ENOENT) throw fs_error(error, record_path(home));
-    }
+    remove_record_at(home_place(home));
+}
+
+void remove_shared_record(const std::string& system_root) {
+    remove_record_at(shared_place(system_root));
 }
 
 }  // namespace brinvast

@@ -36,11 +36,15 @@ std::string directory_of(const std::string& path) {
 }
 
 // A usable HOME is the home the user meant: when it is not there, the user database's would be
-// the wrong one, so nothing is looked at.
+// the wrong one, so nothing is looked at. Without HOME, the user database's home must be there.
 void refuse_home_not_there(const LocationSources& sources) {
-    if (!usable_home(sources.home_variable)) return;
-    if (const std::optional<std::string> fault = home_fault(*sources.home_variable)) {
-        throw NoHomeDirectory("HOME names no usable home directory: " + *fault);
+    const bool from_variable = usable_home(sources.home_variable);
+    const std::optional<std::string>& home =
+        from_variable ? sources.home_variable : sources.user_database_home;
+    if (!usable_home(home)) return;
+    if (const std::optional<std::string> fault = home_fault(*home)) {
+        throw NoHomeDirectory(std::string(from_variable ? "HOME" : "The user database") +
+                              " names no usable home directory: " + *fault);
     }
 }
 

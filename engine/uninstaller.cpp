@@ -57,6 +57,36 @@ void BrinvastUninstaller::say(std::string_view line) {
     out << line.substr(0, text) << shown_text(line.substr(text)) << '\n' << std::flush;
 }
 
+void BrinvastUninstaller::note_removed(const std::string& path, const std::string& what,
+                                       std::uint64_t bytes) {
+    run_summary.removed.push_back({path, what, bytes});
+}
+
+void BrinvastUninstaller::note_kept(const std::string& path, const std::string& why) {
+    run_summary.kept.push_back({path, why});
+}
+
+void BrinvastUninstaller::note_unexamined(const std::string& path, const std::string& why) {
+    run_summary.could_not_examine.push_back({path, why});
+}
+
+// "path: reason", as the survey words what it could not examine; no reason of its holds ": ".
+void BrinvastUninstaller::note_unexamined(const std::string& path_and_reason) {
+    const std::size_t colon = path_and_reason.rfind(": ");
+    if (colon == std::string::npos) {
+        note_unexamined(path_and_reason, {});
+    } else {
+        note_unexamined(path_and_reason.substr(0, colon), path_and_reason.substr(colon + 2));
+    }
+}
+
+// What a dry run met that a real run would stop at; the most serious of it is the dry run's
+// outcome: a running Brinvast before a failure.
+void BrinvastUninstaller::predict(Outcome outcome) {
+    if (!dry_run) return;
+    if (!prediction || outcome == Outcome::brinvast_running) prediction = outcome;
+}
+
 void BrinvastUninstaller::_log_action(const std::string& action, bool success,
                                       RollbackFunc rollback_func) {
     say((success ? "✅ " : "❌ ") + action);
@@ -111,6 +141,7 @@ bool BrinvastUninstaller::run() {
     }
     survey_app_traces(app_exists);
     nothing_to_do = nothing_to_do && !app_work_left();
+    if (!clean_all) note_what_standard_mode_keeps();
     if (nothing_to_do && !move_pending) {
         if (!settle_record(true)) return report_outcome(false);
         say("\n✅ System already clean - nothing to uninstall");
@@ -216,7 +247,11 @@ bool BrinvastUninstaller::can_tell_enough() {
             "nothing was changed");
         return false;
     }
-    if (!clean_all || dry_run) return true;
+    if (!clean_all) return true;
+    if (dry_run) {
+        if (app.unreadable_bundle || !app.home.unexamined.empty()) predict(Outcome::failed);
+        return true;
+    }
     if (app.unreadable_bundle) {
         say("❌ Cannot tell what macOS keeps for Brinvast without reading what names it: nothing "
             "was changed");
@@ -245,7 +280,7 @@ bool BrinvastUninstaller::report_outcome(bool success) {
         }
         return false;
     }
-    result = Outcome::succeeded;
+    result = prediction.value_or(Outcome::succeeded);
     say("🎉 Uninstall completed successfully!");
     say(RULE);
     say("\n📋 Actions completed:");

@@ -72,6 +72,28 @@ enum class Outcome {
     needs_administrator,  // the bundle could not be removed for lack of rights
 };
 
+// What a run removed, kept and could not examine, each by its path; in a dry run, `removed` is
+// what a real run would remove. For the front ends' summaries: a script's JSON, the window's
+// preview of what will go.
+struct RunSummary {
+    struct Removed {
+        std::string path;  // a path; or a launch job's domain/label, or an installer package's id
+        std::string what;
+        std::uint64_t bytes = 0;
+    };
+    struct Noted {
+        std::string path;
+        std::string why;
+    };
+    std::vector<Removed> removed;
+    std::vector<Noted> kept;
+    std::vector<Noted> could_not_examine;
+};
+
+// Once runs for every user of the Mac have left nothing of Brinvast in any home: the record of
+// its names that root kept for every user goes. Throws fs_error.
+void forget_identities_for_every_user(const Locations& where);
+
 // Removes Brinvast.app and backs up the database, or removes every product directory.
 // One engine serves one run: it is given its options when made, and only its outcome and its
 // report are read once run() is done.
@@ -105,8 +127,11 @@ public:
     [[nodiscard]] bool verify_clean_state();
     void rollback_changes();
     [[nodiscard]] bool run();
-    // How the run ended; before run() has returned, what the steps called so far came to.
+    // How the run ended; before run() has returned, what the steps called so far came to. A dry
+    // run's is the outcome that a real run would have, as far as the survey can tell.
     [[nodiscard]] Outcome outcome() const;
+    // What the run removed, kept and could not examine.
+    [[nodiscard]] const RunSummary& summary() const { return run_summary; }
 
     const bool dry_run;
     const bool force;
@@ -133,7 +158,8 @@ private:
     [[nodiscard]] bool discard_replaced_backup();
     [[nodiscard]] DirectoryInfo survey_directory(const std::string& path);
     void report_directories_to_remove(const DirectoryInfoMap& directory_info, std::size_t existing);
-    [[nodiscard]] bool remove_existing_directories(const std::vector<std::string>& existing_dirs);
+    [[nodiscard]] bool remove_existing_directories(const DirectoryInfoMap& directory_info,
+                                                   const std::vector<std::string>& existing_dirs);
     void read_app_identities(bool app_exists);
     void read_bundle_identities();
     [[nodiscard]] std::vector<std::string> receipts_of_bundle();
@@ -152,9 +178,10 @@ private:
     [[nodiscard]] ToolAnswer launchctl(const char* verb, bool system, const std::string& label);
     [[nodiscard]] std::string session_domain() const;
     [[nodiscard]] bool record_app_identities();
+    [[nodiscard]] bool record_for_every_user();
     [[nodiscard]] bool remove_app_traces();
     [[nodiscard]] bool remove_app_trace(const AppTrace& trace, const std::string& base,
-                                        const std::string& action);
+                                        const std::string& action, const std::string& what);
     void stop_agent_of(const AppTrace& trace, const std::string& base);
     void unregister_application();
     void forget_removed_application();
@@ -163,7 +190,15 @@ private:
     [[nodiscard]] std::string file_outside_bundle(const std::string& info,
                                                   const std::string& files) const;
     void report_background_items();
+    void stays(const std::string& line, const std::string& path, const std::string& why);
     void stays(const std::string& line);
+    void note_removed(const std::string& path, const std::string& what, std::uint64_t bytes = 0);
+    void note_kept(const std::string& path, const std::string& why);
+    void note_unexamined(const std::string& path, const std::string& why);
+    void note_unexamined(const std::string& path_and_reason);
+    void predict(Outcome outcome);
+    void note_what_standard_mode_keeps();
+    [[nodiscard]] std::uint64_t bytes_of(const std::string& path) const;
     [[nodiscard]] bool verify_traces_removed();
     [[nodiscard]] bool verify_jobs_and_receipts();
     [[nodiscard]] bool settle_record(bool success);
@@ -197,7 +232,10 @@ private:
     const std::chrono::milliseconds lock_patience;
     const bool run_from_window;
     Outcome result = Outcome::failed;  // failed until the run succeeds or meets a refusal
-    bool move_pending = false;         // a dry run met a cut-short move that a real run puts right
+    // What a real run would meet that a dry run only warns of: its outcome, instead of success.
+    std::optional<Outcome> prediction;
+    RunSummary run_summary;
+    bool move_pending = false;  // a dry run met a cut-short move that a real run puts right
     // What the run learnt of the app beyond its bundle and folders, and what it did there.
     struct AppFindings {
         std::optional<AppIdentities> identities;  // from the bundle, the record, or both
@@ -218,7 +256,11 @@ private:
         std::vector<std::string> staying;       // one line per kind of what stays
         std::optional<std::string> host_uuid;   // asked at the first ByHost file
         bool no_gui_domain = false;             // nobody is logged in: jobs are in user/<uid>
-        bool removed_bundle = false;            // step 1 deleted it in this run
+        std::vector<std::string> root_daemons;  // named by root's own shared record
+        // As root: who besides root and the administrators may change the bundle, or why that
+        // cannot be told; nothing when nobody may, and root may take its word.
+        std::optional<std::string> bundle_doubt = "the bundle was not read";
+        bool removed_bundle = false;  // step 1 deleted it in this run
     } app;
 };
 

@@ -15,6 +15,15 @@ namespace brinvast {
 
 namespace {
 
+// The size of the file at `path`, 0 when none can be read there.
+std::uint64_t size_of(const std::string& path) {
+    try {
+        return file_status(path).size;
+    } catch (const std::system_error&) {
+        return 0;
+    }
+}
+
 struct RecoveryText {
     Recovery recovery;
     const char* done;   // what a real run says it did, before the path
@@ -79,6 +88,7 @@ bool BrinvastUninstaller::put_right_cut_short_move() {
     if (found.recovery == Recovery::none) return true;
     if (dry_run) {
         report_cut_short_move(found);
+        if (found.recovery == Recovery::cannot_tell) predict(Outcome::failed);
         move_pending = true;
         return true;
     }
@@ -116,6 +126,7 @@ bool BrinvastUninstaller::database_can_move() {
         say((dry_run ? "⚠️  A real run cannot back up the database: "
                      : "❌ Failed to backup database: ") +
             std::string(error.what()));
+        predict(Outcome::failed);
         return dry_run;
     }
 }
@@ -133,10 +144,14 @@ bool BrinvastUninstaller::backup_database() {
                 _log_action("DRY RUN: Would move sidecar " + db_path + suffix + " to " +
                             backup_db_path + suffix);
             }
+            if (const std::uint64_t older = size_of(backup_db_path))
+                note_removed(backup_db_path, "older backup", older);
+            note_kept(backup_db_path, "your data: the database, under its backup name");
             return true;
         }
         if (!clear_of_running_brinvast(false)) return false;
         const ActingAsHomeOwner as_owner(home_owner);
+        const std::uint64_t older = size_of(backup_db_path);
         // One file moves in one rename, which nothing can split.
         if (!sidecars_of(db_path).empty() && fold_sidecars(db_path)) {
             say("💾 Folded the sidecars into the database, as Brinvast does when it quits: " +
@@ -152,8 +167,11 @@ bool BrinvastUninstaller::backup_database() {
         if (moved->link_to_backup) {
             say("💾 The database was a link to its backup, where it stays: only the link is gone");
         }
-        for (const std::string& path : moved->replaced)
+        for (const std::string& path : moved->replaced) {
             say("🗑️  Removed existing backup: " + path);
+            note_removed(path, "older backup", path == backup_db_path ? older : 0);
+        }
+        note_kept(backup_db_path, "your data: the database, under its backup name");
         _log_action("Renamed database: " + db_path + " → " + backup_db_path, true,
                     [this, undo = *moved] { rollback_database(undo); });
         for (const std::string& suffix : moved->sidecars)
@@ -191,6 +209,11 @@ void BrinvastUninstaller::rollback_database(const DatabaseMove& moved) {
         return;
     }
     const DatabaseRestore restored = move_database_back(db_path, backup_db_path);
+    // The summary tells what the run left: the database is back, and so is the older backup.
+    std::erase_if(run_summary.kept,
+                  [this](const auto& kept) { return kept.path == backup_db_path; });
+    std::erase_if(run_summary.removed,
+                  [](const auto& gone) { return gone.what == "older backup"; });
     for (const auto& [from, to] : restored.set_aside)
         say("🔄 Set aside what stood in the way: " + from + " → " + to);
     if (restored.database_back) say("🔄 Rolled back database rename");

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <thread>
 
 #include "administrator.h"
@@ -46,27 +47,22 @@ bool process_exists(int pid) {
     return ::kill(pid, 0) == 0 || errno == EPERM;
 }
 
-// Whether root may take the bundle's daemon labels as only root's word: the entries that name
-// them (Info.plist, Contents/Library/LaunchDaemons and every entry in it), and every folder from
-// "/" down to them, may be changed by nobody but root and the administrators. Nothing when so;
-// otherwise which entry may be changed, and by whom.
-std::optional<std::string> daemon_names_changeable(const std::string& bundle) {
-    const std::string daemons = bundle + "/Contents/Library/LaunchDaemons";
-    for (const std::string& entry : {bundle + "/Contents/Info.plist", daemons}) {
-        if (auto who = changeable_beyond_administrators(entry)) return who;
+// Whether root may take what the bundle says as only root's word: the bundle, everything in it,
+// and every folder from "/" down to it may be changed by nobody but root and the administrators.
+// Nothing when so; otherwise which entry may be changed, and by whom, or why that cannot be told.
+std::optional<std::string> bundle_changeable(const std::string& bundle) {
+    if (auto who = changeable_beyond_administrators(bundle)) return who;
+    namespace fs = std::filesystem;
+    std::error_code error;
+    for (fs::recursive_directory_iterator entry(bundle, error), end; !error && entry != end;
+         entry.increment(error)) {
+        struct stat info {};
+        if (::lstat(entry->path().c_str(), &info) != 0)
+            return std::strerror(errno) + (": " + entry->path().string());
+        if (auto who = others_than_administrators(info))
+            return entry->path().string() + " may be changed by " + *who;
     }
-    const unique_fd dir(::open(daemons.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    std::vector<std::string> names;
-    if (!dir.valid()) {
-        const std::error_code error = last_error();
-        if (error == std::errc::no_such_file_or_directory) return std::nullopt;
-        return error.message() + ": " + daemons;
-    }
-    if (const std::error_code error = names_in(dir.get(), names))
-        return error.message() + ": " + daemons;
-    for (const std::string& name : names) {
-        if (auto who = changeable_beyond_administrators(daemons + "/" + name)) return who;
-    }
+    if (error) return error.message() + ": " + bundle;
     return std::nullopt;
 }
 
@@ -79,6 +75,7 @@ std::vector<std::string> BrinvastUninstaller::receipts_of_bundle() {
     const ToolAnswer info = run_system_command({tools.pkgutil, "--file-info", app_path});
     if (!info.succeeded()) {
         stays("⚠️  Cannot tell which installer receipts own Brinvast.app: " + info.failure());
+        note_unexamined(app_path, "which installer receipts own it: " + info.failure());
         return {};
     }
     return receipts_in(info.output);
@@ -89,8 +86,9 @@ std::vector<std::string> BrinvastUninstaller::receipts_of_bundle() {
 // inside the bundle, or the root-owned helper naming Brinvast among its clients, shows a daemon to
 // be Brinvast's. The rest stay, with a line each where something of theirs is there.
 std::vector<std::string> BrinvastUninstaller::daemons_root_may_stop() {
+    if (app.from_bundle) app.bundle_doubt = bundle_changeable(app_path);
     if (app.ours.daemons.empty()) return {};
-    const std::optional<std::string> doubt = daemon_names_changeable(app_path);
+    const std::optional<std::string>& doubt = app.bundle_doubt;
     if (!doubt) return app.ours.daemons;
     std::vector<std::string> trusted;
     const std::string bundle = resolved_path(app_path) + "/";
@@ -100,12 +98,17 @@ std::vector<std::string> BrinvastUninstaller::daemons_root_may_stop() {
         const bool runs_from_bundle =
             loaded == Check::left &&
             name_starts_with(resolved_path(loaded_job_in(print.output).program), bundle);
-        if (runs_from_bundle || helper_authorizes_brinvast(label)) {
+        if (runs_from_bundle ||
+            std::ranges::find(app.root_daemons, label) != app.root_daemons.end() ||
+            helper_authorizes_brinvast(label)) {
             trusted.push_back(label);
         } else if (loaded != Check::done ||
                    !survey_system_traces(system_root(), {label}).traces.empty()) {
-            stays("⚠️  Leaving the privileged helper " + label + ": " + *doubt +
-                  ", and nothing that only root could have written shows it to be Brinvast's");
+            const std::string why =
+                *doubt +
+                ", and nothing that only root could have written shows it to be Brinvast's";
+            stays("⚠️  Leaving the privileged helper " + label + ": " + why, "system/" + label,
+                  why);
         }
     }
     return trusted;
@@ -164,9 +167,11 @@ void BrinvastUninstaller::stop_job(bool system, const std::string& label) {
     if (dry_run) {
         if (loaded == Check::left) {
             _log_action("DRY RUN: Would stop launch job: " + job);
+            note_removed(job, "launch job");
         } else {
             say("⚠️  Cannot tell whether the launch job " + job +
                 " is loaded: " + print.failure());
+            note_unexamined(job, print.failure());
         }
         return;
     }
@@ -174,6 +179,7 @@ void BrinvastUninstaller::stop_job(bool system, const std::string& label) {
     const ToolAnswer bootout = launchctl("bootout", system, label);
     if (bootout_taken(bootout)) {
         _log_action("Stopped launch job: " + job);
+        note_removed(job, "launch job");
         wait_for_job_to_end(system, label, print);
     } else if (!job_not_loaded(bootout)) {
         warn_unless(bootout, "stop the launch job " + job);
@@ -271,17 +277,21 @@ void BrinvastUninstaller::unregister_application() {
 // root's own evidence shows it installed.
 void BrinvastUninstaller::forget_removed_application() {
     const std::vector<AppTrace> none;
-    const std::pair<const std::vector<AppTrace>*, const char*> kinds[] = {
-        {&app.agents_into, "launch agent of the removed application: "},
-        {root_run ? &app.system.traces : &none, "privileged helper: "}};
-    for (const auto& [traces, what] : kinds) {
-        for (const AppTrace& trace : *traces) {
+    const struct {
+        const std::vector<AppTrace>& traces;
+        const char* action;
+        const char* what;
+    } kinds[] = {{app.agents_into, "launch agent of the removed application: ", "launch agent"},
+                 {root_run ? app.system.traces : none, "privileged helper: ", "privileged helper"}};
+    for (const auto& [traces, action, what] : kinds) {
+        for (const AppTrace& trace : traces) {
             if (dry_run) {
-                _log_action(std::string("DRY RUN: Would remove ") + what + trace.path);
+                _log_action(std::string("DRY RUN: Would remove ") + action + trace.path);
+                note_removed(trace.path, what, trace.bytes);
             } else {
                 const bool system = trace.kind == AppTrace::Kind::system;
                 (void)remove_app_trace(trace, system ? system_root() : home,
-                                       std::string("Removed ") + what);
+                                       std::string("Removed ") + action, what);
             }
         }
     }
@@ -295,6 +305,7 @@ void BrinvastUninstaller::forget_receipts() {
     for (const std::string& receipt : app.ours.receipts) {
         if (dry_run) {
             _log_action("DRY RUN: Would forget installer receipt: " + receipt);
+            note_removed(receipt, "installer receipt");
         } else {
             forget_receipt(tools, receipt);
         }
@@ -315,11 +326,12 @@ void BrinvastUninstaller::forget_receipt(const platform::SystemTools& tools,
             : info;
     if (!files.succeeded()) {
         stays("⚠️  Could not read the installer's receipt " + receipt + ": " + files.failure());
+        note_unexamined(receipt, files.failure());
         return;
     }
     const std::string other = file_outside_bundle(info.output, files.output);
     if (!other.empty()) {
-        stays("⚠️  Keeping the installer's receipt " + receipt + ": " + other);
+        stays("⚠️  Keeping the installer's receipt " + receipt + ": " + other, receipt, other);
         return;
     }
     const ToolAnswer forget = run_system_command({tools.pkgutil, "--forget", receipt});
@@ -327,6 +339,7 @@ void BrinvastUninstaller::forget_receipt(const platform::SystemTools& tools,
     if (forget.succeeded()) {
         app.forgotten.push_back(receipt);
         _log_action("Forgot installer receipt: " + receipt);
+        note_removed(receipt, "installer receipt");
     }
 }
 
@@ -370,9 +383,10 @@ void BrinvastUninstaller::report_background_items() {
             return same_name(resolved, bundle) || name_starts_with(resolved, bundle + "/");
         });
         if (!into) continue;
+        const std::string why = "switch it off in System Settings › General › Login Items";
         stays("⚠️  Login Items still lists " + (item.name.empty() ? "an item" : item.name) +
-              " of the removed Brinvast.app: switch it off in System Settings › General › Login "
-              "Items");
+                  " of the removed Brinvast.app: " + why,
+              item.paths.front(), "Login Items still lists it: " + why);
     }
 }
 
@@ -401,10 +415,23 @@ bool BrinvastUninstaller::verify_jobs_and_receipts() {
     return gone;
 }
 
-std::string BrinvastUninstaller::system_root() const {
+namespace {
+
+// The root of the system whose Applications folder holds the bundle at `app_path`: "/".
+std::string system_root_of(const std::string& app_path) {
     std::string name;
     const std::string root = parent_of(parent_of(app_path, name), name);
     return root.empty() ? "/" : root;
+}
+
+}  // namespace
+
+std::string BrinvastUninstaller::system_root() const {
+    return system_root_of(app_path);
+}
+
+void forget_identities_for_every_user(const Locations& where) {
+    remove_shared_record(system_root_of(where.BRINVAST_APP_PATH));
 }
 
 UserOfHome BrinvastUninstaller::user_of_home() const {

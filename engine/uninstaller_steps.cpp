@@ -4,6 +4,9 @@
 
 #include "uninstaller.h"
 
+#include <sys/stat.h>
+
+#include <cmath>
 #include <cstring>
 
 #include "database_files.h"
@@ -17,6 +20,16 @@ namespace brinvast {
 
 namespace {
 
+// The bytes that the survey measured in the directory `path`.
+std::uint64_t bytes_in(const DirectoryInfoMap& directory_info, const std::string& path) {
+    for (const auto& [where, info] : directory_info) {
+        if (where == path && info.measured)
+            return static_cast<std::uint64_t>(
+                std::llround(info.measured->total_size_mb * BYTES_PER_MB));
+    }
+    return 0;
+}
+
 // The line for an entry that may be there but cannot be examined.
 std::string cannot_examine(const char* what, const std::string& path, int error) {
     return what + path + ": " + std::strerror(error);
@@ -28,6 +41,8 @@ bool BrinvastUninstaller::check_application_exists() {
     const PathCheck check = check_path(app_path);
     if (check.error != 0) {
         say(cannot_examine("📱 Cannot examine Brinvast.app at ", app_path, check.error));
+        note_unexamined(app_path, std::strerror(check.error));
+        predict(Outcome::failed);
     } else {
         say((check.present ? "📱 Found Brinvast.app at: " : "📱 Brinvast.app not found at: ") +
             app_path);
@@ -50,6 +65,8 @@ bool BrinvastUninstaller::check_database_exists() {
     const PathCheck check = check_path(db_path);
     if (check.error != 0) {
         say(cannot_examine("💾 Cannot examine database at ", db_path, check.error));
+        note_unexamined(db_path, std::strerror(check.error));
+        predict(Outcome::failed);
     } else if (check.present) {
         try {
             report_database("💾 Found database at: ", db_path);
@@ -87,6 +104,7 @@ bool BrinvastUninstaller::clear_of_running_brinvast(bool warn_only) {
         running = processes_running_from(app_path);
     } catch (const std::system_error& error) {
         say(mark + std::string("Cannot tell whether Brinvast is running: ") + error.what());
+        predict(Outcome::failed);
         return warn_only;
     }
     if (running.empty()) return true;
@@ -96,6 +114,7 @@ bool BrinvastUninstaller::clear_of_running_brinvast(bool warn_only) {
     }
     if (warn_only) {
         say("   A real run refuses until Brinvast has quit");
+        predict(Outcome::brinvast_running);
         return true;
     }
     say("   Quit Brinvast, then run the uninstaller again");
@@ -120,8 +139,18 @@ bool BrinvastUninstaller::remove_application() {
         return true;
     }
     if (dry_run) {
+        struct stat status {};
+        if (::lstat(app_path.c_str(), &status) == 0 && S_ISLNK(status.st_mode)) {
+            say("⚠️  A real run cannot remove " + app_path + ": it is a symbolic link");
+            predict(Outcome::failed);
+        } else if (const std::optional<LockedEntry> locked = locked_entry(app_path)) {
+            say("⚠️  A real run cannot remove " + app_path + ": " + locked->path +
+                " is locked (" + locked->flag + ")");
+            predict(Outcome::failed);
+        }
         unregister_application();
         _log_action("DRY RUN: Would remove application: " + app_path);
+        note_removed(app_path, "application", bytes_of(app_path));
         return true;
     }
     if (!clear_of_running_brinvast(false)) return false;
@@ -131,6 +160,7 @@ bool BrinvastUninstaller::remove_application() {
         return false;
     }
     unregister_application();
+    const std::uint64_t bytes = bytes_of(app_path);
     RollbackFunc rollback_app_removal = [this] {
         say("⚠️  Application removal rollback not possible - app was deleted");
     };
@@ -140,6 +170,7 @@ bool BrinvastUninstaller::remove_application() {
             return true;
         }
         _log_action("Removed application: " + app_path, true, std::move(rollback_app_removal));
+        note_removed(app_path, "application", bytes);
         app.removed_bundle = true;
         forget_removed_application();
         return true;
@@ -179,6 +210,7 @@ DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {
                 std::nullopt};
     } catch (const std::exception& error) {
         say("⚠️  Error analyzing directory " + path + ": " + error.what());
+        note_unexamined(path, error.what());
         return {true, std::nullopt, error.what()};
     }
 }
@@ -200,8 +232,12 @@ void BrinvastUninstaller::report_survey_gaps(const std::string& path, const Tree
 // The folders of a surveyed tree that could not be listed, the first of them by name.
 void BrinvastUninstaller::report_unlisted(const std::vector<std::string>& folders,
                                           std::uint64_t count, const std::string& indent) {
-    for (const std::string& folder : folders)
+    for (const std::string& folder : folders) {
         say(indent + "⚠️  Could not list, not counted: " + folder);
+        note_unexamined(folder, "it could not be listed");
+    }
+    // A complete removal cannot empty what it cannot list.
+    if (clean_all && !folders.empty()) predict(Outcome::failed);
     if (count > folders.size()) {
         say(indent + "⚠️  ... and " + std::to_string(count - folders.size()) +
             " more folders it could not list");
@@ -229,14 +265,21 @@ bool BrinvastUninstaller::remove_all_directories() {
     }
     report_directories_to_remove(directory_info, existing_dirs.size());
     if (dry_run) {
+        const ActingAsHomeOwner as_owner(home_owner);
         for (const std::string& path : existing_dirs) {
+            if (const std::optional<LockedEntry> locked = locked_entry(path)) {
+                say("⚠️  A real run cannot remove " + path + ": " + locked->path +
+                    " is locked (" + locked->flag + ")");
+                predict(Outcome::failed);
+            }
             _log_action("DRY RUN: Would remove directory: " + path);
+            note_removed(path, "directory", bytes_in(directory_info, path));
         }
         return true;
     }
     if (!clear_of_running_brinvast(false)) return false;
     try {
-        return remove_existing_directories(existing_dirs);
+        return remove_existing_directories(directory_info, existing_dirs);
     } catch (const std::exception& error) {
         say(std::string("❌ Unexpected error during directory removal: ") + error.what());
         return false;
@@ -268,7 +311,7 @@ void BrinvastUninstaller::report_directories_to_remove(const DirectoryInfoMap& d
 
 // Deletes each directory in turn; one failure never stops the others.
 bool BrinvastUninstaller::remove_existing_directories(
-    const std::vector<std::string>& existing_dirs) {
+    const DirectoryInfoMap& directory_info, const std::vector<std::string>& existing_dirs) {
     const ActingAsHomeOwner as_owner(home_owner);
     bool success = true;
     std::vector<std::string> removed_dirs;
@@ -278,6 +321,7 @@ bool BrinvastUninstaller::remove_existing_directories(
             if (path_exists(path) && remove_tree(path)) {
                 removed_dirs.push_back(path);
                 _log_action("Removed directory: " + path);
+                note_removed(path, "directory", bytes_in(directory_info, path));
             } else {
                 say("📁 Directory already gone: " + path);
             }
@@ -346,6 +390,26 @@ bool BrinvastUninstaller::verify_database_moved() {
         say("⚠️  Backup database not found: " + backup_db_path);
     }
     return remaining.empty();
+}
+
+// The bytes in the tree at `path`, as far as they can be counted; 0 when nothing can be.
+std::uint64_t BrinvastUninstaller::bytes_of(const std::string& path) const {
+    try {
+        return survey_tree(path).total_bytes;
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
+// In standard mode, what stays as the user's data: the product folders and what macOS keeps
+// under Brinvast's identities, and the database under its backup name.
+void BrinvastUninstaller::note_what_standard_mode_keeps() {
+    const ActingAsHomeOwner as_owner(home_owner);
+    for (const std::string& directory : brinvast_directories) {
+        if (path_exists(directory)) note_kept(directory, "your data: complete removal removes it");
+    }
+    for (const AppTrace& trace : app.home.traces)
+        note_kept(trace.path, "kept with your data: complete removal removes it");
 }
 
 // Sidecars at the live names without their database would pair with the next installation's.

@@ -54,9 +54,15 @@ void BrinvastUninstaller::read_app_identities(bool app_exists) {
         const ActingAsHomeOwner as_owner(home_owner);
         record = read_record(home);
     }
-    if (record.problem) {
-        say("⚠️  Not trusting " + home + "/" + RECORD_FOLDER + "/" + RECORD_NAME + ": " +
-            record.problem.text);
+    RecordRead shared = read_shared_record(system_root());
+    const std::pair<const RecordRead*, std::string> records[] = {
+        {&record, home + "/" + RECORD_FOLDER + "/" + RECORD_NAME},
+        {&shared, (system_root() == "/" ? "" : system_root()) + "/" + SHARED_RECORD_FOLDER + "/" +
+                      SHARED_RECORD_NAME}};
+    for (const auto& [read, path] : records) {
+        if (!read->problem) continue;
+        say("⚠️  Not trusting " + path + ": " + read->problem.text);
+        note_unexamined(path, read->problem.text);
         app.record_refused = true;
     }
     if (record.identities && root_run) {
@@ -65,6 +71,15 @@ void BrinvastUninstaller::read_app_identities(bool app_exists) {
     }
     app.recorded = record.identities.has_value();
     app.identities = std::move(record.identities);
+    // Root wrote the shared record for every user: what it names, root may act on.
+    if (shared.identities) {
+        app.root_daemons = shared.identities->daemons;
+        if (!app.identities) {
+            app.identities = std::move(shared.identities);
+        } else if (same_name(app.identities->identifier, shared.identities->identifier)) {
+            merge_identities(*app.identities, *shared.identities);
+        }
+    }
     if (app_exists) read_bundle_identities();
 }
 
@@ -73,6 +88,7 @@ void BrinvastUninstaller::read_bundle_identities() {
     if (!read.identities) {
         if (read.unreadable) {
             say("⚠️  Cannot read what names Brinvast: " + read.problems.front());
+            note_unexamined(app_path + "/Contents/Info.plist", read.problems.front());
             app.unreadable_bundle = true;
         } else if (clean_all && !app.identities) {
             // A bundle cut short by an earlier run may have lost its Info.plist: the record
@@ -160,10 +176,14 @@ void BrinvastUninstaller::report_traces() {
 
 // What the survey could not examine, and the places whose name space it could not list.
 void BrinvastUninstaller::report_unexamined() {
-    for (const std::string& place : app.home.unexamined)
+    for (const std::string& place : app.home.unexamined) {
         say("⚠️  Cannot examine " + place);
-    for (const std::string& place : app.home.unlisted)
+        note_unexamined(place);
+    }
+    for (const std::string& place : app.home.unlisted) {
         say("⚠️  Cannot list " + place);
+        note_unexamined(place);
+    }
     if (!app.home.unlisted.empty()) {
         app.staying.push_back("⚠️  Names below " + app.identities->identifier +
                               " in folders that cannot be listed may stay");
@@ -188,16 +208,27 @@ void BrinvastUninstaller::survey_system_jobs() {
             "⚠️  Leaving the privileged helpers of Brinvast: only an administrator's run "
             "removes "
             "them");
+    for (const AppTrace& trace : app.system.traces)
+        note_kept(trace.path, "only an administrator's run removes it");
     if (!receipts.empty())
         stays(
             "⚠️  Leaving the installer's receipts: only an administrator's run can forget "
             "them");
+    for (const std::string& receipt : receipts)
+        note_kept(receipt, "only an administrator's run can forget it");
 }
 
 // A line of what stays, said now and again before the report's end.
 void BrinvastUninstaller::stays(const std::string& line) {
     say(line);
     app.staying.push_back(line);
+}
+
+// The same for what stays at `path`, and why.
+void BrinvastUninstaller::stays(const std::string& line, const std::string& path,
+                                const std::string& why) {
+    stays(line);
+    note_kept(path, why);
 }
 
 // Whether a run has anything of the app's to do beyond the bundle and the folders.
@@ -214,19 +245,43 @@ bool BrinvastUninstaller::app_work_left() const {
 // the bundle went, or a complete removal after a standard one, still finds what they name.
 bool BrinvastUninstaller::record_app_identities() {
     if (!app.identities || !app.from_bundle) return true;
-    const ActingAsHomeOwner as_owner(home_owner);
-    if (dry_run) {
-        if (const Problem refused = record_refused_at(home))
-            say("⚠️  A real run cannot write down what names Brinvast before removing it: " +
-                refused.text);
-        return true;
+    {
+        const ActingAsHomeOwner as_owner(home_owner);
+        if (dry_run) {
+            if (const Problem refused = record_refused_at(home)) {
+                say("⚠️  A real run cannot write down what names Brinvast before removing "
+                    "it: " +
+                    refused.text);
+                predict(Outcome::failed);
+            }
+            return true;
+        }
+        try {
+            app.record_is_new = !app.recorded;
+            app.recorded = write_record(home, *app.identities);
+        } catch (const std::system_error& error) {
+            say(std::string("❌ Cannot write down what names Brinvast before removing it: ") +
+                error.what());
+            return false;
+        }
     }
+    return record_for_every_user();
+}
+
+// As root, before the shared bundle goes: what root may trust of its names is written down for
+// every user of the Mac, whose later runs find no bundle. Only a bundle that nobody but root and
+// the administrators can change names anything for other users' homes.
+bool BrinvastUninstaller::record_for_every_user() {
+    if (!root_run || app.bundle_doubt) return true;
+    AppIdentities trusted = *app.identities;
+    trusted.daemons = app.ours.daemons;
+    trusted.receipts = app.ours.receipts;
     try {
-        app.record_is_new = !app.recorded;
-        app.recorded = write_record(home, *app.identities);
+        write_shared_record(system_root(), trusted);
         return true;
     } catch (const std::system_error& error) {
-        say(std::string("❌ Cannot write down what names Brinvast before removing it: ") +
+        say(std::string("❌ Cannot write down what names Brinvast for every user before removing "
+                        "it: ") +
             error.what());
         return false;
     }
@@ -240,6 +295,8 @@ bool BrinvastUninstaller::remove_app_traces() {
         const std::string& id = app.identities->identifier;
         say("⚠️  Leaving what macOS keeps for " + id +
             ": another Brinvast with this identifier uses it");
+        for (const AppTrace& trace : app.home.traces)
+            note_kept(trace.path, "another Brinvast with this identifier uses it");
         app.staying.push_back("⚠️  What macOS keeps for " + id +
                               " stays for the other Brinvast");
         return true;
@@ -248,8 +305,11 @@ bool BrinvastUninstaller::remove_app_traces() {
     for (const AppTrace& trace : app.home.traces) {
         if (dry_run) {
             _log_action("DRY RUN: Would remove what macOS keeps: " + trace.path);
+            note_removed(trace.path, "what macOS kept", trace.bytes);
         } else {
-            success = remove_app_trace(trace, home, "Removed what macOS kept: ") && success;
+            success =
+                remove_app_trace(trace, home, "Removed what macOS kept: ", "what macOS kept") &&
+                success;
         }
     }
     return success;
@@ -259,7 +319,7 @@ bool BrinvastUninstaller::remove_app_traces() {
 // system too, whose cache would otherwise outlive the file. A container that macOS guards even
 // from root is left, with a word on how to remove it, and fails nothing.
 bool BrinvastUninstaller::remove_app_trace(const AppTrace& trace, const std::string& base,
-                                           const std::string& action) {
+                                           const std::string& action, const std::string& what) {
     if (trace.kind == AppTrace::Kind::launch_agent) stop_agent_of(trace, base);
     // cfprefsd may delete the file itself once told: then it went all the same.
     const bool forgotten = forget_preferences(trace);
@@ -267,16 +327,17 @@ bool BrinvastUninstaller::remove_app_trace(const AppTrace& trace, const std::str
     try {
         const bool system = trace.kind == AppTrace::Kind::system;
         const ActingAsHomeOwner as_owner(system ? std::nullopt : home_owner);
-        if (remove_trace(base, trace) || forgotten) _log_action(action + trace.path);
+        if (remove_trace(base, trace) || forgotten) {
+            _log_action(action + trace.path);
+            note_removed(trace.path, what, trace.bytes);
+        }
         return true;
     } catch (const std::system_error& error) {
         if (trace.kind == AppTrace::Kind::container && is_permission_error(error)) {
             app.set_out.pop_back();
-            const std::string line = "⚠️  macOS keeps " + trace.path +
-                                     " from being removed: drag it to the Trash in Finder, then "
-                                     "empty the Trash";
-            say(line);
-            app.staying.push_back(line);
+            const std::string why = "drag it to the Trash in Finder, then empty the Trash";
+            stays("⚠️  macOS keeps " + trace.path + " from being removed: " + why, trace.path,
+                  "macOS keeps it from being removed: " + why);
             return true;
         }
         if (is_permission_error(error)) {

@@ -93,6 +93,48 @@ UserAccount serviceable_user(const std::string& name) {
     return *user;
 }
 
+std::vector<NamedAccount> serviceable_users() {
+    std::vector<std::string> names;
+    ::setpwent();
+    errno = 0;
+    while (const passwd* entry = ::getpwent()) {
+        if (entry->pw_name != nullptr) names.emplace_back(entry->pw_name);
+    }
+    const int error = errno;
+    ::endpwent();
+    if (error != 0 && error != ENOENT)
+        throw std::system_error(error, std::generic_category(), "Cannot read the user database");
+    std::vector<NamedAccount> users;
+    for (const std::string& name : names) {
+        try {
+            const UserAccount account = serviceable_user(name);
+            const bool seen = std::ranges::any_of(users, [&account](const NamedAccount& user) {
+                return user.account.uid == account.uid;
+            });
+            if (!seen) users.push_back({name, account});
+        } catch (const UserRefused&) {
+            // a system account, or one without a home: nobody's Brinvast lives there
+        }
+    }
+    std::ranges::sort(users, {}, [](const NamedAccount& user) { return user.account.uid; });
+    return users;
+}
+
+bool is_roots_home(const std::string& home) {
+    std::optional<UserEntry> root;
+    try {
+        root = user_entry([](passwd* result, char* buffer, std::size_t size, passwd** found) {
+            return ::getpwuid_r(0, result, buffer, size, found);
+        });
+    } catch (const std::system_error&) {
+        return false;
+    }
+    struct stat given {};
+    struct stat roots {};
+    return root && ::stat(home.c_str(), &given) == 0 && ::stat(root->home.c_str(), &roots) == 0 &&
+           given.st_dev == roots.st_dev && given.st_ino == roots.st_ino;
+}
+
 std::string user_name(uid_t uid) {
     try {
         const std::optional<UserEntry> entry =

@@ -9,6 +9,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "home_owner.h"
 #include "locations.h"
@@ -34,6 +35,20 @@ struct UserAccount {
 // anybody but themselves. Throws std::system_error when the user database or the system's settings
 // cannot be read.
 [[nodiscard]] UserAccount serviceable_user(const std::string& name);
+
+// A regular user whom root may serve, by name.
+struct NamedAccount {
+    std::string name;
+    UserAccount account;
+};
+
+// Every account of the user database that serviceable_user accepts for root: every regular user
+// whose home is there, once each, in the order of their user ids. Throws std::system_error when
+// the user database or the system's settings cannot be read.
+[[nodiscard]] std::vector<NamedAccount> serviceable_users();
+
+// Whether `home` is root's own home, as the user database gives it (by identity, not by name).
+[[nodiscard]] bool is_roots_home(const std::string& home);
 
 // The name the user database gives `uid`, or the number when it has none.
 [[nodiscard]] std::string user_name(uid_t uid);

@@ -26,13 +26,15 @@
 #include "confirmations.h"
 #include "fs.h"
 #include "platform.h"
+#include "removal_preview.h"
+#include "report.h"
 #include "user_account.h"
 
 namespace {
 
 constexpr int BUTTON_WIDTH = 175;
 constexpr int BUTTON_HEIGHT = 50;
-// Report lines that the result boxes' details show at once.
+// Lines of text that the boxes' details show at once.
 constexpr int DETAILS_LINES = 14;
 // What button_style puts between a caption and each side of its button: padding and border.
 constexpr int CAPTION_MARGIN = 15 + 2;
@@ -104,6 +106,7 @@ QLabel* centred_label(const QString& caption, int point_size, bool bold) {
 
 QPushButton* mode_button(const QString& caption, const QString& style) {
     auto* button = new QPushButton(caption);
+    button->setAccessibleName(caption.trimmed());  // a screen reader would say the blank
     button->setFixedSize(BUTTON_WIDTH, BUTTON_HEIGHT);
     button->setStyleSheet(style);
     return button;
@@ -123,21 +126,39 @@ void fit_captions(std::initializer_list<QPushButton*> buttons) {
     }
 }
 
-// Opens the details on their last line, with the reason of a failure in view: the lines that
-// follow it (the failure banner and the rollback) take about ten, more than Qt's pane shows, and
-// the rules would take two each if they wrapped. The view follows the text's layout to its end
-// until the user scrolls; the cursor waits at the end too, since a text edit brings its cursor
-// into view when it first appears.
-void open_details_at_end(QMessageBox& box) {
+// The details' size, the same in every box: DETAILS_LINES high, and at least as wide as the
+// report's rules, so that no rule breaks where every longer line wraps.
+void size_details(QTextEdit& details) {
+    const int frame = 2 * details.frameWidth();
+    const int margins = static_cast<int>(std::ceil(2 * details.document()->documentMargin()));
+    details.setFixedHeight(DETAILS_LINES * details.fontMetrics().lineSpacing() + frame + margins);
+    const qreal rule = QFontMetricsF(details.font()).horizontalAdvance(brinvast::RULE);
+    details.setMinimumWidth(static_cast<int>(std::ceil(rule)) + frame + margins +
+                            details.verticalScrollBar()->sizeHint().width());
+}
+
+// Puts `shown` behind "Show Details…". Qt's pane takes no focus, so the keyboard could neither
+// reach nor scroll it; here Tab goes on from the button to the text, whose caret the arrows move.
+// Long lines wrap at the pane's width: cut at its edge, a line would hide what it says last, the
+// advice after a long path. Nothing, and no button, when `shown` is empty.
+QTextEdit* add_details(QMessageBox& box, const QString& shown) {
+    box.setDetailedText(shown);
     auto* details = box.findChild<QTextEdit*>();
-    if (details == nullptr) return;
-    details->setLineWrapMode(QTextEdit::NoWrap);
-    details->setFixedHeight(DETAILS_LINES * details->fontMetrics().lineSpacing() +
-                            details->horizontalScrollBar()->sizeHint().height() +
-                            2 * details->frameWidth() +
-                            static_cast<int>(2 * details->document()->documentMargin()));
-    details->moveCursor(QTextCursor::End);
-    QScrollBar* bar = details->verticalScrollBar();
+    if (details == nullptr) return nullptr;
+    details->setLineWrapMode(QTextEdit::WidgetWidth);
+    details->setFocusPolicy(Qt::StrongFocus);
+    details->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    size_details(*details);
+    return details;
+}
+
+// Opens the details on their last line, with the reason of a failure in view: the lines that
+// follow it (the failure banner and the rollback) take about ten, more than Qt's pane shows. The
+// view follows the text's layout to its end until the user scrolls; the cursor waits at the end
+// too, since a text edit brings its cursor into view when it first appears.
+void open_details_at_end(QTextEdit& details) {
+    details.moveCursor(QTextCursor::End);
+    QScrollBar* bar = details.verticalScrollBar();
     const QMetaObject::Connection pin = QObject::connect(
         bar, &QScrollBar::rangeChanged, bar, [bar](int, int maximum) { bar->setValue(maximum); });
     QObject::connect(bar, &QScrollBar::actionTriggered, bar, [pin] { QObject::disconnect(pin); });
@@ -165,21 +186,23 @@ bool show_result(QWidget* parent, QMessageBox::Icon icon, const QString& title,
     QMessageBox box(icon, title, message, QMessageBox::Ok, parent);
     QPushButton* administrator = offer_administrator ? add_administrator_button(box) : nullptr;
     box.setDefaultButton(QMessageBox::Ok);
-    box.setDetailedText(QString::fromStdString(report));
-    open_details_at_end(box);
+    if (QTextEdit* details = add_details(box, QString::fromStdString(report))) {
+        open_details_at_end(*details);
+    }
     box.exec();
     return administrator != nullptr && box.clickedButton() == administrator;
 }
 
-using MessageBoxFunction = QMessageBox::StandardButton (*)(QWidget*, const QString&, const QString&,
-                                                           QMessageBox::StandardButtons,
-                                                           QMessageBox::StandardButton);
-
-// Asks with Yes and No, No being the default; only Yes consents.
-bool answered_yes(QWidget* parent, MessageBoxFunction box,
-                  const brinvast::Confirmation& confirmation) {
-    return box(parent, text(confirmation.title), text(confirmation.text),
-               QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+// Asks with Yes and No, No being the default; only Yes consents. `preview`, what the mode would
+// remove and keep, lies behind "Show Details…".
+bool answered_yes(QWidget* parent, QMessageBox::Icon icon,
+                  const brinvast::Confirmation& confirmation, const std::string& preview) {
+    QMessageBox box(icon, text(confirmation.title), text(confirmation.text),
+                    QMessageBox::Yes | QMessageBox::No, parent);
+    box.setDefaultButton(QMessageBox::No);
+    (void)add_details(box, QString::fromStdString(preview));
+    box.exec();
+    return box.clickedButton() == box.button(QMessageBox::Yes);
 }
 
 }  // namespace
@@ -218,6 +241,7 @@ void BrinvastUninstallerGUI::add_heading(QVBoxLayout& layout) {
     if (brinvast::path_exists(locations.LOGO_PATH)) {
         auto* logo_widget = new QSvgWidget(QString::fromStdString(locations.LOGO_PATH));
         logo_widget->setFixedSize(150, 40);
+        logo_widget->setAccessibleName("Brinvast");  // the only place the product's name stands
         layout.addLayout(centred_row(logo_widget));
     } else {
         layout.addWidget(centred_label("Brinvast Uninstaller", 12, true));
@@ -249,7 +273,7 @@ void BrinvastUninstallerGUI::add_mode_buttons(QVBoxLayout& layout) {
 }
 
 void BrinvastUninstallerGUI::standard_uninstall() {
-    if (answered_yes(this, &QMessageBox::question, brinvast::STANDARD_QUESTION)) {
+    if (answered_yes(this, QMessageBox::Question, brinvast::STANDARD_QUESTION, preview(false))) {
         run_uninstaller(false, true, false);
     }
 }
@@ -258,15 +282,25 @@ void BrinvastUninstallerGUI::complete_removal() {
     try {
         const std::string warning =
             brinvast::complete_removal_text(brinvast::product_folders_in_icloud(locations));
-        if (answered_yes(this, &QMessageBox::warning,
-                         {brinvast::COMPLETE_REMOVAL_WARNING.title, warning.c_str()}) &&
-            answered_yes(this, &QMessageBox::critical, brinvast::FINAL_WARNING)) {
+        if (answered_yes(this, QMessageBox::Warning,
+                         {brinvast::COMPLETE_REMOVAL_WARNING.title, warning.c_str()},
+                         preview(true)) &&
+            answered_yes(this, QMessageBox::Critical, brinvast::FINAL_WARNING, preview(true))) {
             run_uninstaller(false, true, true);
         }
     } catch (const std::exception& error) {
         QMessageBox::critical(this, "Error",
                               "An error occurred during confirmation:\n" + text(error.what()));
     }
+}
+
+// What the mode would remove and keep as things stand, while the pointer says that the window
+// is busy: the survey may take a moment in a large home.
+std::string BrinvastUninstallerGUI::preview(bool clean_all) {
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    std::string text = removal_preview(locations, clean_all);
+    QApplication::restoreOverrideCursor();
+    return text;
 }
 
 void BrinvastUninstallerGUI::run_uninstaller(bool dry_run, bool force, bool clean_all) {

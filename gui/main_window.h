@@ -40,6 +40,7 @@ public:
 private:
     void add_heading(QVBoxLayout& layout);
     void add_mode_buttons(QVBoxLayout& layout);
+    [[nodiscard]] std::string preview(bool clean_all);
     [[nodiscard]] std::optional<brinvast::RunLock> lock_home();
     [[nodiscard]] bool show_outcome(bool success, bool offer_administrator);
     [[nodiscard]] std::string program_for_administrator();

@@ -3,6 +3,9 @@
 
 #include <gmock/gmock.h>
 
+#include <nlohmann/json.hpp>
+#include <tuple>
+
 #include "sandbox.h"
 
 namespace brinvast::testing {
@@ -110,10 +113,11 @@ TEST_F(CliEndToEnd, OptionsAreAnsweredWithoutRemovingAnything) {
         {"--yes --user root --user root", "2", "",
          "brinvast-uninstall: option '--user' given more than once\n"
          "Try 'brinvast-uninstall --help'.\n"},
-        {"--yes --help --user no-such-user", "0",
-         "Usage: brinvast-uninstall [--dry-run] [--complete] [--yes] [--user NAME] [--wait "
-         "SECONDS]\n",
-         ""},
+        {"--yes --help --user no-such-user --bogus", "0",
+         "Usage: brinvast-uninstall [--dry-run] [--complete] [--check] [--yes]\n", ""},
+        {"--user tester --all-users --dry-run", "2", "",
+         "brinvast-uninstall: options '--user' and '--all-users' name different homes\n"
+         "Try 'brinvast-uninstall --help'.\n"},
         {"--yes --version", "0", "brinvast-uninstall 1.0\n", ""},
     };
     for (const auto& c : cases) {
@@ -186,6 +190,42 @@ TEST_F(CliEndToEnd, WithoutAHomeDirectoryNothingIsLookedAt) {
         EXPECT_EQ(run.err, "brinvast-uninstall: nothing was changed: " + reason + ".\n");
         EXPECT_EQ(run.state, expected("installed"));
     }
+}
+
+// For scripts: --json writes one object that a JSON parser reads, after a success and after a
+// failure; --check exits with 7 while anything of Brinvast is left, and then with 0; a dry run
+// exits as the real run would, naming the cause.
+TEST_F(CliEndToEnd, ScriptsReadWhatHappenedAndWhatIsLeft) {
+    const nlohmann::json done = nlohmann::json::parse(
+        sandboxed("install_product; put_traces; cli --complete --yes --json").out);
+    EXPECT_EQ(done["format"], 1);
+    EXPECT_EQ(done["exit_status"], 0);
+    EXPECT_EQ(done["users"][0]["removed"][0]["path"], "/Applications/Brinvast.app");
+    EXPECT_EQ(done["users"][0]["removed"].size(), 7U) << "the bundle, three folders, three traces";
+    EXPECT_EQ(done["users"][0]["report"].back(),
+              "🚀 System is ready for fresh Brinvast installation");
+
+    const Outcome failing = sandboxed(
+        "install_product; mv /Applications/Brinvast.app /Applications/Real.app;"
+        " ln -s Real.app /Applications/Brinvast.app; cli --yes --json");
+    const nlohmann::json failed = nlohmann::json::parse(failing.out);
+    EXPECT_EQ(failing.status, "1");
+    EXPECT_EQ(std::tuple(failed["outcome"], failed["exit_status"], failed["users"][0]["outcome"]),
+              std::tuple("failed", 1, "failed"));
+
+    const Outcome check = sandboxed(
+        "install_product; cli --check; first=$status; cli --complete --yes; cli --check; "
+        "status=\"$first $status\"");
+    EXPECT_EQ(check.status, "7 0");
+    EXPECT_EQ(check.out, "✅ Nothing of Brinvast is left for root (~)\n");
+
+    const Outcome dry = sandboxed(
+        "install_product; f=/Applications/Brinvast.app/Contents/MacOS/Brinvast; chattr +i $f; "
+        "cli --dry-run; chattr -i $f");
+    EXPECT_EQ(dry.status, "1");
+    EXPECT_THAT(dry.out, HasSubstr("\n⚠️  A real run cannot remove /Applications/Brinvast.app: "
+                                   "/Applications/Brinvast.app/Contents/MacOS/Brinvast is locked "
+                                   "(immutable)\n"));
 }
 
 TEST_F(CliEndToEnd, ReaderThatGoesAwayDoesNotCutTheRunShort) {

@@ -130,6 +130,63 @@ TEST_F(CliUserEndToEnd, UsersThatMayNotBeServedAreRefusedBeforeAnythingIsLookedA
     EXPECT_EQ(sandboxed(users + "by_root --yes --user").err,
               "brinvast-uninstall: option '--user' needs a user name\n"
               "Try 'brinvast-uninstall --help'.\n");
+    // Root names whose Brinvast it removes; a user without HOME has the user database's home.
+    const std::pair<const char*, const char*> refused[] = {
+        {"HOME=/root cli --yes",
+         "brinvast-uninstall: as root, name the user: --user NAME, or --all-users\n"
+         "Try 'brinvast-uninstall --help'.\n"},
+        {"env -u HOME setpriv --reuid=1504 --regid=1504 --clear-groups \"$CLI\" --yes "
+         "</dev/null >\"$out/stdout\" 2>\"$out/stderr\"; status=$?",
+         "brinvast-uninstall: nothing was changed: The user database names no usable home "
+         "directory: No such file or directory: /home/gone.\n"},
+    };
+    for (const auto& [scenario, err] : refused) {
+        const Outcome run = sandboxed(users + scenario);
+        EXPECT_EQ(run.status + run.err, std::string("2") + err);
+        EXPECT_EQ(run.state, expected("installed"));
+    }
+}
+
+// A Mac with several users: each user after the first still finds what macOS keeps for Brinvast
+// in their home, through what root recorded for every user, whether root or the user runs; and
+// --all-users does every regular user's home in one run, and no system account's.
+TEST_F(CliUserEndToEnd, EveryUserOfTheMacLosesWhatMacosKeeps) {
+    const std::string others = "/home/other/Library/Preferences/com.brinvast.Brinvast.plist";
+    const std::string homes =
+        "put " + others +
+        " x; chown -R 1501:1501 /home/other; put /home/low/Library/Preferences/"
+        "com.brinvast.Brinvast.plist x; ";
+    const struct {
+        const char* runs;
+        const char* status;
+        const char* summary;
+    } cases[] = {
+        {"by_root --user tester --complete --yes; first=$status; "
+         "by_root --user other --complete --yes; status=\"$first $status\"",
+         "0 0", ""},
+        {"by_root --user tester --complete --yes; first=$status; "
+         "HOME=/home/other by_other --complete --yes; status=\"$first $status\"",
+         "0 0", ""},
+        {"by_root --all-users --complete --yes", "0",
+         "\n📋 Every user:\n   ✅ tester: succeeded (exit status 0)\n"
+         "   ✅ other: succeeded (exit status 0)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.runs);
+        const Outcome run = sandboxed(users + homes + c.runs +
+                                      "; find /home/other /home/low /Library -type f "
+                                      ">>\"$out/stderr\"");
+        EXPECT_EQ(run.status, c.status);
+        EXPECT_THAT(run.out, HasSubstr("✅ Removed what macOS kept: " + others + "\n"));
+        EXPECT_THAT(run.out, EndsWith(c.summary));
+        // The system account's home is untouched, and the record for every user goes once no
+        // home keeps anything.
+        EXPECT_EQ(
+            run.err,
+            std::string("/home/low/Library/Preferences/com.brinvast.Brinvast.plist\n") +
+                (*c.summary ? ""
+                            : "/Library/Application Support/Brinvast Uninstaller/identities\n"));
+    }
 }
 
 TEST_F(CliUserEndToEnd, WithoutRootOnlyTheCallersOwnNameIsAccepted) {

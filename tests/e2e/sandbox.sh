@@ -3,7 +3,7 @@
 # sandbox.sh OUT SCENARIO
 #
 # Started by the end-to-end tests as `unshare --mount --net --pid --fork --mount-proc ... bash ...`.
-# Puts a private tmpfs over /Applications and a fresh HOME under OUT, so that the real programs
+# Puts a private tmpfs over /Applications and /Library and a fresh HOME under OUT, so that the real programs
 # act on their real fixed paths without touching the machine's own, then runs SCENARIO (bash
 # code that may use the helpers below). Leaves in OUT: stdout, stderr, status (set by the
 # scenario in $status) and state (a listing of /Applications and the home's product folders).
@@ -12,8 +12,11 @@ set -euo pipefail
 out="$1"
 scenario="$2"
 
-[ -d /Applications ] || mkdir /Applications
-mount -t tmpfs -o mode=0755 brinvast-e2e /Applications
+# /Library too: root keeps there what it may trust of Brinvast's names for every user.
+for folder in /Applications /Library; do
+    [ -d $folder ] || mkdir $folder
+    mount -t tmpfs -o mode=0755 brinvast-e2e $folder
+done
 # The zone of the engine tests' known time (tests/support/test_tree.h), two hours east of UTC.
 export HOME="$out/home" TZ=XST-2
 mkdir -p "$HOME"

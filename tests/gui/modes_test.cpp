@@ -132,8 +132,9 @@ protected:
 // An Applications folder and a home with Brinvast installed, in a temporary directory, and the
 // window pointed at them and shown.
 struct Machine {
-    explicit Machine(std::ostream* report = nullptr) {
-        brinvast::testing::install_product(where, brinvast::testing::typical_product);
+    explicit Machine(std::ostream* report = nullptr, const brinvast::testing::Product& product =
+                                                         brinvast::testing::typical_product) {
+        brinvast::testing::install_product(where, product);
         window = std::make_unique<BrinvastUninstallerGUI>(where, report ? *report : console.stream);
         console.window = window.get();
         window->show();
@@ -260,6 +261,8 @@ private slots:
     void consentRunsHiddenThenQuits();
     void failedRunLeavesTheWindowForAnotherRun();
     void failuresDetailsOpenAtTheirLastLine();
+    void confirmationsDetailsShowWhatWouldGo_data();
+    void confirmationsDetailsShowWhatWouldGo();
     void errorFromTheEngineIsShownOverTheWindow();
 };
 
@@ -337,7 +340,8 @@ void ModesTest::consentRunsHiddenThenQuits() {
     QCOMPARE(lines.front(), start_up_line(clean_all));
     QCOMPARE(machine.console.lines_while_visible, 0);
     QCOMPARE(user.details.takeLast(), QString::fromStdString(machine.console.text));
-    QCOMPARE(user.details, QStringList(user.seen.size() - 1, ""));
+    for (const QString& preview : user.details)
+        QVERIFY2(preview.startsWith("Removes:\n"), qPrintable(preview));
 
     const brinvast::Locations& where = machine.where;
     QVERIFY(!exists_no_follow(where.BRINVAST_APP_PATH));
@@ -368,7 +372,8 @@ void ModesTest::failedRunLeavesTheWindowForAnotherRun() {
     // Each failed box carries its own run's report, and together they are the console's.
     const QString first_run = user.details[1];
     QVERIFY(first_run.contains("❌ Uninstall failed!"));
-    QCOMPARE(user.details, QStringList({"", first_run, "", user.details[3]}));
+    // Nothing changed, so the second question previews what the first did.
+    QCOMPARE(user.details[2], user.details[0]);
     QCOMPARE(first_run + user.details[3], QString::fromStdString(machine.console.text));
     QVERIFY(user.details[3].startsWith(QString::fromStdString(start_up_line(false))));
 }
@@ -393,6 +398,53 @@ void ModesTest::failuresDetailsOpenAtTheirLastLine() {
 
     QCOMPARE(click_in_event_loop(machine.button("standard_btn")), STAYED_OPEN);
     QVERIFY(looked);
+}
+
+void ModesTest::confirmationsDetailsShowWhatWouldGo_data() {
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("clean_all");
+    QTest::newRow("standard: the bundle, and the older backup it replaces")
+        << "standard_btn" << false;
+    QTest::newRow("complete: the bundle, and the product's folders") << "complete_btn" << true;
+}
+
+// The keyboard reaches "Show Details…" and the text behind it: what the mode would remove as a dry
+// run finds it, with sizes, the older backup that standard mode replaces among it. No line runs
+// past the pane's edge, and the console hears nothing of the preview.
+void ModesTest::confirmationsDetailsShowWhatWouldGo() {
+    QFETCH(QString, button);
+    QFETCH(bool, clean_all);
+    brinvast::testing::Product product = brinvast::testing::typical_product;
+    product.app["Contents/MacOS/Brinvast"] = brinvast::testing::bytes(2 << 20);
+    product.backup = brinvast::testing::bytes(1 << 19);
+    Machine machine(nullptr, product);
+    const auto line = [](const std::string& path, const char* what) {
+        return "• " + QString::fromStdString(path) + " (" + what + ")";
+    };
+    const brinvast::Locations& where = machine.where;
+    const QStringList named{
+        line(where.BRINVAST_APP_PATH, "application, 2.00 MB"),
+        clean_all ? line(where.BRINVAST_APP_SUPPORT, "directory, 2.00 MB")
+                  : line(where.BRINVAST_BACKUP_DATABASE_PATH, "older backup, 0.50 MB")};
+    User user(machine.window.get(), {"No"});
+    bool looked = false;
+    user.inspect = [&named, &looked](QMessageBox* shown) {
+        QTest::keyClick(shown, Qt::Key_Tab);  // from No, the default, to "Show Details…"
+        QTest::keyClick(shown->focusWidget(), Qt::Key_Space);
+        QTest::keyClick(shown, Qt::Key_Tab);
+        auto* details = shown->findChild<QTextEdit*>();
+        QVERIFY(details != nullptr && details->isVisible());
+        QCOMPARE(shown->focusWidget(), details);
+        const QStringList lines = details->toPlainText().split('\n');
+        for (const QString& expected : named)
+            QVERIFY2(lines.contains(expected), qPrintable(details->toPlainText()));
+        QVERIFY(details->document()->idealWidth() <= details->viewport()->width());
+        looked = true;
+    };
+
+    QCOMPARE(click_in_event_loop(machine.button(qPrintable(button))), STAYED_OPEN);
+    QVERIFY(looked);
+    QCOMPARE(machine.console.text, "");
 }
 
 void ModesTest::errorFromTheEngineIsShownOverTheWindow() {

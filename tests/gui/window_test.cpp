@@ -2,6 +2,7 @@
 // The window's appearance: its fixed size, its six items in order, the looks of its two buttons,
 // and the artwork it uses only when the files are there.
 
+#include <QAccessible>
 #include <QApplication>
 #include <QFontInfo>
 #include <QFontMetricsF>
@@ -87,6 +88,10 @@ QColor colour_at(QWidget* widget, int x, int y) {
     return widget->grab().toImage().pixelColor(x, y);
 }
 
+QString accessible_name(QWidget* widget) {
+    return QAccessible::queryAccessibleInterface(widget)->text(QAccessible::Name);
+}
+
 QImage image_of(const QIcon& icon) {
     return icon.pixmap(32).toImage();
 }
@@ -112,6 +117,7 @@ private slots:
     void showsItsItemsInOrder_data();
     void showsItsItemsInOrder();
     void hasAFixedSizeAndItsOwnLooks();
+    void screenReadersHearTheNames();
     void captionsFitTheirButtons_data();
     void captionsFitTheirButtons();
     void usesTheIconOnlyWhenItsFileExists_data();
@@ -177,6 +183,15 @@ void WindowTest::hasAFixedSizeAndItsOwnLooks() {
     for (QLabel* label : window.findChildren<QLabel*>()) {
         QCOMPARE(label->palette().color(QPalette::WindowText), QColor("#333333"));
     }
+}
+
+// The logo is the only place the product's name stands; a caption's leading blank is no word.
+void WindowTest::screenReadersHearTheNames() {
+    const TempDir root;
+    BrinvastUninstallerGUI window(locations_with(root, false, true));
+    QCOMPARE(accessible_name(window.findChild<QSvgWidget*>()), "Brinvast");
+    QCOMPARE(accessible_name(window.findChild<QPushButton*>("standard_btn")), "Uninstall Database");
+    QCOMPARE(accessible_name(window.findChild<QPushButton*>("complete_btn")), "Complete Removal");
 }
 
 void WindowTest::captionsFitTheirButtons_data() {
