@@ -148,7 +148,7 @@ bool BrinvastUninstaller::run() {
         result = Outcome::nothing_to_do;
         return true;
     }
-    return run_steps_and_report(app_exists, db_exists || lone_sidecars);
+    return run_steps_and_report(app_exists, db_exists || lone_sidecars, lock);
 }
 
 void BrinvastUninstaller::announce_run() {
@@ -166,7 +166,8 @@ void BrinvastUninstaller::announce_run() {
 // interrupt or an unexpected error ends the steps as a failure, which the rollback then follows.
 // Once the steps have passed their last check the run is done: an interrupt that comes later
 // stops nothing, and the run reports its success and ends as it reports.
-bool BrinvastUninstaller::run_steps_and_report(bool app_exists, bool database_step) {
+bool BrinvastUninstaller::run_steps_and_report(bool app_exists, bool database_step,
+                                               std::optional<RunLock>& lock) {
     // Until the report and the rollback are done: nothing may cut the rollback short.
     InterruptScope interrupt_scope;
     bool success = false;
@@ -181,7 +182,9 @@ bool BrinvastUninstaller::run_steps_and_report(bool app_exists, bool database_st
     // The last act: once the older backup goes, the database's move cannot be undone.
     if (success && !dry_run && !clean_all) success = discard_replaced_backup();
     if (success) interrupt_scope.run_completed();
-    return report_outcome(success);
+    const bool reported = report_outcome(success);
+    lock.reset();  // within the scope: the run's last call must not end it either
+    return reported;
 }
 
 // Takes the home's lock for this run into `lock`, unless the front end took it already. A home

@@ -214,7 +214,8 @@ private:
     [[nodiscard]] bool verify_database_moved();
     void announce_run();
     [[nodiscard]] bool run_steps(bool app_exists, bool database_step);
-    [[nodiscard]] bool run_steps_and_report(bool app_exists, bool database_step);
+    [[nodiscard]] bool run_steps_and_report(bool app_exists, bool database_step,
+                                            std::optional<RunLock>& lock);
     [[nodiscard]] bool report_outcome(bool success);
 
     const std::string home;  // locked for the run, so that two runs never overlap

@@ -48,13 +48,12 @@ InterruptScope::InterruptScope() {
     }
 }
 
-void InterruptScope::run_completed() {
-    heeded.store(arrived.load(std::memory_order_relaxed), std::memory_order_relaxed);
-}
-
 InterruptScope::~InterruptScope() {
     for (std::size_t i = 0; i < ENDING_SIGNALS.size(); ++i)
         sigaction(ENDING_SIGNALS[i], &previous_[i], nullptr);
+    // What came until the end of a run that completed came too late to stop it.
+    if (completed_)
+        heeded.store(arrived.load(std::memory_order_relaxed), std::memory_order_relaxed);
     if (--depth > 0) return;  // the scope around this one answers for what came
     const int unheeded =
         arrived.exchange(0, std::memory_order_relaxed) - heeded.load(std::memory_order_relaxed);

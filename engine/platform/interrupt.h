@@ -33,12 +33,13 @@ public:
     InterruptScope& operator=(const InterruptScope&) = delete;
     ~InterruptScope();
 
-    // The run completed, and reports so: an interrupt that came too late to stop it is not
-    // raised again, so that the process ends as its report says.
-    void run_completed();
+    // The run completed, and reports so: an interrupt that comes until the scope ends came too
+    // late to stop it, and is not raised again, so that the process ends as its report says.
+    void run_completed() { completed_ = true; }
 
 private:
     std::array<struct sigaction, 3> previous_{};
+    bool completed_ = false;
 };
 
 }  // namespace brinvast
