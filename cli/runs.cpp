@@ -123,11 +123,8 @@ int run_homes(const RunRequest& request, const std::vector<Home>& homes) {
     const int status = worst ? worst->exit_status : 128 + last_interrupt();
     if (request.all_users && !request.dry_run && !request.check && runs.size() == homes.size() &&
         status == succeeded && std::ranges::all_of(runs, left_nothing)) {
-        try {
-            forget_identities_for_every_user(homes.front().where);
-        } catch (const std::system_error& error) {
-            std::cerr << "brinvast-uninstall: " << error.what() << '\n';
-        }
+        if (const Problem refused = forget_identities_for_every_user(homes.front().where))
+            std::cerr << "brinvast-uninstall: " << refused.text << '\n';
     }
     if (request.json) {
         const char* mode = request.check ? "check" : request.complete ? "complete" : "standard";

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "errors.h"
+
 namespace brinvast {
 
 // What became of a command that asked for an administrator's password.
@@ -32,8 +34,8 @@ struct AdministratorRun {
 
 // A program that root may run for this user, or why not.
 struct ProgramForRoot {
-    std::string path;     // the program's real path, to be run as it was checked; empty if refused
-    std::string refusal;  // why root must not run it, naming the entry at fault
+    std::string path;  // the program's real path, to be run as it was checked; empty if refused
+    Problem refusal;   // why root must not run it, naming the entry at fault
 };
 
 // Whether root may run the program at `program` on behalf of `user`: only when nobody else can

@@ -86,7 +86,7 @@ void add_login_items(int contents, std::vector<std::string>& labels) {
 
 // What one bundle's Info.plist and signature say beyond its identifier.
 void add_declared(int bundle, AppIdentities& found, bool with_signature,
-                  std::vector<std::string>& problems) {
+                  std::vector<Problem>& problems) {
     const unique_fd contents(::openat(bundle, "Contents", DIRECTORY));
     if (!contents.valid()) return;
     const PlistLists lists =
@@ -108,7 +108,7 @@ void add_declared(int bundle, AppIdentities& found, bool with_signature,
     const CodeSignature signature =
         read_code_signature(program_folder.get(), executable->second.c_str());
     if (signature.problem) {
-        problems.push_back(signature.problem.text);
+        problems.push_back(signature.problem);
         return;
     }
     if (found.team.empty()) found.team = signature.team;
@@ -147,7 +147,7 @@ void add_nested(unique_fd top, std::vector<std::string>& identifiers) {
 
 // Keeps the names that may name files of ours; one sentence for each refused.
 void keep_usable(std::vector<std::string>& names, bool group, const char* what,
-                 std::vector<std::string>& problems) {
+                 std::vector<Problem>& problems) {
     std::erase_if(names, [&](const std::string& name) {
         if (usable_name(name, group)) return false;
         problems.push_back(std::string(what) + " \"" + shown_name(name) + "\" is not ours to use");
@@ -202,7 +202,7 @@ IdentitiesRead read_identities(const std::string& bundle_path) {
         const std::error_code& error = own.problem.error;
         read.unreadable = error && error != std::errc::no_such_file_or_directory &&
                           error != std::errc::not_a_directory;
-        read.problems.push_back(own.problem.text);
+        read.problems.push_back(own.problem);
         return read;
     }
     if (!usable_name(*own.identifier)) {
@@ -264,7 +264,7 @@ void add_claims(int dir, const std::string& entry, const std::string& path,
     }
     if (same_name(*read.identifier, identifier)) others.same_identifier.push_back(path);
     AppIdentities claims;
-    std::vector<std::string> ignored;
+    std::vector<Problem> ignored;
     add_declared(app.get(), claims, with_groups, ignored);
     add_nested(std::move(app), claims.nested);
     others.identifiers.emplace(*read.identifier, path);

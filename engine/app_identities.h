@@ -15,30 +15,18 @@
 #include <vector>
 
 #include "errors.h"
+#include "identity_names.h"
 #include "names.h"
 #include "unique_fd.h"
 
 namespace brinvast {
-
-// Everything that names one app.
-struct AppIdentities {
-    std::string identifier;             // the app's bundle identifier
-    std::vector<std::string> nested;    // its helpers' and extensions', sorted, the app's excluded
-    std::string team;                   // the team of its code signature, when signed
-    std::vector<std::string> groups;    // the application groups its signature claims
-    std::vector<std::string> agents;    // labels of the launch agents and login items in its bundle
-    std::vector<std::string> daemons;   // labels of its daemons and privileged helpers
-    std::vector<std::string> receipts;  // installer packages whose receipts own the bundle
-
-    bool operator==(const AppIdentities&) const = default;
-};
 
 // What reading a bundle found: its identities, when its own identifier is usable, and one
 // sentence per part that was refused. `unreadable` when the system kept its Info.plist from being
 // read (not when there is none, nor when it is malformed): then nothing can be told of its names.
 struct IdentitiesRead {
     std::optional<AppIdentities> identities;
-    std::vector<std::string> problems;
+    std::vector<Problem> problems;
     bool unreadable = false;
 };
 
@@ -104,17 +92,18 @@ struct RecordRead {
 [[nodiscard]] RecordRead read_record(const std::string& home);
 
 // Writes the record durably: written beside, synced, renamed into place, its folder synced.
-// False when there is no home to write it in, and so nothing there to find later. Throws
-// fs_error.
-[[nodiscard]] bool write_record(const std::string& home, const AppIdentities& identities);
+// `written` is false when there is no home to write it in, and so nothing there to find later.
+// Why it could not be written, naming the file.
+[[nodiscard]] Problem write_record(const std::string& home, const AppIdentities& identities,
+                                   bool& written);
 
 // Why write_record would be refused in `home` as things stand (its folder, or the nearest folder
 // above it that it would be made in, may not be written), without changing anything; nothing when
 // it would not.
 [[nodiscard]] Problem record_refused_at(const std::string& home);
 
-// Removes the record, when it is there. Throws fs_error.
-void remove_record(const std::string& home);
+// Removes the record, when it is there; why it could not be removed.
+[[nodiscard]] Problem remove_record(const std::string& home);
 
 // Where root keeps the identities it may trust for every user of the Mac once the shared bundle
 // is gone, below the system's root, and the record's name there.
@@ -127,10 +116,11 @@ inline constexpr const char* SHARED_RECORD_NAME = "identities";
 // counts.
 [[nodiscard]] RecordRead read_shared_record(const std::string& system_root);
 
-// Writes the shared record as write_record writes, readable by everyone. Throws fs_error.
-void write_shared_record(const std::string& system_root, const AppIdentities& identities);
+// Writes the shared record as write_record writes, readable by everyone; why it could not be.
+[[nodiscard]] Problem write_shared_record(const std::string& system_root,
+                                          const AppIdentities& identities);
 
-// Removes the shared record, when it is there. Throws fs_error.
-void remove_shared_record(const std::string& system_root);
+// Removes the shared record, when it is there; why it could not be removed.
+[[nodiscard]] Problem remove_shared_record(const std::string& system_root);
 
 }  // namespace brinvast

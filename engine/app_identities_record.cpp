@@ -187,53 +187,50 @@ RecordRead read_record_at(const RecordPlace& place) {
     return read;
 }
 
+// The system's refusal `error` of the call that concerned `path`, as the report names it.
+Problem refused(int error, const std::string& path) {
+    return {fs_error(error, path).what(), {error, std::generic_category()}};
+}
+
 // Writes the record durably: written beside, synced, renamed into place, its folder synced.
-void write_record_at(const RecordPlace& place, const AppIdentities& identities) {
+Problem write_record_at(const RecordPlace& place, const AppIdentities& identities) {
     const std::string path = path_of(place);
     const auto [folder, folder_error] = record_folder(place, true);
-    if (folder_error) throw fs_error(not_there(folder_error) ? ENOENT : folder_error.value(), path);
+    if (folder_error) return refused(not_there(folder_error) ? ENOENT : folder_error.value(), path);
     const std::string fresh = std::string(place.name) + "-new";
     (void)::unlinkat(folder.get(), fresh.c_str(), 0);
     const unique_fd file(::openat(folder.get(), fresh.c_str(),
                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                                   place.shared ? 0644 : 0600));
-    if (!file.valid()) {
-        const int error = errno;
-        throw fs_error(error, path + "-new");
-    }
+    if (!file.valid()) return refused(errno, path + "-new");
     const std::string text = record_text(identities);
     for (std::size_t done = 0; done < text.size();) {
         const ssize_t wrote = ::write(file.get(), text.data() + done, text.size() - done);
         const int error = wrote < 0 ? errno : EIO;
         if (wrote < 0 && error == EINTR) continue;
-        if (wrote <= 0) throw fs_error(error, path + "-new");
+        if (wrote <= 0) return refused(error, path + "-new");
         done += static_cast<std::size_t>(wrote);
     }
     // The mode asked for at creation passes through the umask; the shared record is for all.
-    if (place.shared && ::fchmod(file.get(), 0644) != 0) {
-        const int error = errno;
-        throw fs_error(error, path + "-new");
-    }
+    if (place.shared && ::fchmod(file.get(), 0644) != 0) return refused(errno, path + "-new");
     if (const std::error_code error = platform::sync_to_disk(file.get()))
-        throw fs_error(error.value(), path + "-new");
-    if (::renameat(folder.get(), fresh.c_str(), folder.get(), place.name) != 0) {
-        const int error = errno;
-        throw fs_error(error, path);
-    }
+        return refused(error.value(), path + "-new");
+    if (::renameat(folder.get(), fresh.c_str(), folder.get(), place.name) != 0)
+        return refused(errno, path);
     if (const std::error_code error = platform::sync_to_disk(folder.get()))
-        throw fs_error(error.value(), path);
+        return refused(error.value(), path);
+    return {};
 }
 
-void remove_record_at(const RecordPlace& place) {
+Problem remove_record_at(const RecordPlace& place) {
     const auto [folder, folder_error] = record_folder(place, false);
     if (folder_error) {
-        if (!not_there(folder_error)) throw fs_error(folder_error.value(), path_of(place));
-        return;
+        if (!not_there(folder_error)) return refused(folder_error.value(), path_of(place));
+        return {};
     }
-    if (::unlinkat(folder.get(), place.name, 0) != 0) {
-        const int error = errno;
-        if (error != ENOENT) throw fs_error(error, path_of(place));
-    }
+    if (::unlinkat(folder.get(), place.name, 0) != 0 && errno != ENOENT)
+        return refused(errno, path_of(place));
+    return {};
 }
 
 }  // namespace
@@ -246,15 +243,14 @@ RecordRead read_shared_record(const std::string& system_root) {
     return read_record_at(shared_place(system_root));
 }
 
-bool write_record(const std::string& home, const AppIdentities& identities) {
+Problem write_record(const std::string& home, const AppIdentities& identities, bool& written) {
     const auto [folder, folder_error] = record_folder(home_place(home), false);
-    if (not_there(folder_error) && !path_exists(home)) return false;
-    write_record_at(home_place(home), identities);
-    return true;
+    written = !not_there(folder_error) || path_exists(home);
+    return written ? write_record_at(home_place(home), identities) : Problem{};
 }
 
-void write_shared_record(const std::string& system_root, const AppIdentities& identities) {
-    write_record_at(shared_place(system_root), identities);
+Problem write_shared_record(const std::string& system_root, const AppIdentities& identities) {
+    return write_record_at(shared_place(system_root), identities);
 }
 
 Problem record_refused_at(const std::string& home) {
@@ -275,12 +271,12 @@ Problem record_refused_at(const std::string& home) {
     return {};
 }
 
-void remove_record(const std::string& home) {
-    remove_record_at(home_place(home));
+Problem remove_record(const std::string& home) {
+    return remove_record_at(home_place(home));
 }
 
-void remove_shared_record(const std::string& system_root) {
-    remove_record_at(shared_place(system_root));
+Problem remove_shared_record(const std::string& system_root) {
+    return remove_record_at(shared_place(system_root));
 }
 
 }  // namespace brinvast

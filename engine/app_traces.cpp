@@ -290,15 +290,17 @@ bool remove_trace(const std::string& base, const AppTrace& trace) {
     return remove_file_at(folder.get(), trace.name, trace.path);
 }
 
-std::string trace_left(const std::string& base, const AppTrace& trace) {
+Check trace_state(const std::string& base, const AppTrace& trace, Problem& why) {
     const auto [folder, open_error] = open_place(base, trace.folder);
     struct stat status {};
-    int error = open_error.value();
+    std::error_code error = open_error;
     if (!open_error &&
         ::fstatat(folder.get(), trace.name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-        error = errno;
-    if (error == 0) return "Still exists: " + trace.path;
-    return not_there(error) ? "" : "Cannot examine " + trace.path + ": " + reason_of(error);
+        error = last_error();
+    if (!error) return Check::left;
+    if (not_there(error.value())) return Check::done;
+    why = {reason_of(error.value()), error};
+    return Check::cannot_tell;
 }
 
 }  // namespace brinvast

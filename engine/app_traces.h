@@ -20,6 +20,7 @@
 
 #include "app_identities.h"
 #include "platform.h"
+#include "tool_answers.h"
 
 namespace brinvast {
 
@@ -73,9 +74,9 @@ struct TraceNames {
 // time. False when it was gone already; throws fs_error.
 [[nodiscard]] bool remove_trace(const std::string& base, const AppTrace& trace);
 
-// Whether `trace` is still there; "" when it is gone, otherwise what stands or why nobody can
-// tell, for the verification's line.
-[[nodiscard]] std::string trace_left(const std::string& base, const AppTrace& trace);
+// Whether `trace` is gone (done), still there (left), or cannot be examined (cannot tell, with
+// why in `why`).
+[[nodiscard]] Check trace_state(const std::string& base, const AppTrace& trace, Problem& why);
 
 // A launch agent's label, and the program it starts (Program, or ProgramArguments' first).
 struct LaunchAgent {
@@ -104,10 +105,6 @@ struct LaunchAgentRead {
 // leads, not as it is spelt. The folder or an agent that cannot be examined is `unexamined`.
 [[nodiscard]] TraceSurvey launch_agents_into(const std::string& home,
                                              const std::string& bundle_path);
-
-// `path` with every link, "." and ".." resolved as far as entries stand, and the rest, which no
-// longer exists, added as spelt, its "." and ".." resolved by name.
-[[nodiscard]] std::string resolved_path(const std::string& path);
 
 // Whose home the commands are for: `uid`, and whether this process is root working there, when
 // a command that acts on the user's own session must run as that user.

@@ -24,12 +24,10 @@ namespace {
 using database_move::DatabaseFolder;
 using database_move::DISCARD_JOURNAL;
 using database_move::Journal;
+using database_move::Manifest;
 using database_move::MOVING_JOURNAL;
 using database_move::NEW_JOURNAL;
 using database_move::Observed;
-using database_move::Record;
-using database_move::SET_SIZE;
-using database_move::SET_SUFFIXES;
 using database_move::SetIdentities;
 using database_move::Undo;
 
@@ -54,7 +52,7 @@ void refuse_locked(const DatabaseFolder& folder, const Journal& journal, const U
 DatabaseRestore carry_out(const DatabaseFolder& folder, const Journal& journal, const Undo& undo) {
     refuse_locked(folder, journal, undo);
     DatabaseRestore restore;
-    restore.set_aside = folder.set_aside(undo.in_the_way, folder.live);
+    restore.set_aside = folder.set_aside(undo.in_the_way, folder.live());
     for (std::size_t i = 0; i < SET_SIZE; ++i) {
         if (!undo.live_back[i]) continue;
         folder.move_entry(folder.backup_at(i), folder.live_at(i));
@@ -92,9 +90,9 @@ void carry_out_discard(const DatabaseFolder& folder, Journal& journal, const Obs
 }
 
 // Undoes whatever of a move stands on disk; what it set out to do plays no part.
-void undo_as_found(const DatabaseFolder& folder, const Journal& journal, const Record& record) {
+void undo_as_found(const DatabaseFolder& folder, const Journal& journal, const Manifest& manifest) {
     const database_move::MovePlaces places = folder.places(journal);
-    const Undo undo = plan_undo(places, record, folder.observe(journal));
+    const Undo undo = plan_undo(places, manifest, folder.observe(journal));
     if (const Problem problem = undo_problem(places, undo)) {
         throw fs_error(EEXIST, "Cannot put the database back: " + problem.text,
                        folder.path_of(journal.name));
@@ -141,10 +139,10 @@ Inspection inspect(const DatabaseFolder& folder) {
     const std::vector<const char*> present = folder.journals_present();
     if (present.empty()) return inspection;
     result.journal = folder.path_of(present.front());
-    std::optional<Record> record;
+    std::optional<Manifest> manifest;
     try {
         inspection.journal = folder.open_journal(present.front());
-        record = folder.read_record(inspection.journal);
+        manifest = folder.read_manifest(inspection.journal);
         inspection.seen = folder.observe(inspection.journal);
     } catch (const std::system_error& error) {
         // A journal that cannot be looked into may hold the older backup: nothing may go ahead
@@ -154,26 +152,26 @@ Inspection inspect(const DatabaseFolder& folder) {
         return inspection;
     }
     const database_move::MovePlaces places = folder.places(inspection.journal);
-    result.found = found_lines(places, record ? &*record : nullptr, inspection.seen);
+    result.found = found_lines(places, manifest ? &*manifest : nullptr, inspection.seen);
     database_move::RecoveryPlan plan =
-        plan_recovery(places, present.size(), record, inspection.seen);
+        plan_recovery(places, present.size(), manifest, inspection.seen);
     result.recovery = plan.recovery;
     result.problem = std::move(plan.problem);
     inspection.undo = std::move(plan.undo);
     return inspection;
 }
 
-// The journal `name` of a move that is under way in this run, with its record.
-std::optional<std::pair<Journal, Record>> move_under_way(const DatabaseFolder& folder,
-                                                         const char* name = MOVING_JOURNAL) {
+// The journal `name` of a move that is under way in this run, with its manifest.
+std::optional<std::pair<Journal, Manifest>> move_under_way(const DatabaseFolder& folder,
+                                                           const char* name = MOVING_JOURNAL) {
     if (!folder.identity_of(name)) return std::nullopt;
     Journal journal = folder.open_journal(name);
-    std::optional<Record> record = folder.read_record(journal);
-    if (!record) {
+    std::optional<Manifest> manifest = folder.read_manifest(journal);
+    if (!manifest) {
         throw fs_error(ENOENT, "The journal of the database's move has no record",
                        folder.path_of(name));
     }
-    return std::pair{std::move(journal), *record};
+    return std::pair{std::move(journal), *manifest};
 }
 
 std::vector<std::string> without_main(const SetIdentities& set) {
@@ -230,21 +228,21 @@ DatabaseMove drop_link_to_backup(const DatabaseFolder& folder, const std::string
     Result<std::string> target = platform::read_link(db);
     if (target.error) throw fs_error(target.error.value(), db);
     DatabaseMove moved{{}, {}, true, std::move(target.value)};
-    folder.remove_entry(folder.fd(), folder.live, 0, db);
+    folder.remove_entry(folder.fd(), folder.live(), 0, db);
     folder.make_durable();
     return moved;
 }
 
 // Sets the older backup aside in a journal that records both sets, then moves the live set to
 // the backup names; whatever of it fails is undone as found.
-void carry_out_move(const DatabaseFolder& folder, const Record& record) {
+void carry_out_move(const DatabaseFolder& folder, const Manifest& manifest) {
     Journal journal = folder.begin_journal();
     or_undo(
         [&] {
-            folder.write_record(journal, record);
+            folder.write_manifest(journal, manifest);
             folder.rename_journal(journal, MOVING_JOURNAL);
             for (std::size_t i = 0; i < SET_SIZE; ++i) {
-                if (!record.older[i]) continue;
+                if (!manifest.older[i]) continue;
                 const std::string name = folder.backup_at(i);
                 folder.move_entry(folder.fd(), name, journal.fd.get(), name, folder.path_of(name),
                                   folder.path_in(journal, name));
@@ -252,11 +250,11 @@ void carry_out_move(const DatabaseFolder& folder, const Record& record) {
             folder.make_durable(journal.fd.get(), folder.path_of(journal.name));
             folder.make_durable();
             for (std::size_t i = 0; i < SET_SIZE; ++i) {
-                if (record.live[i]) folder.move_entry(folder.live_at(i), folder.backup_at(i));
+                if (manifest.live[i]) folder.move_entry(folder.live_at(i), folder.backup_at(i));
             }
             folder.make_durable();
         },
-        [&] { undo_as_found(folder, journal, record); });
+        [&] { undo_as_found(folder, journal, manifest); });
 }
 
 }  // namespace
@@ -269,29 +267,29 @@ std::optional<DatabaseMove> move_database(const std::string& db, const std::stri
                        folder.path_of(pending.front()));
     }
     check_database_shape(db, backup, false);
-    if (!folder.identity_of(folder.live)) return std::nullopt;
+    if (!folder.identity_of(folder.live())) return std::nullopt;
     if (links_to_backup(db, backup)) return drop_link_to_backup(folder, db);
-    const Record record{folder.identities_of_set(folder.live),
-                        folder.identities_of_set(folder.backup)};
-    DatabaseMove moved{without_main(record.live), {}, false, {}};
+    const Manifest manifest{folder.identities_of_set(folder.live()),
+                            folder.identities_of_set(folder.backup())};
+    DatabaseMove moved{without_main(manifest.live), {}, false, {}};
     // A dangling link at the backup name is in the way, but it is no backup.
     for (std::size_t i = 0; i < SET_SIZE; ++i) {
-        if (record.older[i] && path_exists(backup + SET_SUFFIXES[i]))
+        if (manifest.older[i] && path_exists(backup + SET_SUFFIXES[i]))
             moved.replaced.push_back(backup + SET_SUFFIXES[i]);
     }
-    carry_out_move(folder, record);
+    carry_out_move(folder, manifest);
     return moved;
 }
 
 DatabaseRestore move_database_back(const std::string& db, const std::string& backup) {
     const DatabaseFolder folder(db, backup);
     if (!folder.exists()) throw fs_error(ENOENT, db);
-    std::optional<std::pair<Journal, Record>> under_way = move_under_way(folder);
+    std::optional<std::pair<Journal, Manifest>> under_way = move_under_way(folder);
     if (!under_way) {
         throw fs_error(ENOENT, "No journal of the database's move", folder.path_of(MOVING_JOURNAL));
     }
-    const auto& [journal, record] = *under_way;
-    const Undo undo = plan_undo(folder.places(journal), record, folder.observe(journal));
+    const auto& [journal, manifest] = *under_way;
+    const Undo undo = plan_undo(folder.places(journal), manifest, folder.observe(journal));
     if (undo.problem) {
         throw fs_error(EEXIST, "Cannot put the database back: " + undo.problem.text,
                        folder.path_of(journal.name));
@@ -303,9 +301,9 @@ void restore_database_link(const std::string& db, const std::string& target) {
     const DatabaseFolder folder(db, db);
     if (!folder.exists()) throw fs_error(ENOENT, db);
     std::vector<std::size_t> in_the_way;
-    if (folder.identity_of(folder.live)) in_the_way.push_back(0);
-    (void)folder.set_aside(in_the_way, folder.live);
-    if (platform::syscalls().symlinkat(target.c_str(), folder.fd(), folder.live.c_str()) != 0) {
+    if (folder.identity_of(folder.live())) in_the_way.push_back(0);
+    (void)folder.set_aside(in_the_way, folder.live());
+    if (platform::syscalls().symlinkat(target.c_str(), folder.fd(), folder.live().c_str()) != 0) {
         const int error = errno;
         throw fs_error(error, db);
     }
@@ -315,13 +313,13 @@ void restore_database_link(const std::string& db, const std::string& target) {
 void discard_older_backup(const std::string& db, const std::string& backup) {
     const DatabaseFolder folder(db, backup);
     if (!folder.exists()) return;
-    std::optional<std::pair<Journal, Record>> under_way = move_under_way(folder);
+    std::optional<std::pair<Journal, Manifest>> under_way = move_under_way(folder);
     // An earlier attempt of this run may have failed after the journal took its last name.
     if (!under_way) under_way = move_under_way(folder, DISCARD_JOURNAL);
     if (!under_way) return;
-    auto& [journal, record] = *under_way;
+    auto& [journal, manifest] = *under_way;
     const Observed seen = folder.observe(journal);
-    const Problem problem = discard_problem(folder.places(journal), record, seen);
+    const Problem problem = discard_problem(folder.places(journal), manifest, seen);
     if (problem) {
         throw fs_error(EEXIST, "The older backup was kept: " + problem.text,
                        folder.path_of(journal.name));
@@ -332,12 +330,12 @@ void discard_older_backup(const std::string& db, const std::string& backup) {
 std::vector<std::pair<std::string, std::string>> set_aside_lone_sidecars(const std::string& db,
                                                                          bool dry_run) {
     const DatabaseFolder folder(db, db);
-    if (!folder.exists() || folder.identity_of(folder.live)) return {};
+    if (!folder.exists() || folder.identity_of(folder.live())) return {};
     std::vector<std::size_t> lone;
     for (std::size_t i = 1; i < SET_SIZE; ++i) {
         if (folder.identity_of(folder.live_at(i))) lone.push_back(i);
     }
-    if (!dry_run) return folder.set_aside(lone, folder.live);
+    if (!dry_run) return folder.set_aside(lone, folder.live());
     std::vector<std::pair<std::string, std::string>> named;
     const std::string aside = lone.empty() ? std::string() : folder.free_set_aside_name();
     for (const std::size_t i : lone)

@@ -27,15 +27,18 @@
 #include <utility>
 #include <vector>
 
+#include "database_set.h"
 #include "errors.h"
 
 namespace brinvast {
 
-inline constexpr std::array<const char*, 3> SIDECAR_SUFFIXES{"-wal", "-shm", "-journal"};
-
-// The suffixes of the sidecars that stand beside the database at `db`. Throws fs_error for one
-// that cannot be examined: it may be there.
-[[nodiscard]] std::vector<std::string> sidecars_of(const std::string& db);
+// The sidecars that stand beside the database at `db`, by their suffixes; and, for one that
+// cannot be examined, which and why: it may be there.
+struct Sidecars {
+    std::vector<std::string> suffixes;
+    Problem problem;
+};
+[[nodiscard]] Sidecars sidecars_of(const std::string& db);
 
 // Throws fs_error, naming the entry, when the database at `db` is not a regular file (or a link
 // to one), when its folder may not be changed, when a directory stands at any name of either
@@ -95,16 +98,6 @@ void discard_older_backup(const std::string& db, const std::string& backup);
 // (or would be) moved, and where.
 std::vector<std::pair<std::string, std::string>> set_aside_lone_sidecars(const std::string& db,
                                                                          bool dry_run);
-
-// What a move that a kill, a failed fsync or a power loss had cut short calls for.
-enum class Recovery {
-    none,                    // nothing was cut short
-    cleared_unused_journal,  // nothing had moved yet
-    restored_older_backup,   // the older backup that was being set aside goes back under its name
-    undid_backup,            // the database and the older backup go back under their names
-    finished_backup,         // the older backup that a successful run replaced goes for good
-    cannot_tell,             // names and entries disagree: nothing may be moved
-};
 
 struct CutShortMove {
     Recovery recovery = Recovery::none;

@@ -30,8 +30,8 @@ std::string folder_of_both(const std::string& db, const std::string& backup) {
 
 DatabaseFolder::DatabaseFolder(const std::string& db, const std::string& backup)
     : PinnedFolder(folder_of_both(db, backup)) {
-    (void)parent_of(db, live);
-    (void)parent_of(backup, this->backup);
+    (void)parent_of(db, live_);
+    (void)parent_of(backup, backup_);
 }
 
 SetIdentities DatabaseFolder::identities_of_set(const std::string& base) const {
@@ -43,8 +43,8 @@ SetIdentities DatabaseFolder::identities_of_set(const std::string& base) const {
 
 Observed DatabaseFolder::observe(const Journal& journal) const {
     Observed seen;
-    seen.live = identities_of_set(live);
-    seen.backup = identities_of_set(backup);
+    seen.live = identities_of_set(live_);
+    seen.backup = identities_of_set(backup_);
     for (std::size_t i = 0; i < SET_SIZE; ++i) {
         const std::string name = backup_at(i);
         seen.journal[i] = identity_in(journal.fd.get(), name, path_in(journal, name));
@@ -55,8 +55,8 @@ Observed DatabaseFolder::observe(const Journal& journal) const {
     while (listing.next(entry)) {
         const std::string name = entry.name;
         const bool older =
-            std::ranges::any_of(SET_SUFFIXES, [&](const char* s) { return name == backup + s; });
-        if (!older && name != RECORD_NAME) seen.strangers.push_back(name);
+            std::ranges::any_of(SET_SUFFIXES, [&](const char* s) { return name == backup_ + s; });
+        if (!older && name != MANIFEST_NAME) seen.strangers.push_back(name);
     }
     if (listing.error()) throw fs_error(listing.error().value(), path_of(journal.name));
     return seen;
@@ -86,20 +86,21 @@ void DatabaseFolder::rename_journal(Journal& journal, const char* to) const {
 }
 
 void DatabaseFolder::remove_journal(const Journal& journal) const {
-    remove_entry(journal.fd.get(), RECORD_NAME, 0, path_in(journal, RECORD_NAME));
+    remove_entry(journal.fd.get(), MANIFEST_NAME, 0, path_in(journal, MANIFEST_NAME));
     remove_entry(fd(), journal.name, AT_REMOVEDIR, path_of(journal.name));
     make_durable();
 }
 
-void DatabaseFolder::write_record(const Journal& journal, const Record& record) const {
-    const std::string shown = path_in(journal, RECORD_NAME);
-    const unique_fd file(platform::syscalls().openat(
-        journal.fd.get(), RECORD_NAME, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+void DatabaseFolder::write_manifest(const Journal& journal, const Manifest& manifest) const {
+    const std::string shown = path_in(journal, MANIFEST_NAME);
+    const unique_fd file(
+        platform::syscalls().openat(journal.fd.get(), MANIFEST_NAME,
+                                    O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!file.valid()) {
         const int error = errno;
         throw fs_error(error, shown);
     }
-    const std::string text = record_text(record);
+    const std::string text = manifest_text(manifest);
     for (std::size_t done = 0; done < text.size();) {
         const ssize_t wrote =
             platform::syscalls().write(file.get(), text.data() + done, text.size() - done);
@@ -111,16 +112,16 @@ void DatabaseFolder::write_record(const Journal& journal, const Record& record) 
     make_durable(journal.fd.get(), path_of(journal.name));
 }
 
-std::optional<Record> DatabaseFolder::read_record(const Journal& journal) const {
-    const std::string shown = path_in(journal, RECORD_NAME);
+std::optional<Manifest> DatabaseFolder::read_manifest(const Journal& journal) const {
+    const std::string shown = path_in(journal, MANIFEST_NAME);
     const unique_fd file(platform::syscalls().openat(
-        journal.fd.get(), RECORD_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
+        journal.fd.get(), MANIFEST_NAME, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0));
     if (!file.valid()) {
         const int error = errno;
         if (error == ENOENT || error == ELOOP) return std::nullopt;
         throw fs_error(error, shown);
     }
-    std::string text(RECORD_LIMIT + 1, '\0');
+    std::string text(MANIFEST_LIMIT + 1, '\0');
     std::size_t got = 0;
     while (got < text.size()) {
         const ssize_t read =
@@ -133,9 +134,9 @@ std::optional<Record> DatabaseFolder::read_record(const Journal& journal) const 
         if (read == 0) break;
         got += static_cast<std::size_t>(read);
     }
-    if (got > RECORD_LIMIT) return std::nullopt;
+    if (got > MANIFEST_LIMIT) return std::nullopt;
     text.resize(got);
-    return parse_record(text);
+    return parse_manifest(text);
 }
 
 std::vector<std::pair<std::string, std::string>> DatabaseFolder::set_aside(
@@ -153,7 +154,7 @@ std::vector<std::pair<std::string, std::string>> DatabaseFolder::set_aside(
 
 std::string DatabaseFolder::free_set_aside_name() const {
     for (int n = 1;; ++n) {
-        const std::string name = live + ".set-aside-" + std::to_string(n);
+        const std::string name = live_ + ".set-aside-" + std::to_string(n);
         if (std::ranges::none_of(
                 SET_SUFFIXES, [&](const char* s) { return identity_of(name + s).has_value(); })) {
             return name;

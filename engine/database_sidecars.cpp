@@ -37,22 +37,35 @@ bool is_wal_database(const std::string& db) {
 
 }  // namespace
 
-std::vector<std::string> sidecars_of(const std::string& db) {
-    std::vector<std::string> present;
+Sidecars sidecars_of(const std::string& db) {
+    Sidecars found;
     for (const char* suffix : SIDECAR_SUFFIXES) {
         const PathCheck check = check_path(db + suffix);
-        if (check.error != 0) throw fs_error(check.error, db + suffix);
-        if (check.present) present.emplace_back(suffix);
+        if (check.error) {
+            found.problem = {fs_error(check.error.value(), db + suffix).what(), check.error};
+        } else if (check.present) {
+            found.suffixes.emplace_back(suffix);
+        }
     }
-    return present;
+    return found;
 }
 
+namespace {
+
+// Whether no sidecar is left beside `db`, as far as can be told.
+bool none_left(const std::string& db) {
+    const Sidecars found = sidecars_of(db);
+    return !found.problem && found.suffixes.empty();
+}
+
+}  // namespace
+
 bool fold_sidecars(const std::string& db) {
-    if (sidecars_of(db).empty()) return true;
+    if (none_left(db)) return true;
     struct stat status {};
     if (platform::syscalls().lstat((db + "-journal").c_str(), &status) == 0 ||
         !is_wal_database(db)) {
-        return sidecars_of(db).empty();
+        return none_left(db);
     }
     sqlite3* handle = nullptr;
     // No waiting: a database that someone holds open is not ours to close.
@@ -71,7 +84,7 @@ bool fold_sidecars(const std::string& db) {
     const unique_fd folder(platform::syscalls().open(parent_of(db, name).c_str(),
                                                      O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
     if (folder.valid()) (void)platform::sync_to_disk(folder.get());
-    return sidecars_of(db).empty();
+    return none_left(db);
 }
 
 }  // namespace brinvast

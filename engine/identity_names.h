@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-// Inside the engine: how the names that identify an app are kept, both when they are read from
-// a bundle and when they are read back from the record.
+// The names that identify an app, and how they are kept, both when they are read from a bundle
+// and when they are read back from the record.
 
 #include <array>
 #include <cstddef>
@@ -10,9 +10,20 @@
 #include <string_view>
 #include <vector>
 
-#include "app_identities.h"
-
 namespace brinvast {
+
+// Everything that names one app.
+struct AppIdentities {
+    std::string identifier;             // the app's bundle identifier
+    std::vector<std::string> nested;    // its helpers' and extensions', sorted, the app's excluded
+    std::string team;                   // the team of its code signature, when signed
+    std::vector<std::string> groups;    // the application groups its signature claims
+    std::vector<std::string> agents;    // labels of the launch agents and login items in its bundle
+    std::vector<std::string> daemons;   // labels of its daemons and privileged helpers
+    std::vector<std::string> receipts;  // installer packages whose receipts own the bundle
+
+    bool operator==(const AppIdentities&) const = default;
+};
 
 // The most names one list of an app's holds: nested bundles, labels or groups.
 inline constexpr std::size_t MAX_NAMES = 512;

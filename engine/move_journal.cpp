@@ -33,8 +33,8 @@ std::optional<std::int64_t> number_in(std::string_view word) {
     return number;
 }
 
-// One "set suffix device inode size seconds nanoseconds" line into `record`.
-bool parse_record_line(std::string_view line, Record& record) {
+// One "set suffix device inode size seconds nanoseconds" line into `manifest`.
+bool parse_record_line(std::string_view line, Manifest& manifest) {
     const std::vector<std::string_view> words = words_of(line);
     if (words.size() != 7 || (words[0] != "live" && words[0] != "older")) return false;
     const auto suffix = std::ranges::find_if(
@@ -46,7 +46,7 @@ bool parse_record_line(std::string_view line, Record& record) {
         if (!number) return false;
         numbers[i] = *number;
     }
-    SetIdentities& set = words[0] == "live" ? record.live : record.older;
+    SetIdentities& set = words[0] == "live" ? manifest.live : manifest.older;
     set[static_cast<std::size_t>(suffix - SET_SUFFIXES.begin())] =
         EntryIdentity{static_cast<std::uint64_t>(numbers[0]),
                       static_cast<std::uint64_t>(numbers[1]), numbers[2], numbers[3], numbers[4]};
@@ -55,9 +55,9 @@ bool parse_record_line(std::string_view line, Record& record) {
 
 }  // namespace
 
-std::string record_text(const Record& record) {
+std::string manifest_text(const Manifest& manifest) {
     std::string text = std::string(RECORD_HEADING) + "\n";
-    for (const auto& [set, ids] : {std::pair{"live", &record.live}, {"older", &record.older}}) {
+    for (const auto& [set, ids] : {std::pair{"live", &manifest.live}, {"older", &manifest.older}}) {
         for (std::size_t i = 0; i < SET_SIZE; ++i) {
             const std::optional<EntryIdentity>& id = (*ids)[i];
             if (!id) continue;
@@ -74,17 +74,17 @@ std::string record_text(const Record& record) {
     return text;
 }
 
-std::optional<Record> parse_record(std::string_view text) {
+std::optional<Manifest> parse_manifest(std::string_view text) {
     const std::string heading = std::string(RECORD_HEADING) + "\n";
     if (!text.starts_with(heading) || !text.ends_with('\n')) return std::nullopt;
     text.remove_prefix(heading.size());
-    Record record;
+    Manifest manifest;
     while (!text.empty()) {
         const std::size_t end = text.find('\n');
-        if (!parse_record_line(text.substr(0, end), record)) return std::nullopt;
+        if (!parse_record_line(text.substr(0, end), manifest)) return std::nullopt;
         text.remove_prefix(end + 1);
     }
-    return record;
+    return manifest;
 }
 
 }  // namespace brinvast::database_move

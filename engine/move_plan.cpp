@@ -17,29 +17,29 @@ bool any(const std::array<bool, SET_SIZE>& flags) {
 }
 
 std::string found_line(const std::string& path, const std::optional<EntryIdentity>& id,
-                       const Record* record, std::size_t i) {
+                       const Manifest* manifest, std::size_t i) {
     const char* whose = "another file";
-    if (record != nullptr && same(id, record->live[i])) whose = "the database";
-    if (record != nullptr && same(id, record->older[i])) whose = "the older backup";
+    if (manifest != nullptr && same(id, manifest->live[i])) whose = "the database";
+    if (manifest != nullptr && same(id, manifest->older[i])) whose = "the older backup";
     return path + " (" + whose + ")";
 }
 
 }  // namespace
 
-Undo plan_undo(const MovePlaces& places, const Record& record, const Observed& seen) {
+Undo plan_undo(const MovePlaces& places, const Manifest& manifest, const Observed& seen) {
     Undo undo;
     std::array<bool, SET_SIZE> live_stays{};
     bool stranger_at_backup = false;
     for (std::size_t i = 0; i < SET_SIZE; ++i) {
-        live_stays[i] = same(seen.live[i], record.live[i]);
-        const bool older_aside = same(seen.journal[i], record.older[i]);
+        live_stays[i] = same(seen.live[i], manifest.live[i]);
+        const bool older_aside = same(seen.journal[i], manifest.older[i]);
         if (seen.journal[i] && !older_aside) {
             undo.problem = places.older_in_journal(i) + " is not the older backup's";
         }
         // A backup that is a second link of the database has the database's identity: where
         // the database still stands at its own name, the backup name holds the older backup.
-        const bool backup_is_live = same(seen.backup[i], record.live[i]) && !live_stays[i];
-        const bool backup_is_older = same(seen.backup[i], record.older[i]) && !older_aside;
+        const bool backup_is_live = same(seen.backup[i], manifest.live[i]) && !live_stays[i];
+        const bool backup_is_older = same(seen.backup[i], manifest.older[i]) && !older_aside;
         undo.live_back[i] = backup_is_live;
         stranger_at_backup |= seen.backup[i] && !backup_is_live && !backup_is_older;
         if (older_aside && seen.backup[i] && !backup_is_live) {
@@ -64,12 +64,12 @@ Problem undo_problem(const MovePlaces& places, const Undo& undo) {
            " is not the database's, and would pair with it";
 }
 
-Problem discard_problem(const MovePlaces& places, const Record& record, const Observed& seen) {
+Problem discard_problem(const MovePlaces& places, const Manifest& manifest, const Observed& seen) {
     for (std::size_t i = 0; i < SET_SIZE; ++i) {
-        if (record.live[i] && !same(seen.backup[i], record.live[i])) {
+        if (manifest.live[i] && !same(seen.backup[i], manifest.live[i])) {
             return places.backup_path(i) + " does not hold what the database left there";
         }
-        if (seen.journal[i] && !same(seen.journal[i], record.older[i])) {
+        if (seen.journal[i] && !same(seen.journal[i], manifest.older[i])) {
             return places.older_in_journal(i) + " is not the older backup's";
         }
     }
@@ -79,15 +79,16 @@ Problem discard_problem(const MovePlaces& places, const Record& record, const Ob
     return {};
 }
 
-std::vector<std::string> found_lines(const MovePlaces& places, const Record* record,
+std::vector<std::string> found_lines(const MovePlaces& places, const Manifest* manifest,
                                      const Observed& seen) {
     std::vector<std::string> found;
     for (std::size_t i = 0; i < SET_SIZE; ++i) {
-        if (seen.live[i]) found.push_back(found_line(places.live_path(i), seen.live[i], record, i));
+        if (seen.live[i])
+            found.push_back(found_line(places.live_path(i), seen.live[i], manifest, i));
         if (seen.backup[i])
-            found.push_back(found_line(places.backup_path(i), seen.backup[i], record, i));
+            found.push_back(found_line(places.backup_path(i), seen.backup[i], manifest, i));
         if (seen.journal[i]) {
-            found.push_back(found_line(places.older_in_journal(i), seen.journal[i], record, i));
+            found.push_back(found_line(places.older_in_journal(i), seen.journal[i], manifest, i));
         }
     }
     for (const std::string& name : seen.strangers)
@@ -96,7 +97,7 @@ std::vector<std::string> found_lines(const MovePlaces& places, const Record* rec
 }
 
 RecoveryPlan plan_recovery(const MovePlaces& places, std::size_t journals,
-                           const std::optional<Record>& record, const Observed& seen) {
+                           const std::optional<Manifest>& manifest, const Observed& seen) {
     RecoveryPlan plan;
     const auto cannot_tell = [&](Problem problem) {
         plan.recovery = Recovery::cannot_tell;
@@ -107,21 +108,21 @@ RecoveryPlan plan_recovery(const MovePlaces& places, std::size_t journals,
         std::ranges::none_of(seen.journal, [](const auto& id) { return id.has_value(); });
     if (journals > 1) {
         cannot_tell("two journals stand beside the database");
-    } else if (places.journal == NEW_JOURNAL || !record) {
-        // Nothing moves before the record is whole; a journal without one holds nothing of ours.
+    } else if (places.journal == NEW_JOURNAL || !manifest) {
+        // Nothing moves before the manifest is whole; a journal without one holds nothing of ours.
         if (empty) {
             plan.recovery = Recovery::cleared_unused_journal;
         } else {
             cannot_tell("the journal holds files but no whole record of them");
         }
     } else if (places.journal == DISCARD_JOURNAL) {
-        if (Problem problem = discard_problem(places, *record, seen); !problem) {
+        if (Problem problem = discard_problem(places, *manifest, seen); !problem) {
             plan.recovery = Recovery::finished_backup;
         } else {
             cannot_tell(std::move(problem));
         }
     } else {
-        plan.undo = plan_undo(places, *record, seen);
+        plan.undo = plan_undo(places, *manifest, seen);
         if (Problem problem = undo_problem(places, plan.undo); problem) {
             cannot_tell(std::move(problem));
         } else if (any(plan.undo.live_back)) {

@@ -11,7 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "database_files.h"
+#include "database_set.h"
+#include "errors.h"
 #include "move_journal.h"
 
 namespace brinvast::database_move {
@@ -53,19 +54,20 @@ struct Undo {
     Problem problem;                          // why nothing may be moved
 };
 
-[[nodiscard]] Undo plan_undo(const MovePlaces& places, const Record& record, const Observed& seen);
+[[nodiscard]] Undo plan_undo(const MovePlaces& places, const Manifest& manifest,
+                             const Observed& seen);
 
 // Why an undo that may not set aside what stands in its way cannot be done, or nothing.
 [[nodiscard]] Problem undo_problem(const MovePlaces& places, const Undo& undo);
 
 // Why the older backup may not be deleted yet, or nothing: the proof is the whole live set,
 // entry by entry, standing under the backup names.
-[[nodiscard]] Problem discard_problem(const MovePlaces& places, const Record& record,
+[[nodiscard]] Problem discard_problem(const MovePlaces& places, const Manifest& manifest,
                                       const Observed& seen);
 
 // What stands where, and whose it is, for a report of what a cut-short move left.
-[[nodiscard]] std::vector<std::string> found_lines(const MovePlaces& places, const Record* record,
-                                                   const Observed& seen);
+[[nodiscard]] std::vector<std::string> found_lines(const MovePlaces& places,
+                                                   const Manifest* manifest, const Observed& seen);
 
 // What a cut-short move calls for: its recovery, and for cannot_tell the problem.
 struct RecoveryPlan {
@@ -74,9 +76,10 @@ struct RecoveryPlan {
     Undo undo;  // for undid_backup and restored_older_backup
 };
 
-// The plan for the journal `places.journal`, one of `journals` that stand, with its `record`
+// The plan for the journal `places.journal`, one of `journals` that stand, with its `manifest`
 // when it holds a whole one.
 [[nodiscard]] RecoveryPlan plan_recovery(const MovePlaces& places, std::size_t journals,
-                                         const std::optional<Record>& record, const Observed& seen);
+                                         const std::optional<Manifest>& manifest,
+                                         const Observed& seen);
 
 }  // namespace brinvast::database_move

@@ -69,16 +69,15 @@ std::vector<platform::Process> running_from(const std::string& bundle_path,
     return processes;
 }
 
-std::vector<platform::Process> processes_running_from(const std::string& bundle_path) {
+Result<std::vector<platform::Process>> processes_running_from(const std::string& bundle_path) {
     auto [processes, error] = platform::running_processes();
-    if (error) throw std::system_error(error, "Cannot list the running processes");
+    if (error) return {{}, error};
     // This process is always among them: a listing without it saw nothing it could vouch for.
     const int self = static_cast<int>(::getpid());
     if (std::ranges::none_of(processes,
                              [self](const auto& process) { return process.pid == self; }))
-        throw std::system_error(ESRCH, std::generic_category(),
-                                "Cannot list the running processes");
-    return running_from(bundle_path, std::move(processes));
+        return {{}, std::make_error_code(std::errc::no_such_process)};
+    return {running_from(bundle_path, std::move(processes)), {}};
 }
 
 }  // namespace brinvast

@@ -130,7 +130,9 @@ bool BrinvastUninstaller::run() {
     bool lone_sidecars = false;
     if (!clean_all && !db_exists) {
         const ActingAsHomeOwner as_owner(home_owner);
-        lone_sidecars = !live_sidecars_left().empty();
+        // Sidecars at the live names without their database would pair with the next
+        // installation's.
+        lone_sidecars = !sidecars_of(db_path).suffixes.empty();
     }
     bool nothing_to_do = !app_exists && !db_exists && !lone_sidecars;
     if (clean_all) {
@@ -191,20 +193,22 @@ bool BrinvastUninstaller::run_steps_and_report(bool app_exists, bool database_st
 // whose file system cannot lock (a network home, say) is worked on without it. False when another
 // run kept the home busy for too long.
 bool BrinvastUninstaller::lock_home(std::optional<RunLock>& lock) {
-    try {
-        if (!lock) {
-            lock = RunLock::take(home, home_owner, lock_patience, [this] {
-                say("⚠️  Another uninstall is running for this home: waiting for it to finish");
-            });
-        }
-    } catch (const HomeBusy& busy) {
-        say(std::string("❌ ") + busy.what() + ": nothing was changed; try again once it is done");
+    if (!lock) {
+        lock = RunLock::take(home, home_owner, lock_patience, [this] {
+            say("⚠️  Another uninstall is running for this home: waiting for it to finish");
+        });
+    }
+    if (!lock) {
+        const auto seconds = std::chrono::ceil<std::chrono::seconds>(lock_patience).count();
+        say("❌ Another uninstall kept this home busy for " + std::to_string(seconds) +
+            (seconds == 1 ? " second" : " seconds") +
+            ": nothing was changed; try again once it is done");
         result = Outcome::home_busy;
         return false;
     }
-    if (const int error = lock->unsupported(); error != 0) {
-        say("⚠️  Cannot lock the home for this run (" + std::string(std::strerror(error)) +
-            "), going on without the lock: " + home);
+    if (const std::error_code error = lock->unsupported()) {
+        say("⚠️  Cannot lock the home for this run (" +
+            std::string(std::strerror(error.value())) + "), going on without the lock: " + home);
     }
     return true;
 }

@@ -91,8 +91,8 @@ struct RunSummary {
 };
 
 // Once runs for every user of the Mac have left nothing of Brinvast in any home: the record of
-// its names that root kept for every user goes. Throws fs_error.
-void forget_identities_for_every_user(const Locations& where);
+// its names that root kept for every user goes. Why it could not.
+[[nodiscard]] Problem forget_identities_for_every_user(const Locations& where);
 
 // Removes Brinvast.app and backs up the database, or removes every product directory.
 // One engine serves one run: it is given its options when made, and only its outcome and its
@@ -152,7 +152,6 @@ private:
     [[nodiscard]] bool put_right_cut_short_move();
     void report_cut_short_move(const CutShortMove& move);
     [[nodiscard]] bool database_can_move();
-    [[nodiscard]] std::vector<std::string> live_sidecars_left();
     [[nodiscard]] bool set_aside_lone_sidecars();
     void rollback_database(const DatabaseMove& moved);
     [[nodiscard]] bool discard_replaced_backup();

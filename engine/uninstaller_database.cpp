@@ -140,7 +140,12 @@ bool BrinvastUninstaller::backup_database() {
         if (dry_run) {
             const ActingAsHomeOwner as_owner(home_owner);
             _log_action("DRY RUN: Would rename " + db_path + " to " + backup_db_path);
-            for (const std::string& suffix : sidecars_of(db_path)) {
+            const Sidecars sidecars = sidecars_of(db_path);
+            if (sidecars.problem) {
+                say("❌ Failed to backup database: " + sidecars.problem.text);
+                return false;
+            }
+            for (const std::string& suffix : sidecars.suffixes) {
                 _log_action("DRY RUN: Would move sidecar " + db_path + suffix + " to " +
                             backup_db_path + suffix);
             }
@@ -153,7 +158,12 @@ bool BrinvastUninstaller::backup_database() {
         const ActingAsHomeOwner as_owner(home_owner);
         const std::uint64_t older = size_of(backup_db_path);
         // One file moves in one rename, which nothing can split.
-        if (!sidecars_of(db_path).empty() && fold_sidecars(db_path)) {
+        const Sidecars sidecars = sidecars_of(db_path);
+        if (sidecars.problem) {
+            say("❌ Failed to backup database: " + sidecars.problem.text);
+            return false;
+        }
+        if (!sidecars.suffixes.empty() && fold_sidecars(db_path)) {
             say("💾 Folded the sidecars into the database, as Brinvast does when it quits: " +
                 db_path);
         }

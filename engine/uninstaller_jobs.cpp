@@ -91,13 +91,13 @@ std::vector<std::string> BrinvastUninstaller::daemons_root_may_stop() {
     const std::optional<std::string>& doubt = app.bundle_doubt;
     if (!doubt) return app.ours.daemons;
     std::vector<std::string> trusted;
-    const std::string bundle = resolved_path(app_path) + "/";
+    const std::string bundle = real_path(app_path) + "/";
     for (const std::string& label : app.ours.daemons) {
         const ToolAnswer print = launchctl("print", true, label);
         const Check loaded = job_state(print);
         const bool runs_from_bundle =
             loaded == Check::left &&
-            name_starts_with(resolved_path(loaded_job_in(print.output).program), bundle);
+            name_starts_with(real_path(loaded_job_in(print.output).program), bundle);
         if (runs_from_bundle ||
             std::ranges::find(app.root_daemons, label) != app.root_daemons.end() ||
             helper_authorizes_brinvast(label)) {
@@ -202,11 +202,8 @@ void BrinvastUninstaller::wait_for_job_to_end(bool system, const std::string& la
     const auto still_runs = [&] {
         if (loaded.pid > 0) return process_exists(loaded.pid);
         if (job_state(print) == Check::left) return false;
-        try {
-            return !processes_running_from(app_path).empty();
-        } catch (const std::system_error&) {
-            return false;  // the running check says that it cannot tell
-        }
+        // Where nobody can tell, the running check says so.
+        return !processes_running_from(app_path).value.empty();
     };
     milliseconds pause(20);
     for (bool told = false;;) {
@@ -350,12 +347,12 @@ std::string BrinvastUninstaller::file_outside_bundle(const std::string& info,
                                                      const std::string& files) const {
     const std::string prefix =
         field_in(info, "volume: ") + "/" + field_in(info, "location: ") + "/";
-    const std::string inside = resolved_path(app_path) + "/";
+    const std::string inside = real_path(app_path) + "/";
     bool any = false;
     for (const std::string_view file : lines_in(files)) {
         if (file.empty()) continue;
         any = true;
-        const std::string path = resolved_path(prefix + std::string(file));
+        const std::string path = real_path(prefix + std::string(file));
         struct stat status {};
         if (!path.starts_with(inside) || ::lstat(path.c_str(), &status) == 0)
             return "it also installed " + path;
@@ -375,11 +372,11 @@ void BrinvastUninstaller::report_background_items() {
         warn_unless(dump, "read what Login Items lists");
         return;
     }
-    const std::string bundle = resolved_path(app_path);
+    const std::string bundle = real_path(app_path);
     const std::string identifier = app.identities ? app.identities->identifier : std::string();
     for (const BackgroundItem& item : background_items_in(dump.output, identifier, app_path)) {
         const bool into = std::ranges::any_of(item.paths, [&bundle](const std::string& path) {
-            const std::string resolved = resolved_path(path);
+            const std::string resolved = real_path(path);
             return same_name(resolved, bundle) || name_starts_with(resolved, bundle + "/");
         });
         if (!into) continue;
@@ -430,8 +427,8 @@ std::string BrinvastUninstaller::system_root() const {
     return system_root_of(app_path);
 }
 
-void forget_identities_for_every_user(const Locations& where) {
-    remove_shared_record(system_root_of(where.BRINVAST_APP_PATH));
+Problem forget_identities_for_every_user(const Locations& where) {
+    return remove_shared_record(system_root_of(where.BRINVAST_APP_PATH));
 }
 
 UserOfHome BrinvastUninstaller::user_of_home() const {

@@ -31,17 +31,17 @@ std::uint64_t bytes_in(const DirectoryInfoMap& directory_info, const std::string
 }
 
 // The line for an entry that may be there but cannot be examined.
-std::string cannot_examine(const char* what, const std::string& path, int error) {
-    return what + path + ": " + std::strerror(error);
+std::string cannot_examine(const char* what, const std::string& path, std::error_code error) {
+    return what + path + ": " + std::strerror(error.value());
 }
 
 }  // namespace
 
 bool BrinvastUninstaller::check_application_exists() {
     const PathCheck check = check_path(app_path);
-    if (check.error != 0) {
+    if (check.error) {
         say(cannot_examine("📱 Cannot examine Brinvast.app at ", app_path, check.error));
-        note_unexamined(app_path, std::strerror(check.error));
+        note_unexamined(app_path, std::strerror(check.error.value()));
         predict(Outcome::failed);
     } else {
         say((check.present ? "📱 Found Brinvast.app at: " : "📱 Brinvast.app not found at: ") +
@@ -63,9 +63,9 @@ void BrinvastUninstaller::report_database(const char* heading, const std::string
 bool BrinvastUninstaller::check_database_exists() {
     const ActingAsHomeOwner as_owner(home_owner);
     const PathCheck check = check_path(db_path);
-    if (check.error != 0) {
+    if (check.error) {
         say(cannot_examine("💾 Cannot examine database at ", db_path, check.error));
-        note_unexamined(db_path, std::strerror(check.error));
+        note_unexamined(db_path, std::strerror(check.error.value()));
         predict(Outcome::failed);
     } else if (check.present) {
         try {
@@ -84,7 +84,7 @@ bool BrinvastUninstaller::check_database_exists() {
 bool BrinvastUninstaller::check_backup_database_exists() {
     const ActingAsHomeOwner as_owner(home_owner);
     const PathCheck check = check_path(backup_db_path);
-    if (check.error != 0) {
+    if (check.error) {
         say(cannot_examine("⚠️  Cannot examine backup database at ", backup_db_path,
                            check.error));
     } else if (check.present) {
@@ -99,11 +99,12 @@ bool BrinvastUninstaller::check_backup_database_exists() {
 // it: deleting the bundle under another user's session would crash that session's Brinvast.
 bool BrinvastUninstaller::clear_of_running_brinvast(bool warn_only) {
     const char* const mark = warn_only ? "⚠️  " : "❌ ";
-    std::vector<platform::Process> running;
-    try {
-        running = processes_running_from(app_path);
-    } catch (const std::system_error& error) {
-        say(mark + std::string("Cannot tell whether Brinvast is running: ") + error.what());
+    const auto [running, error] = processes_running_from(app_path);
+    if (error) {
+        say(mark +
+            std::string("Cannot tell whether Brinvast is running: Cannot list the running "
+                        "processes: ") +
+            error.message());
         predict(Outcome::failed);
         return warn_only;
     }
@@ -379,17 +380,19 @@ bool BrinvastUninstaller::verify_directories_removed() {
 // A missing backup is only a warning: the live names being free is what a fresh installation
 // needs. Where the database can't be examined, neither can its sidecars: one line says it.
 bool BrinvastUninstaller::verify_database_moved() {
-    const std::vector<std::string> remaining =
-        path_exists(db_path) ? std::vector<std::string>{db_path} : live_sidecars_left();
-    for (const std::string& path : remaining)
-        say("❌ Database still exists: " + path);
-    if (remaining.empty()) say("✅ Database successfully backed up");
+    const Sidecars sidecars = path_exists(db_path) ? Sidecars{{""}, {}} : sidecars_of(db_path);
+    for (const std::string& suffix : sidecars.suffixes)
+        say("❌ Database still exists: " + db_path + suffix);
+    if (sidecars.problem)
+        say("❌ Cannot tell whether the database is still there: " + sidecars.problem.text);
+    const bool moved = sidecars.suffixes.empty() && !sidecars.problem;
+    if (moved) say("✅ Database successfully backed up");
     if (path_exists(backup_db_path)) {
         say("✅ Backup database created: " + backup_db_path);
     } else {
         say("⚠️  Backup database not found: " + backup_db_path);
     }
-    return remaining.empty();
+    return moved;
 }
 
 // The bytes in the tree at `path`, as far as they can be counted; 0 when nothing can be.
@@ -410,15 +413,6 @@ void BrinvastUninstaller::note_what_standard_mode_keeps() {
     }
     for (const AppTrace& trace : app.home.traces)
         note_kept(trace.path, "kept with your data: complete removal removes it");
-}
-
-// Sidecars at the live names without their database would pair with the next installation's.
-std::vector<std::string> BrinvastUninstaller::live_sidecars_left() {
-    std::vector<std::string> left;
-    for (const char* suffix : SIDECAR_SUFFIXES) {
-        if (path_exists(db_path + suffix)) left.push_back(db_path + suffix);
-    }
-    return left;
 }
 
 }  // namespace brinvast

@@ -87,18 +87,19 @@ void BrinvastUninstaller::read_bundle_identities() {
     IdentitiesRead read = read_identities(app_path);
     if (!read.identities) {
         if (read.unreadable) {
-            say("⚠️  Cannot read what names Brinvast: " + read.problems.front());
-            note_unexamined(app_path + "/Contents/Info.plist", read.problems.front());
+            say("⚠️  Cannot read what names Brinvast: " + read.problems.front().text);
+            note_unexamined(app_path + "/Contents/Info.plist", read.problems.front().text);
             app.unreadable_bundle = true;
         } else if (clean_all && !app.identities) {
             // A bundle cut short by an earlier run may have lost its Info.plist: the record
             // stands in.
-            say("⚠️  Not looking for what macOS keeps for Brinvast: " + read.problems.front());
+            say("⚠️  Not looking for what macOS keeps for Brinvast: " +
+                read.problems.front().text);
         }
         return;
     }
-    for (const std::string& problem : read.problems)
-        say("⚠️  Ignoring part of Brinvast.app: " + problem);
+    for (const Problem& problem : read.problems)
+        say("⚠️  Ignoring part of Brinvast.app: " + problem.text);
     read.identities->receipts = receipts_of_bundle();
     if (app.identities && app.identities->identifier == read.identities->identifier)
         merge_identities(*read.identities, *app.identities);
@@ -256,12 +257,9 @@ bool BrinvastUninstaller::record_app_identities() {
             }
             return true;
         }
-        try {
-            app.record_is_new = !app.recorded;
-            app.recorded = write_record(home, *app.identities);
-        } catch (const std::system_error& error) {
-            say(std::string("❌ Cannot write down what names Brinvast before removing it: ") +
-                error.what());
+        app.record_is_new = !app.recorded;
+        if (const Problem refused = write_record(home, *app.identities, app.recorded)) {
+            say("❌ Cannot write down what names Brinvast before removing it: " + refused.text);
             return false;
         }
     }
@@ -276,15 +274,12 @@ bool BrinvastUninstaller::record_for_every_user() {
     AppIdentities trusted = *app.identities;
     trusted.daemons = app.ours.daemons;
     trusted.receipts = app.ours.receipts;
-    try {
-        write_shared_record(system_root(), trusted);
-        return true;
-    } catch (const std::system_error& error) {
-        say(std::string("❌ Cannot write down what names Brinvast for every user before removing "
-                        "it: ") +
-            error.what());
+    if (const Problem refused = write_shared_record(system_root(), trusted)) {
+        say("❌ Cannot write down what names Brinvast for every user before removing it: " +
+            refused.text);
         return false;
     }
+    return true;
 }
 
 // Step 2 of complete removal, after the directories: each trace goes with the same safe removal,
@@ -375,9 +370,11 @@ bool BrinvastUninstaller::verify_traces_removed() {
     for (const AppTrace& trace : app.set_out) {
         const bool system = trace.kind == AppTrace::Kind::system;
         const ActingAsHomeOwner as_owner(system ? std::nullopt : home_owner);
-        const std::string left = trace_left(system ? system_root() : home, trace);
-        if (left.empty()) continue;
-        say("❌ " + left);
+        Problem why;
+        const Check state = trace_state(system ? system_root() : home, trace, why);
+        if (state == Check::done) continue;
+        say(state == Check::left ? "❌ Still exists: " + trace.path
+                                 : "❌ Cannot examine " + trace.path + ": " + why.text);
         gone = false;
     }
     return verify_jobs_and_receipts() && gone;
@@ -403,11 +400,8 @@ bool BrinvastUninstaller::settle_record(bool success) {
     }
     try {
         const ActingAsHomeOwner as_owner(home_owner);
-        try {
-            remove_record(home);
-        } catch (const std::system_error& error) {
-            say(std::string("⚠️  Could not remove ") + error.what());
-        }
+        if (const Problem refused = remove_record(home))
+            say("⚠️  Could not remove " + refused.text);
         return true;
     } catch (const std::system_error& error) {
         say(std::string("❌ ") + error.what());

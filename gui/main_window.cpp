@@ -376,7 +376,8 @@ std::string BrinvastUninstallerGUI::program_for_administrator() {
         brinvast::program_for_root(locations.SCRIPT_DIR + "/brinvast-uninstall", ::getuid(),
                                    brinvast::platform::administrators_group());
     if (program.path.empty()) {
-        report << "⚠️  Not offering to try again as administrator: " << program.refusal << '\n'
+        report << "⚠️  Not offering to try again as administrator: " << program.refusal.text
+               << '\n'
                << std::flush;
     }
     return program.path;

@@ -5,9 +5,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
+#include <ranges>
+#include <string_view>
+#include <vector>
 
 #include "fs_internal.h"
 #include "syscalls.h"
@@ -16,18 +20,64 @@ namespace brinvast {
 
 PathCheck check_path(const std::string& path) noexcept {
     struct stat status {};
-    if (platform::syscalls().stat(path.c_str(), &status) == 0) return {true, 0};
-    const int error = errno;
-    if (error == ENOENT || error == ENOTDIR) return {false, 0};
+    if (platform::syscalls().stat(path.c_str(), &status) == 0) return {true, {}};
+    const std::error_code error = last_error();
+    if (error == std::errc::no_such_file_or_directory || error == std::errc::not_a_directory)
+        return {false, {}};
     // ELOOP from a link at the end that loops; from one on the way there, nothing is known.
-    if (error == ELOOP && platform::syscalls().lstat(path.c_str(), &status) == 0) return {false, 0};
+    if (error == std::errc::too_many_symbolic_link_levels &&
+        platform::syscalls().lstat(path.c_str(), &status) == 0) {
+        return {false, {}};
+    }
     return {true, error};
 }
 
+namespace {
+
+// Adds the components of `path` to `rest`, the first of them last, where it comes off first.
+void push_components(std::string_view path, std::vector<std::string>& rest) {
+    std::vector<std::string> parts;
+    for (const auto part : std::views::split(path, '/')) {
+        if (!part.empty()) parts.emplace_back(part.begin(), part.end());
+    }
+    rest.insert(rest.end(), parts.rbegin(), parts.rend());
+}
+
+}  // namespace
+
 std::string real_path(const std::string& path) {
-    const std::unique_ptr<char, decltype(&std::free)> resolved(
-        platform::syscalls().realpath(path.c_str(), nullptr), &std::free);
-    return resolved ? std::string(resolved.get()) : path;
+    constexpr int MAX_LINKS = 40;  // as the kernel's own limit, so that a loop ends
+    std::vector<std::string> rest;
+    std::string resolved;
+    if (!path.starts_with('/')) {
+        const std::unique_ptr<char, decltype(&std::free)> here(::getcwd(nullptr, 0), &std::free);
+        if (!here) return path;
+        push_components(path, rest);
+        push_components(here.get(), rest);
+    } else {
+        push_components(path, rest);
+    }
+    bool gone = false;  // past the last entry that stands
+    for (int links = 0; !rest.empty();) {
+        const std::string part = std::move(rest.back());
+        rest.pop_back();
+        if (part == "..") resolved.resize(std::min(resolved.size(), resolved.rfind('/')));
+        if (part == "." || part == "..") continue;
+        std::string next = resolved + "/" + part;
+        struct stat status {};
+        gone = gone || platform::syscalls().lstat(next.c_str(), &status) != 0;
+        if (!gone && S_ISLNK(status.st_mode) && links < MAX_LINKS) {
+            const Result<std::string> target = platform::read_link(next);
+            if (!target.error) {
+                ++links;
+                if (target.value.starts_with('/')) resolved.clear();
+                push_components(target.value, rest);
+                continue;
+            }
+        }
+        resolved = std::move(next);
+    }
+    return resolved.empty() ? "/" : resolved;
 }
 
 FileStatus file_status(const std::string& path) {

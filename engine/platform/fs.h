@@ -24,7 +24,7 @@ namespace brinvast {
 // `error` saying why it could not be seen.
 struct PathCheck {
     bool present = false;
-    int error = 0;
+    std::error_code error;
 };
 
 // The existence test, following symbolic links. Never fails.
@@ -34,7 +34,9 @@ struct PathCheck {
     return check_path(path).present;
 }
 
-// `path` with every link and "." or ".." resolved; `path` itself when it cannot be resolved.
+// `path` made absolute, with every link, "." and ".." resolved as far as entries stand, and the
+// rest, which does not exist, added as spelt, its "." and ".." resolved by name: two spellings of
+// one place give one path. `path` itself when the working folder cannot be told.
 [[nodiscard]] std::string real_path(const std::string& path);
 
 // The folder that holds `path`, with the last component, its name in that folder, in `base`.

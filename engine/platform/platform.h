@@ -80,6 +80,9 @@ namespace brinvast::platform {
 
 // The target of the link at `path`, however long.
 [[nodiscard]] Result<std::string> read_link(const std::string& path);
+// The same past the table of calls (syscalls.h): for what no fault sweep aims at, such as which
+// processes run, whose number of calls changes from one run to the next.
+[[nodiscard]] Result<std::string> read_link_past_the_table(const std::string& path);
 
 // Whether `status` is that of a dataless file or folder: one whose contents a file provider
 // (iCloud Drive) keeps elsewhere and brings back only when they are read. Never on Linux.

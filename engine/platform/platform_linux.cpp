@@ -27,10 +27,7 @@
 namespace brinvast::platform {
 
 std::string executable_path() {
-    char buffer[4096];
-    const ssize_t length = ::readlink("/proc/self/exe", buffer, sizeof buffer);
-    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) return {};
-    return std::string(buffer, static_cast<std::size_t>(length));
+    return read_link_past_the_table("/proc/self/exe").value;  // empty along with any error
 }
 
 Result<unique_fd> open_search_only(int at_fd, const char* path) {
@@ -152,18 +149,13 @@ struct CloseDir {
 using DirHandle = std::unique_ptr<DIR, CloseDir>;
 
 // Fills in the executable of `process` from the "exe" link at `link`. False when it can't be
-// seen. The kernel writes the link's target within PATH_MAX, " (deleted)" included. Not through
-// the table of calls: which processes run is no part of the move or the removal, and would make
-// their count differ from one run to the next.
+// seen. Not through the table of calls: which processes run is no part of the move or the
+// removal, and would make their count differ from one run to the next.
 bool read_executable(const std::string& link, Process& process) {
-    char target[PATH_MAX];
-    const ssize_t length = ::readlink(link.c_str(), target, sizeof target);
+    Result<std::string> target = read_link_past_the_table(link);
     struct stat status {};
-    if (length < 0 || static_cast<std::size_t>(length) >= sizeof target ||
-        ::stat(link.c_str(), &status) != 0) {
-        return false;
-    }
-    process.executable.assign(target, static_cast<std::size_t>(length));
+    if (target.error || ::stat(link.c_str(), &status) != 0) return false;
+    process.executable = std::move(target.value);
     process.device = status.st_dev;
     process.inode = status.st_ino;
     return true;

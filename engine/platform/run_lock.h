@@ -10,33 +10,30 @@
 #include <chrono>
 #include <functional>
 #include <optional>
-#include <stdexcept>
 #include <string>
+#include <system_error>
 
 #include "home_owner.h"
 #include "unique_fd.h"
 
 namespace brinvast {
 
-// Another run held the home's lock for longer than this run would wait.
-class HomeBusy : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 class RunLock {
 public:
     // Locks `home`, opened with `owner`'s rights. When another run holds it, calls `waiting` once
-    // and waits up to `patience`, then throws HomeBusy.
-    static RunLock take(const std::string& home, const std::optional<HomeOwner>& owner,
-                        std::chrono::milliseconds patience, const std::function<void()>& waiting);
+    // and waits up to `patience`; nothing when the other run held it for longer. An interrupt
+    // while waiting is heard (UserInterrupt) where a scope of ours listens for one.
+    [[nodiscard]] static std::optional<RunLock> take(const std::string& home,
+                                                     const std::optional<HomeOwner>& owner,
+                                                     std::chrono::milliseconds patience,
+                                                     const std::function<void()>& waiting);
     // The same without waiting: nothing when another run holds the lock.
     [[nodiscard]] static std::optional<RunLock> try_take(const std::string& home,
                                                          const std::optional<HomeOwner>& owner);
 
     // Why the home could not be locked (a network home's file system that does not lock, say),
-    // when the run goes on without the lock; 0 when it is held, or when there is no home.
-    [[nodiscard]] int unsupported() const { return unsupported_; }
+    // when the run goes on without the lock; empty when it is held, or when there is no home.
+    [[nodiscard]] std::error_code unsupported() const { return unsupported_; }
 
 private:
     RunLock() = default;
@@ -45,7 +42,7 @@ private:
     bool attempt();
 
     unique_fd fd_;
-    int unsupported_ = 0;
+    std::error_code unsupported_;
 };
 
 }  // namespace brinvast

@@ -47,9 +47,9 @@ ssize_t list_entries(int fd, void* buffer, std::size_t size) {
 constinit Syscalls system_calls {
     .open = open_path, .openat = open_at, .close = ::close, .read = ::read, .pread = ::pread,
     .write = ::write, .stat = ::stat, .lstat = ::lstat, .fstat = ::fstat, .fstatat = ::fstatat,
-    .faccessat = ::faccessat, .readlink = ::readlink, .realpath = ::realpath, .mkdir = ::mkdir,
-    .mkdirat = ::mkdirat, .rmdir = ::rmdir, .unlinkat = ::unlinkat, .renameat = ::renameat,
-    .symlinkat = ::symlinkat, .fsync = ::fsync,
+    .faccessat = ::faccessat, .readlink = ::readlink, .mkdir = ::mkdir, .mkdirat = ::mkdirat,
+    .rmdir = ::rmdir, .unlinkat = ::unlinkat, .renameat = ::renameat, .symlinkat = ::symlinkat,
+    .fsync = ::fsync,
 #if defined(__APPLE__)
     .renameatx_np = ::renameatx_np, .fcntl = control, .getattrlistbulk = ::getattrlistbulk,
     .dup = ::dup, .fdopendir = ::fdopendir, .readdir = ::readdir, .closedir = ::closedir,

@@ -30,7 +30,6 @@ struct Syscalls {
     int (*fstatat)(int dir, const char* path, struct stat* status, int flags);
     int (*faccessat)(int dir, const char* path, int mode, int flags);
     ssize_t (*readlink)(const char* path, char* buffer, std::size_t size);
-    char* (*realpath)(const char* path, char* resolved);
     int (*mkdir)(const char* path, mode_t mode);
     int (*mkdirat)(int dir, const char* path, mode_t mode);
     int (*rmdir)(const char* path);

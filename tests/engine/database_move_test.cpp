@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: MIT
-// The journal's record survives its text; a cut-short move is put right by what stands alone.
+// The journal's manifest survives its text; a cut-short move is put right by what stands alone.
 
 #include <gtest/gtest.h>
 
@@ -15,16 +15,16 @@ using brinvast::Recovery;
 TEST(DatabaseMoveJournal, RecordRoundTripsThroughItsTextAndRefusesAnyOther) {
     const std::string heading = "brinvast-uninstall database move 1\n";
     for (const std::string body : {"", "live main 1 2 3 4 5\nolder -wal -16 7 0 -1 999999999\n"}) {
-        const std::optional<Record> record = parse_record(heading + body);
-        ASSERT_TRUE(record) << body;
-        EXPECT_EQ(record_text(*record), heading + body);
+        const std::optional<Manifest> manifest = parse_manifest(heading + body);
+        ASSERT_TRUE(manifest) << body;
+        EXPECT_EQ(manifest_text(*manifest), heading + body);
     }
-    EXPECT_EQ(parse_record(heading + "live -shm 1 2 3 4 5\n")->live[2]->size, 3);
+    EXPECT_EQ(parse_manifest(heading + "live -shm 1 2 3 4 5\n")->live[2]->size, 3);
     for (const std::string& text :
          {std::string("live main 1 2 3 4 5\n"), heading + "live main 1 2 3 4 5",
           heading + "live main 1 2 3 4\n", heading + "new main 1 2 3 4 5\n",
           heading + "live -log 1 2 3 4 5\n", heading + "live main 1 2 3 4 5x\n", heading + "\n"}) {
-        EXPECT_FALSE(parse_record(text)) << text;
+        EXPECT_FALSE(parse_manifest(text)) << text;
     }
 }
 
@@ -33,7 +33,7 @@ TEST(DatabaseMovePlan, RecoveryFollowsWhatStandsUnderEachName) {
     const auto id = [](char c) {
         return c == ' ' ? std::nullopt : std::optional(EntryIdentity{1, std::uint64_t(c), 0, 0, 0});
     };
-    const Record record{{id('A')}, {id('B')}};
+    const Manifest manifest{{id('A')}, {id('B')}};
     const struct {
         const char* journal;
         std::size_t journals;
@@ -55,11 +55,11 @@ TEST(DatabaseMovePlan, RecoveryFollowsWhatStandsUnderEachName) {
         const char* s = row.stands;
         const Observed seen{{id(s[0])}, {id(s[1])}, {id(s[2])}, {}};
         const RecoveryPlan plan =
-            plan_recovery({"/f", "db", "old", row.journal}, row.journals, record, seen);
+            plan_recovery({"/f", "db", "old", row.journal}, row.journals, manifest, seen);
         EXPECT_EQ(plan.recovery, row.recovery) << row.journal << " '" << s << "'";
         EXPECT_EQ(!plan.problem, row.recovery != Recovery::cannot_tell) << plan.problem.text;
     }
-    EXPECT_EQ(plan_recovery({"/f", "db", "old", MOVING_JOURNAL}, 2, record, {}).problem.text,
+    EXPECT_EQ(plan_recovery({"/f", "db", "old", MOVING_JOURNAL}, 2, manifest, {}).problem.text,
               "two journals stand beside the database");
 }
 

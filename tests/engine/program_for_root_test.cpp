@@ -43,7 +43,7 @@ TEST(ProgramForRoot, NobodyElseMayHaveChangedTheProgramOrAFolderAboveIt) {
         ASSERT_EQ(::chmod(bin.c_str(), c.mode), 0);
         const ProgramForRoot checked =
             program_for_root(tmp / "link/brinvast-uninstall", 0, c.administrators);
-        EXPECT_EQ(checked.refusal, c.refusal);
+        EXPECT_EQ(checked.refusal.text, c.refusal);
         EXPECT_EQ(checked.path, c.refusal.empty() ? program : "");
     }
 }

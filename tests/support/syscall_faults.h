@@ -118,8 +118,8 @@ private:
                wrap<&S::read>("read") + wrap<&S::pread>("pread") + wrap<&S::write>("write") +
                wrap<&S::stat>("stat") + wrap<&S::lstat>("lstat") + wrap<&S::fstat>("fstat") +
                wrap<&S::fstatat>("fstatat") + wrap<&S::faccessat>("faccessat") +
-               wrap<&S::readlink>("readlink") + wrap<&S::realpath>("realpath") +
-               wrap<&S::mkdir>("mkdir") + wrap<&S::mkdirat>("mkdirat") + wrap<&S::rmdir>("rmdir") +
+               wrap<&S::readlink>("readlink") + wrap<&S::mkdir>("mkdir") +
+               wrap<&S::mkdirat>("mkdirat") + wrap<&S::rmdir>("rmdir") +
                wrap<&S::unlinkat>("unlinkat") + wrap<&S::renameat>("renameat") +
                wrap<&S::symlinkat>("symlinkat") + wrap<&S::fsync>("fsync") +
 #if defined(__APPLE__)
