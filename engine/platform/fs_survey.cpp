@@ -10,13 +10,32 @@
 #include "fs_internal.h"
 #include "interrupt.h"
 #include "platform.h"
-#include "stat_batch.h"
 #include "tree_walk.h"
 #include "unique_fd.h"
 
 namespace brinvast {
 
 namespace {
+
+void add_file(TreeTotals& totals, std::uint64_t size, bool dataless) {
+    ++totals.file_count;
+    totals.total_bytes += size;
+    if (dataless) ++totals.dataless_count;
+}
+
+void add_file(TreeTotals& totals, const struct stat& info) {
+    add_file(totals, static_cast<std::uint64_t>(info.st_size), platform::is_dataless(info));
+}
+
+// Counts a file whose size is not known yet, following a link, as stat does.
+void count_file(int fd, const char* name, TreeTotals& totals) {
+    struct stat info {};
+    if (::fstatat(fd, name, &info, 0) == 0) {
+        add_file(totals, info);
+    } else {
+        ++totals.file_count;
+    }
+}
 
 // Counts one entry that is not known to be a real directory. Links to directories are counted
 // as directories but never entered.
@@ -45,9 +64,9 @@ unsigned char examined_type(int fd, const char* name, TreeTotals& totals) {
 }
 
 // Counts one entry of the top frame `frame`, open as `fd`, and notes a real subdirectory to
-// visit. A file whose size the listing did not give waits in `batch`.
+// visit.
 void count_entry(int fd, const platform::DirectoryEntry& entry, DirectoryStack::Frame& frame,
-                 StatBatch& batch, TreeTotals& totals) {
+                 TreeTotals& totals) {
     if (entry.facts_known) {
         add_file(totals, entry.size, entry.dataless);
         return;
@@ -60,8 +79,7 @@ void count_entry(int fd, const platform::DirectoryEntry& entry, DirectoryStack::
     } else if (type == DT_LNK || type == DT_UNKNOWN) {
         count_other_entry(fd, entry.name, totals);
     } else {
-        if (batch.full()) batch.flush(fd, totals);
-        batch.add(entry.name);
+        count_file(fd, entry.name, totals);
     }
 }
 
@@ -80,8 +98,7 @@ bool lost_to_survey(int error) {
 
 // Counts the entries of the top frame and notes the real subdirectories to visit. A listing
 // that breaks off contributes nothing, not even the subdirectories seen so far.
-void list_for_survey(DirectoryStack& stack, platform::ListingBuffer& buffer, StatBatch& batch,
-                     TreeTotals& totals) {
+void list_for_survey(DirectoryStack& stack, platform::ListingBuffer& buffer, TreeTotals& totals) {
     DirectoryStack::Frame& frame = stack.top();
     frame.listed = true;
     const int fd = frame.fd.get();
@@ -90,9 +107,8 @@ void list_for_survey(DirectoryStack& stack, platform::ListingBuffer& buffer, Sta
     TreeTotals listed;  // its counts only; they join the totals once the listing is whole
     while (listing.next(entry)) {
         throw_if_interrupted();
-        count_entry(fd, entry, frame, batch, listed);
+        count_entry(fd, entry, frame, listed);
     }
-    batch.flush(fd, listed);
     if (const std::error_code error = listing.error()) {
         frame.children.clear();
         if (stack.depth() > 1 && lost_to_survey(error.value()))
@@ -112,11 +128,10 @@ TreeTotals survey_root(unique_fd root, int open_error, const std::string& path) 
     TreeTotals totals;
     if (open_error == EACCES || open_error == EPERM) throw fs_error(open_error, path);
     if (!root.valid()) return totals;
-    StatBatch batch;
     walk_down(
         std::move(root), path,
-        [&batch, &totals](DirectoryStack& stack, platform::ListingBuffer& buffer) {
-            list_for_survey(stack, buffer, batch, totals);
+        [&totals](DirectoryStack& stack, platform::ListingBuffer& buffer) {
+            list_for_survey(stack, buffer, totals);
         },
         [&totals](const DirectoryStack& stack, const char* child, int error) {
             if (lost_to_survey(error)) note_unlisted(totals, stack.path_of(child));
