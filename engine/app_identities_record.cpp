@@ -134,8 +134,11 @@ Result<unique_fd> record_folder(const RecordPlace& place, bool create) {
     if (folder.error != std::errc::no_such_file_or_directory || !create) return folder;
     unique_fd below;  // the folder made or found last, below the base
     std::string made;
-    for (const auto part : std::views::split(std::string_view(place.folder), '/')) {
-        const std::string name(part.begin(), part.end());
+    const std::string_view path = place.folder;
+    for (std::size_t start = 0; start < path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        const std::string name(path.substr(start, end - start));
+        start = end + 1;
         const int at = below.valid() ? below.get() : top.value.get();
         made += (made.empty() ? "" : "/") + name;
         const bool private_library = !place.shared && made == "Library";

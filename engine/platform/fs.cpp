@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <memory>
-#include <ranges>
 #include <string_view>
 #include <vector>
 
@@ -37,8 +36,10 @@ namespace {
 // Adds the components of `path` to `rest`, the first of them last, where it comes off first.
 void push_components(std::string_view path, std::vector<std::string>& rest) {
     std::vector<std::string> parts;
-    for (const auto part : std::views::split(path, '/')) {
-        if (!part.empty()) parts.emplace_back(part.begin(), part.end());
+    for (std::size_t start = 0; start < path.size();) {
+        const std::size_t end = std::min(path.find('/', start), path.size());
+        if (end > start) parts.emplace_back(path.substr(start, end - start));
+        start = end + 1;
     }
     rest.insert(rest.end(), parts.rbegin(), parts.rend());
 }
