@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -14,6 +15,7 @@
 
 #include "app_traces.h"
 #include "database_files.h"
+#include "fs.h"
 #include "home_owner.h"
 #include "locations.h"
 #include "run_lock.h"
@@ -236,6 +238,7 @@ private:
     std::optional<Outcome> prediction;
     RunSummary run_summary;
     bool move_pending = false;  // a dry run met a cut-short move that a real run puts right
+    std::map<std::string, LockedEntry> folder_locks;  // a dry run's survey: what locks a folder
     // What the run learnt of the app beyond its bundle and folders, and what it did there.
     struct AppFindings {
         std::optional<AppIdentities> identities;  // from the bundle, the record, or both

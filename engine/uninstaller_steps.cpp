@@ -198,7 +198,9 @@ DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {
     try {
         // Everything is read and formatted before the first line, so that a failure prints
         // only the error line.
-        const TreeTotals totals = survey_tree(path);
+        // A dry run looks for what would stop the removal in the same walk.
+        const TreeTotals totals = survey_tree(path, dry_run);
+        if (totals.locked) folder_locks[path] = *totals.locked;
         const std::string modified = local_time_text(file_status(path).modified);
         const double total_size_mb = static_cast<double>(totals.total_bytes) / BYTES_PER_MB;
         say("📁 Found directory: " + path);
@@ -266,11 +268,10 @@ bool BrinvastUninstaller::remove_all_directories() {
     }
     report_directories_to_remove(directory_info, existing_dirs.size());
     if (dry_run) {
-        const ActingAsHomeOwner as_owner(home_owner);
         for (const std::string& path : existing_dirs) {
-            if (const std::optional<LockedEntry> locked = locked_entry(path)) {
-                say("⚠️  A real run cannot remove " + path + ": " + locked->path +
-                    " is locked (" + locked->flag + ")");
+            if (const auto locked = folder_locks.find(path); locked != folder_locks.end()) {
+                say("⚠️  A real run cannot remove " + path + ": " + locked->second.path +
+                    " is locked (" + locked->second.flag + ")");
                 predict(Outcome::failed);
             }
             _log_action("DRY RUN: Would remove directory: " + path);

@@ -86,6 +86,8 @@ bool read_entry(std::span<const std::byte> bytes, DirectoryEntry& entry, std::si
                         (returned.file & DATALENGTH) != 0;
     entry.size = entry.facts_known ? size : 0;
     entry.dataless = entry.facts_known && (flags & DATALESS) != 0;
+    entry.flags_known = error == 0 && (returned.common & FLAGS) != 0;
+    entry.lock = entry.flags_known ? lock_in_flags(flags) : nullptr;
     length = record_length;
     return entry.name != nullptr;
 }

@@ -11,6 +11,20 @@
 
 namespace brinvast::platform {
 
+// macOS's <sys/stat.h> numbers, which getattrlistbulk's records carry on every platform that
+// reads them.
+const char* lock_in_flags(std::uint32_t flags) {
+    constexpr std::uint32_t USER_IMMUTABLE = 0x2;  // UF_IMMUTABLE, Finder's Locked
+    constexpr std::uint32_t USER_APPEND = 0x4;     // UF_APPEND
+    constexpr std::uint32_t SYSTEM_IMMUTABLE = 0x20000;
+    constexpr std::uint32_t SYSTEM_APPEND = 0x40000;
+    return (flags & USER_IMMUTABLE) != 0     ? "uchg"
+           : (flags & SYSTEM_IMMUTABLE) != 0 ? "schg"
+           : (flags & USER_APPEND) != 0      ? "uappnd"
+           : (flags & SYSTEM_APPEND) != 0    ? "sappnd"
+                                             : nullptr;
+}
+
 const char* locking_flag(int dir_fd, const char* name) {
     return lock_flag(dir_fd, name).value;  // nullptr along with any error
 }

@@ -93,6 +93,12 @@ void rename_path(const std::string& from, const std::string& to);
 // with the error the platform's unlink gives (EISDIR on Linux, EPERM on macOS).
 [[nodiscard]] bool remove_file_at(int dir_fd, const std::string& name, const std::string& shown);
 
+// An entry that a flag locks against deletion, whoever asks: see platform::lock_flag.
+struct LockedEntry {
+    std::string path;
+    std::string flag;  // uchg, schg, uappnd, sappnd; immutable, append-only
+};
+
 struct TreeTotals {
     std::uint64_t file_count = 0;
     std::uint64_t dir_count = 0;
@@ -108,6 +114,10 @@ struct TreeTotals {
     // those the survey examines anyway: files and links, and entries listed without a type. A
     // directory listed as one is not examined, so it is not counted. Never on Linux.
     std::uint64_t dataless_count = 0;
+    // The first entry that a flag locks, as locked_entry() finds it, when the survey was asked to
+    // look: it reads each entry's flags with what it reads of the entry anyway, so looking costs
+    // no walk of its own.
+    std::optional<LockedEntry> locked;
 };
 
 // Counts and sizes everything beneath `path` (followed when it is a link). Subdirectories count
@@ -118,7 +128,7 @@ struct TreeTotals {
 // when the user interrupts, and fs_error when `path` itself is there but may not be listed
 // (EACCES, EPERM), or when a directory is moved away beneath a deep walk so that it cannot find
 // its way back.
-[[nodiscard]] TreeTotals survey_tree(const std::string& path);
+[[nodiscard]] TreeTotals survey_tree(const std::string& path, bool find_lock = false);
 
 // survey_tree of the directory `name` in `dir_fd`, not followed: a link there, like a file, holds
 // nothing to count.
@@ -135,12 +145,6 @@ struct FileId {
 // The identities of the executable files beneath the directory `path`, sorted. Links are not
 // followed, and a directory that cannot be listed is left out. Empty when nothing is there.
 [[nodiscard]] std::vector<FileId> executables_in(const std::string& path);
-
-// An entry that a flag locks against deletion, whoever asks: see platform::lock_flag.
-struct LockedEntry {
-    std::string path;
-    std::string flag;  // uchg, schg, uappnd, sappnd; immutable, append-only
-};
 
 // The first locked entry that a removal of the tree at `path` would meet: the folder that holds
 // it (whose entries a lock keeps), `path` itself, or anything beneath it, so that a locked entry

@@ -73,13 +73,18 @@ std::vector<FileId> executables_in(const std::string& path) {
     return found;
 }
 
-std::optional<LockedEntry> locked_entry(const std::string& path) {
+std::optional<LockedEntry> locked_at_top(const std::string& path) {
     std::string base;
     const std::string parent = real_path(parent_of(path, base));  // as the removal follows it
     for (const std::string& entry : {parent, path}) {
         if (const char* flag = platform::locking_flag(AT_FDCWD, entry.c_str()))
             return LockedEntry{entry, flag};
     }
+    return std::nullopt;
+}
+
+std::optional<LockedEntry> locked_entry(const std::string& path) {
+    if (std::optional<LockedEntry> top = locked_at_top(path)) return top;
     std::optional<LockedEntry> found;
     unique_fd root(::open(path.c_str(), DIRECTORY_FLAGS));
     if (!root.valid()) return found;

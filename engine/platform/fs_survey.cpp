@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <optional>
 
 #include "fs.h"
 #include "fs_internal.h"
@@ -23,63 +24,76 @@ void add_file(TreeTotals& totals, std::uint64_t size, bool dataless) {
     if (dataless) ++totals.dataless_count;
 }
 
-void add_file(TreeTotals& totals, const struct stat& info) {
-    add_file(totals, static_cast<std::uint64_t>(info.st_size), platform::is_dataless(info));
-}
+// Where the survey notes the first locked entry, when it looks for one: the walk, for the
+// entry's path, and the survey's totals.
+struct LockLook {
+    const DirectoryStack& stack;
+    std::optional<LockedEntry>* found;  // nullptr when the survey does not look
+
+    void note(const char* name, const char* lock) const {
+        if (found && !*found && lock) *found = LockedEntry{stack.path_of(name), lock};
+    }
+};
 
 // Counts a file whose size is not known yet, following a link, as stat does.
-void count_file(int fd, const char* name, TreeTotals& totals) {
-    struct stat info {};
-    if (::fstatat(fd, name, &info, 0) == 0) {
-        add_file(totals, info);
-    } else {
+void count_file(int fd, const char* name, TreeTotals& totals, const LockLook& look) {
+    const Result<platform::EntryFacts> facts = platform::entry_facts(fd, name, true);
+    if (facts.error) {
         ++totals.file_count;
+        return;
     }
+    add_file(totals, facts.value.size, facts.value.dataless);
+    look.note(name, facts.value.lock);
 }
 
 // Counts one entry that is not known to be a real directory. Links to directories are counted
 // as directories but never entered.
 void count_other_entry(int fd, const char* name, TreeTotals& totals) {
-    struct stat info {};
-    if (::fstatat(fd, name, &info, 0) != 0) {
+    const Result<platform::EntryFacts> facts = platform::entry_facts(fd, name, true);
+    if (facts.error) {
         ++totals.file_count;  // its type can't be told, and its size is left out
         return;
     }
-    if (S_ISDIR(info.st_mode)) {
+    if (S_ISDIR(facts.value.mode)) {
         ++totals.dir_count;
-        if (platform::is_dataless(info)) ++totals.dataless_count;
+        if (facts.value.dataless) ++totals.dataless_count;
         return;
     }
-    add_file(totals, info);
+    add_file(totals, facts.value.size, facts.value.dataless);
 }
 
 // The type of an entry listed without one: DT_DIR for a real directory, whose dataless state
 // counts then, and DT_UNKNOWN for anything else.
-unsigned char examined_type(int fd, const char* name, TreeTotals& totals) {
-    struct stat info {};
-    if (::fstatat(fd, name, &info, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(info.st_mode))
-        return DT_UNKNOWN;
-    if (platform::is_dataless(info)) ++totals.dataless_count;
+unsigned char examined_type(int fd, const char* name, TreeTotals& totals, const LockLook& look) {
+    const Result<platform::EntryFacts> facts = platform::entry_facts(fd, name, false);
+    if (facts.error) return DT_UNKNOWN;
+    look.note(name, facts.value.lock);
+    if (!S_ISDIR(facts.value.mode)) return DT_UNKNOWN;
+    if (facts.value.dataless) ++totals.dataless_count;
     return DT_DIR;
 }
 
 // Counts one entry of the top frame `frame`, open as `fd`, and notes a real subdirectory to
 // visit.
 void count_entry(int fd, const platform::DirectoryEntry& entry, DirectoryStack::Frame& frame,
-                 TreeTotals& totals) {
+                 TreeTotals& totals, const LockLook& look) {
+    if (entry.flags_known) look.note(entry.name, entry.lock);
     if (entry.facts_known) {
         add_file(totals, entry.size, entry.dataless);
         return;
     }
     const unsigned char type =
-        entry.type == DT_UNKNOWN ? examined_type(fd, entry.name, totals) : entry.type;
+        entry.type == DT_UNKNOWN ? examined_type(fd, entry.name, totals, look) : entry.type;
     if (type == DT_DIR) {
         ++totals.dir_count;
         frame.add_child(entry.name);
+        // A folder's flags come with no stat of the survey's: one more call, when looking.
+        if (look.found && !entry.flags_known && entry.type == DT_DIR)
+            look.note(entry.name, platform::locking_flag(fd, entry.name));
     } else if (type == DT_LNK || type == DT_UNKNOWN) {
         count_other_entry(fd, entry.name, totals);
     } else {
-        count_file(fd, entry.name, totals);
+        count_file(fd, entry.name, totals, look);
     }
 }
 
@@ -98,7 +112,9 @@ bool lost_to_survey(int error) {
 
 // Counts the entries of the top frame and notes the real subdirectories to visit. A listing
 // that breaks off contributes nothing, not even the subdirectories seen so far.
-void list_for_survey(DirectoryStack& stack, platform::ListingBuffer& buffer, TreeTotals& totals) {
+void list_for_survey(DirectoryStack& stack, platform::ListingBuffer& buffer, TreeTotals& totals,
+                     bool find_lock) {
+    const LockLook look{stack, find_lock ? &totals.locked : nullptr};
     DirectoryStack::Frame& frame = stack.top();
     frame.listed = true;
     const int fd = frame.fd.get();
@@ -107,7 +123,7 @@ void list_for_survey(DirectoryStack& stack, platform::ListingBuffer& buffer, Tre
     TreeTotals listed;  // its counts only; they join the totals once the listing is whole
     while (listing.next(entry)) {
         throw_if_interrupted();
-        count_entry(fd, entry, frame, listed);
+        count_entry(fd, entry, frame, listed, look);
     }
     if (const std::error_code error = listing.error()) {
         frame.children.clear();
@@ -124,14 +140,14 @@ void list_for_survey(DirectoryStack& stack, platform::ListingBuffer& buffer, Tre
 // survey_tree of the directory `root`, shown as `path`, or of nothing where it could not be
 // opened, with `open_error`. A folder that is there but may not be listed (macOS privacy
 // protection, say) is not an empty one.
-TreeTotals survey_root(unique_fd root, int open_error, const std::string& path) {
+TreeTotals survey_root(unique_fd root, int open_error, const std::string& path, bool find_lock) {
     TreeTotals totals;
     if (open_error == EACCES || open_error == EPERM) throw fs_error(open_error, path);
     if (!root.valid()) return totals;
     walk_down(
         std::move(root), path,
-        [&totals](DirectoryStack& stack, platform::ListingBuffer& buffer) {
-            list_for_survey(stack, buffer, totals);
+        [&totals, find_lock](DirectoryStack& stack, platform::ListingBuffer& buffer) {
+            list_for_survey(stack, buffer, totals, find_lock);
         },
         [&totals](const DirectoryStack& stack, const char* child, int error) {
             if (lost_to_survey(error)) note_unlisted(totals, stack.path_of(child));
@@ -141,17 +157,22 @@ TreeTotals survey_root(unique_fd root, int open_error, const std::string& path) 
 
 }  // namespace
 
-TreeTotals survey_tree(const std::string& path) {
+TreeTotals survey_tree(const std::string& path, bool find_lock) {
     unique_fd root(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const int error = root.valid() ? 0 : errno;
-    return survey_root(std::move(root), error, path);
+    TreeTotals totals;
+    // The folder itself and the one that holds it lock the tree too, as locked_entry() finds.
+    if (find_lock) totals.locked = locked_at_top(path);
+    TreeTotals found = survey_root(std::move(root), error, path, find_lock && !totals.locked);
+    if (totals.locked) found.locked = std::move(totals.locked);
+    return found;
 }
 
 TreeTotals survey_tree_at(int dir_fd, const std::string& name, const std::string& shown) {
     require_single_name(name, shown);
     unique_fd root(::openat(dir_fd, name.c_str(), DIRECTORY_FLAGS));
     const int error = root.valid() ? 0 : errno;
-    return survey_root(std::move(root), error, shown);
+    return survey_root(std::move(root), error, shown, false);
 }
 
 }  // namespace brinvast

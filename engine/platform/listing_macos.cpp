@@ -108,6 +108,7 @@ bool DirectoryListing::next_read(DirectoryEntry& entry) {
         entry.name = record->d_name;
         entry.type = record->d_type;
         entry.facts_known = false;
+        entry.flags_known = false;
         return true;
     }
 }

@@ -74,6 +74,10 @@ namespace brinvast::platform {
 // none is set; the error when the entry cannot be examined.
 [[nodiscard]] Result<const char*> lock_flag(int dir_fd, const char* name);
 
+// The name lock_flag gives the flag among macOS's st_flags `flags` that locks an entry, or
+// nullptr; getattrlistbulk reads the same flags.
+[[nodiscard]] const char* lock_in_flags(std::uint32_t flags);
+
 // lock_flag's answer as one value: the flag's name, or nullptr when none is set or when the entry
 // cannot be examined (whatever acts on it then meets its own error).
 [[nodiscard]] const char* locking_flag(int dir_fd, const char* name);
@@ -135,7 +139,21 @@ struct DirectoryEntry {
     bool facts_known = false;
     std::uint64_t size = 0;
     bool dataless = false;
+    // The flag that locks the entry (lock_flag's name for it), where the listing read the
+    // entry's flags with its name, directories included (`flags_known`): nullptr when none is set.
+    bool flags_known = false;
+    const char* lock = nullptr;
 };
+
+// What one stat tells of the entry `name` in `dir_fd`, followed when `follow`, and the flag that
+// locks it, in the same call.
+struct EntryFacts {
+    mode_t mode = 0;
+    std::uint64_t size = 0;
+    bool dataless = false;  // is_dataless
+    const char* lock = nullptr;
+};
+[[nodiscard]] Result<EntryFacts> entry_facts(int dir_fd, const char* name, bool follow);
 
 // What a listing reads of each entry: its name and type, or sizes as well where the platform
 // can give them without a call per entry.

@@ -128,17 +128,34 @@ std::error_code materialize_dataless_listings() {
     return {};
 }
 
+namespace {
+
+// The name of the flag among statx's attributes that locks the entry, or nullptr.
+const char* lock_in(const struct statx& info) {
+    const std::uint64_t set = info.stx_attributes & info.stx_attributes_mask;
+    return (set & STATX_ATTR_IMMUTABLE) != 0 ? "immutable"
+           : (set & STATX_ATTR_APPEND) != 0  ? "append-only"
+                                             : nullptr;
+}
+
+}  // namespace
+
 // Not every file system reports these attributes; one that doesn't cannot set them either.
 Result<const char*> lock_flag(int dir_fd, const char* name) {
     struct statx info {};
     if (syscalls().statx(dir_fd, name, AT_SYMLINK_NOFOLLOW | AT_STATX_DONT_SYNC, 0, &info) != 0) {
         return {nullptr, last_error()};
     }
-    const std::uint64_t set = info.stx_attributes & info.stx_attributes_mask;
-    return {(set & STATX_ATTR_IMMUTABLE) != 0 ? "immutable"
-            : (set & STATX_ATTR_APPEND) != 0  ? "append-only"
-                                              : nullptr,
-            {}};
+    return {lock_in(info), {}};
+}
+
+// statx gives the attributes with the size, so a survey that looks for locks makes no more calls.
+Result<EntryFacts> entry_facts(int dir_fd, const char* name, bool follow) {
+    struct statx info {};
+    const int flags = (follow ? 0 : AT_SYMLINK_NOFOLLOW) | AT_STATX_DONT_SYNC;
+    if (syscalls().statx(dir_fd, name, flags, STATX_TYPE | STATX_MODE | STATX_SIZE, &info) != 0)
+        return {{}, last_error()};
+    return {{info.stx_mode, info.stx_size, false, lock_in(info)}, {}};
 }
 
 namespace {

@@ -242,11 +242,15 @@ Result<const char*> lock_flag(int dir_fd, const char* name) {
     if (syscalls().fstatat(dir_fd, name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
         return {nullptr, last_error()};
     }
-    return {(status.st_flags & UF_IMMUTABLE) != 0   ? "uchg"
-            : (status.st_flags & SF_IMMUTABLE) != 0 ? "schg"
-            : (status.st_flags & UF_APPEND) != 0    ? "uappnd"
-            : (status.st_flags & SF_APPEND) != 0    ? "sappnd"
-                                                    : nullptr,
+    return {lock_in_flags(status.st_flags), {}};
+}
+
+Result<EntryFacts> entry_facts(int dir_fd, const char* name, bool follow) {
+    struct stat status {};
+    if (syscalls().fstatat(dir_fd, name, &status, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+        return {{}, last_error()};
+    return {{status.st_mode, static_cast<std::uint64_t>(status.st_size), is_dataless(status),
+             lock_in_flags(status.st_flags)},
             {}};
 }
 
