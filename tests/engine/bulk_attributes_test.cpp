@@ -62,12 +62,21 @@ struct Row {
     bool facts_known;
     std::uint64_t size;
     bool dataless;
+    const char* lock = nullptr;  // the flag that locks it, as lock_flag names it
 };
 
 TEST(FsBulkAttributes, RecordsGiveNameTypeAndSizeOnlyWhereTheyHoldThem) {
     const Row rows[] = {
         {"a file", {.flags = bulk::DATALESS, .size = 1234}, true, DT_REG, true, 1234, true},
         {"a directory", {.file = 0, .type = bulk::VDIR}, true, DT_DIR, false, 0, false},
+        {"a locked folder",
+         {.file = 0, .type = bulk::VDIR, .flags = 0x2},
+         true,
+         DT_DIR,
+         false,
+         0,
+         false,
+         "uchg"},
         {"a link", {.type = bulk::VLNK, .size = 9}, true, DT_LNK, false, 0, false},
         {"an entry in error",
          {.common = bulk::RETURNED_ATTRS | bulk::ERROR | bulk::NAME, .file = 0, .error = EACCES},
@@ -91,6 +100,7 @@ TEST(FsBulkAttributes, RecordsGiveNameTypeAndSizeOnlyWhereTheyHoldThem) {
         EXPECT_EQ(entry.facts_known, row.facts_known);
         EXPECT_EQ(entry.size, row.size);
         EXPECT_EQ(entry.dataless, row.dataless);
+        EXPECT_STREQ(entry.lock, row.lock);
     }
 }
 
