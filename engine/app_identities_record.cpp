@@ -68,7 +68,8 @@ bool read_record_line(std::string_view key, std::string_view value, AppIdentitie
 
 std::optional<AppIdentities> identities_in_record(std::string_view text, Problem& problem) {
     problem = "it is not a record this uninstaller writes";
-    const std::string ending = "\n" + std::string(RECORD_END) + "\n";
+    std::string ending(1, '\n');  // appended, not added: GCC 12's -O3 warns of a false overlap
+    ending.append(RECORD_END).push_back('\n');
     if (!text.starts_with(std::string(RECORD_HEADER) + "\n") || !text.ends_with(ending)) {
         return std::nullopt;
     }
