@@ -200,7 +200,11 @@ DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {
         // only the error line.
         // A dry run looks for what would stop the removal in the same walk.
         const TreeTotals totals = survey_tree(path, dry_run);
-        if (totals.locked) folder_locks[path] = *totals.locked;
+        if (totals.locked) {
+            folder_locks[path] = *totals.locked;
+        } else {
+            folder_locks.erase(path);  // the last survey's word stands
+        }
         const std::string modified = local_time_text(file_status(path).modified);
         const double total_size_mb = static_cast<double>(totals.total_bytes) / BYTES_PER_MB;
         say("📁 Found directory: " + path);
