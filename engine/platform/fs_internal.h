@@ -28,13 +28,13 @@ struct IgnoreUnopened {
     void operator()(const DirectoryStack&, const char*, int) const {}
 };
 
-// Visits the tree whose open top directory is `root` top-down: `list` lists the top frame and
-// notes its subdirectories. A subdirectory that can't be opened, was swapped for a link, or lies
-// on another file system, is not entered; `unopened` hears of the first two, with the error.
 // The folder that holds `path`, or `path` itself, when a flag locks it: the first entries a
 // removal of the tree meets.
 [[nodiscard]] std::optional<LockedEntry> locked_at_top(const std::string& path);
 
+// Visits the tree whose open top directory is `root` top-down: `list` lists the top frame and
+// notes its subdirectories. A subdirectory that can't be opened, was swapped for a link, or lies
+// on another file system, is not entered; `unopened` hears of the first two, with the error.
 template <class List, class Unopened = IgnoreUnopened>
 void walk_down(unique_fd root, const std::string& path, List list, Unopened unopened = {}) {
     auto buffer = std::make_unique<platform::ListingBuffer>();
