@@ -77,7 +77,13 @@ unsigned char examined_type(int fd, const char* name, TreeTotals& totals, const 
 // visit.
 void count_entry(int fd, const platform::DirectoryEntry& entry, DirectoryStack::Frame& frame,
                  TreeTotals& totals, const LockLook& look) {
-    if (entry.flags_known) look.note(entry.name, entry.lock);
+    if (entry.flags_known) {
+        look.note(entry.name, entry.lock);
+    } else if (look.found && (entry.type == DT_DIR || entry.type == DT_LNK)) {
+        // No stat of the survey's reads the flags of a folder or of a link itself, which a
+        // removal meets as they are: one more call, when looking.
+        look.note(entry.name, platform::locking_flag(fd, entry.name));
+    }
     if (entry.facts_known) {
         add_file(totals, entry.size, entry.dataless);
         return;
@@ -87,9 +93,6 @@ void count_entry(int fd, const platform::DirectoryEntry& entry, DirectoryStack::
     if (type == DT_DIR) {
         ++totals.dir_count;
         frame.add_child(entry.name);
-        // A folder's flags come with no stat of the survey's: one more call, when looking.
-        if (look.found && !entry.flags_known && entry.type == DT_DIR)
-            look.note(entry.name, platform::locking_flag(fd, entry.name));
     } else if (type == DT_LNK || type == DT_UNKNOWN) {
         count_other_entry(fd, entry.name, totals);
     } else {
