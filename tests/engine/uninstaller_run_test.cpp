@@ -187,6 +187,24 @@ TEST_F(RunTest, DryRunsChangeNothing) {
     }
 }
 
+// What locks a product folder's file or subfolder would stop a complete removal halfway.
+TEST_F(RunTest, DryRunPredictsTheFailureALockInAFolderWouldCause) {
+    install(typical_product);
+    fs::create_directory(logs + "/old");
+    for (const std::string& locked : {logs + "/brinvast.log", logs + "/old"}) {
+        SCOPED_TRACE(locked);
+        const brinvast::testing::Immutable lock(locked);
+        BrinvastUninstaller& uninstaller = engine(true, true);
+        EXPECT_TRUE(uninstaller.run()) << "its report ends as a dry run's does";
+        EXPECT_EQ(uninstaller.outcome(), brinvast::Outcome::failed);
+        const Lines lines = printed();
+        EXPECT_NE(
+            std::ranges::find(lines, "⚠️  A real run cannot remove " + logs + ": " + locked +
+                                         " is locked (" + brinvast::testing::Immutable::flag + ")"),
+            lines.end());
+    }
+}
+
 TEST_F(RunTest, FailedApplicationRemovalLeavesNothingToRollBack) {
     install(false, true, false);
     write_file(root / "real/Brinvast.app/Contents/Info.plist", 10);
