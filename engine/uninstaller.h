@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <functional>
 #include <iosfwd>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +32,8 @@ struct DirectoryInfo {
         std::uint64_t dir_count = 0;
         double total_size_mb = 0.0;
         std::string modified;
+        std::uint64_t total_bytes = 0;
+        std::optional<LockedEntry> locked;  // what would stop its removal; looked for in a dry run
     };
 
     bool exists = false;
@@ -198,6 +199,7 @@ private:
     void note_unexamined(const std::string& path, const std::string& why);
     void note_unexamined(const std::string& path_and_reason);
     void predict(Outcome outcome);
+    void warn_locked(const std::string& path, const LockedEntry& locked);
     void note_what_standard_mode_keeps();
     [[nodiscard]] std::uint64_t bytes_of(const std::string& path) const;
     [[nodiscard]] bool verify_traces_removed();
@@ -238,7 +240,6 @@ private:
     std::optional<Outcome> prediction;
     RunSummary run_summary;
     bool move_pending = false;  // a dry run met a cut-short move that a real run puts right
-    std::map<std::string, LockedEntry> folder_locks;  // a dry run's survey: what locks a folder
     // What the run learnt of the app beyond its bundle and folders, and what it did there.
     struct AppFindings {
         std::optional<AppIdentities> identities;  // from the bundle, the record, or both

@@ -6,7 +6,6 @@
 
 #include <sys/stat.h>
 
-#include <cmath>
 #include <cstring>
 
 #include "database_files.h"
@@ -20,14 +19,19 @@ namespace brinvast {
 
 namespace {
 
+// What the survey measured of the directory `path`, if it could.
+const DirectoryInfo::Measurement* measured_in(const DirectoryInfoMap& directory_info,
+                                              const std::string& path) {
+    for (const auto& [where, info] : directory_info) {
+        if (where == path && info.measured) return &*info.measured;
+    }
+    return nullptr;
+}
+
 // The bytes that the survey measured in the directory `path`.
 std::uint64_t bytes_in(const DirectoryInfoMap& directory_info, const std::string& path) {
-    for (const auto& [where, info] : directory_info) {
-        if (where == path && info.measured)
-            return static_cast<std::uint64_t>(
-                std::llround(info.measured->total_size_mb * BYTES_PER_MB));
-    }
-    return 0;
+    const DirectoryInfo::Measurement* measured = measured_in(directory_info, path);
+    return measured ? measured->total_bytes : 0;
 }
 
 // The line for an entry that may be there but cannot be examined.
@@ -134,6 +138,13 @@ void BrinvastUninstaller::report_refusal(const std::string& target, const std::s
     if (!hint.empty()) say(hint);
 }
 
+// A dry run's word of the locked entry that would stop a real run's removal of `path`.
+void BrinvastUninstaller::warn_locked(const std::string& path, const LockedEntry& locked) {
+    say("⚠️  A real run cannot remove " + path + ": " + locked.path + " is locked (" +
+        locked.flag + ")");
+    predict(Outcome::failed);
+}
+
 bool BrinvastUninstaller::remove_application() {
     if (!check_application_exists()) {
         say("📱 No application to remove");
@@ -145,9 +156,7 @@ bool BrinvastUninstaller::remove_application() {
             say("⚠️  A real run cannot remove " + app_path + ": it is a symbolic link");
             predict(Outcome::failed);
         } else if (const std::optional<LockedEntry> locked = locked_entry(app_path)) {
-            say("⚠️  A real run cannot remove " + app_path + ": " + locked->path +
-                " is locked (" + locked->flag + ")");
-            predict(Outcome::failed);
+            warn_locked(app_path, *locked);
         }
         unregister_application();
         _log_action("DRY RUN: Would remove application: " + app_path);
@@ -197,14 +206,8 @@ DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {
     }
     try {
         // Everything is read and formatted before the first line, so that a failure prints
-        // only the error line.
-        // A dry run looks for what would stop the removal in the same walk.
+        // only the error line. A dry run looks for what would stop the removal in the same walk.
         const TreeTotals totals = survey_tree(path, dry_run);
-        if (totals.locked) {
-            folder_locks[path] = *totals.locked;
-        } else {
-            folder_locks.erase(path);  // the last survey's word stands
-        }
         const std::string modified = local_time_text(file_status(path).modified);
         const double total_size_mb = static_cast<double>(totals.total_bytes) / BYTES_PER_MB;
         say("📁 Found directory: " + path);
@@ -213,7 +216,7 @@ DirectoryInfo BrinvastUninstaller::survey_directory(const std::string& path) {
         report_survey_gaps(path, totals);
         return {true,
                 DirectoryInfo::Measurement{totals.file_count, totals.dir_count, total_size_mb,
-                                           modified},
+                                           modified, totals.total_bytes, totals.locked},
                 std::nullopt};
     } catch (const std::exception& error) {
         say("⚠️  Error analyzing directory " + path + ": " + error.what());
@@ -273,11 +276,8 @@ bool BrinvastUninstaller::remove_all_directories() {
     report_directories_to_remove(directory_info, existing_dirs.size());
     if (dry_run) {
         for (const std::string& path : existing_dirs) {
-            if (const auto locked = folder_locks.find(path); locked != folder_locks.end()) {
-                say("⚠️  A real run cannot remove " + path + ": " + locked->second.path +
-                    " is locked (" + locked->second.flag + ")");
-                predict(Outcome::failed);
-            }
+            const DirectoryInfo::Measurement* measured = measured_in(directory_info, path);
+            if (measured && measured->locked) warn_locked(path, *measured->locked);
             _log_action("DRY RUN: Would remove directory: " + path);
             note_removed(path, "directory", bytes_in(directory_info, path));
         }
