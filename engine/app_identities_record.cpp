@@ -9,7 +9,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <ranges>
 
 #include "administrator.h"
 #include "fs.h"
